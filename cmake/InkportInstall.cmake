@@ -1,0 +1,30 @@
+include(CMakePackageConfigHelpers)
+
+install(TARGETS inkport netbridge EXPORT inkportTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS vlink LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS netbridged RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.h")
+
+foreach(pc inkport netbridge)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()
+
+install(EXPORT inkportTargets NAMESPACE inkport:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/inkport)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/inkportConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/inkportConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/inkport)
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/inkportConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/inkportConfig.cmake ${PROJECT_BINARY_DIR}/inkportConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/inkport)
+
+# Further install rules (udev rules, the daemon's unit and man page) join here.
+file(GLOB INKPORT_EXTRA_INSTALL CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.cmake)
+foreach(f ${INKPORT_EXTRA_INSTALL})
+  include(${f})
+endforeach()

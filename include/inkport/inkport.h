@@ -1,0 +1,125 @@
+/*
+ * libinkport: signature pads on USB (HID and bulk-endpoint "VCOM" pads).
+ *
+ * Every function is callable from C. Unless stated otherwise a function
+ * returns 0 on success or the handle (1..63) of an exception record that
+ * describes the failure; the record can be read with the GetException*
+ * functions until 63 further exceptions have overwritten it or Initialize
+ * runs again.
+ *
+ * Wide strings are zero-terminated arrays of 16-bit units. Sizes given as
+ * res_text_size count 16-bit units. Output buffers always belong to the
+ * caller; the library never keeps a pointer to them after it returns.
+ *
+ * Callbacks (logging, received data, device removed) run on whichever thread
+ * produces them, including the library's worker threads, and never while the
+ * library holds a lock; they must be thread-safe.
+ */
+#ifndef INKPORT_INKPORT_H
+#define INKPORT_INKPORT_H
+
+#include <stdbool.h>
+#include <stdint.h>
+
+#if defined(INKPORT_BUILDING)
+#define INKPORT_API __attribute__((visibility("default")))
+#else
+#define INKPORT_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes stored as the code of an exception record. */
+#define QLPCEC_SUCCESS 0
+#define QLPCEC_DLL_NOT_LOADED 1
+#define QLPCEC_EXCEPTION_CAUGHT 2
+#define QLPCEC_INVALID_HANDLE 0x101
+#define QLPCEC_INVALID_PARAMETER 0x102
+#define QLPCEC_TIMEOUT 0x301
+#define QLPCEC_NO_MORE_ELEMENTS 0x302
+#define QLPCEC_UNKNOWN 0xFFFFFFFFu
+
+/* Length, in units, of the library's own wide-string buffers. */
+#define QLPAD_MAX_STRING_LENGTH 256
+
+/*
+ * Logging callback: user_specific as registered, and one plain message as a
+ * wide string that is valid only during the call. Called on the thread that
+ * logs, library worker threads included.
+ */
+typedef void (*InkportLoggingCallback)(void *user_specific, const uint16_t *message);
+
+/*
+ * Tears down any earlier state (exception handles, logging callback and
+ * device-removed handler included), searches the USB bus for pads and makes
+ * pad 1 current. Always 0: a failed search shows as a device count of 0.
+ */
+INKPORT_API uint32_t Initialize(void);
+
+/* Stops every worker thread, waits until each has ended, frees all state. Always 0. */
+INKPORT_API uint32_t Deinitialize(void);
+
+/* True between Initialize and Deinitialize, with or without pads. */
+INKPORT_API bool IsInitialized(void);
+
+/*
+ * Registers the logging callback (null switches logging off). Note the order:
+ * the user pointer first. Initialize clears the registration. Always 0.
+ */
+INKPORT_API uint32_t RegisterLoggingCallBackProcedure(void *user_specific,
+                                                      InkportLoggingCallback callback);
+
+/*
+ * Echo test: writes someText = "<text>" to res_text (at most res_text_size
+ * units, terminator included when it fits) and the units written to *reply.
+ */
+INKPORT_API uint32_t SayHello(const uint16_t *text, uint16_t *res_text, int res_text_size,
+                              unsigned int *reply);
+
+/*
+ * Name of a QLPCEC code ("QLPCEC_UNKNOWN" for any other value); *reply counts
+ * the units written, terminator included.
+ */
+INKPORT_API uint32_t TranslateErrorCode(unsigned int code, uint16_t *res_text, int res_text_size,
+                                        unsigned int *reply);
+
+/* The type text of an exception ("libinkport"); *reply excludes the terminator. */
+INKPORT_API uint32_t GetExceptionType(unsigned int exception_handle, uint16_t *res_text,
+                                      int res_text_size, unsigned int *reply);
+/* The QLPCEC code of an exception. */
+INKPORT_API uint32_t GetExceptionCode(unsigned int exception_handle, unsigned int *reply);
+/* The name of the function that failed; *reply includes the terminator. */
+INKPORT_API uint32_t GetExceptionName(unsigned int exception_handle, uint16_t *res_text,
+                                      int res_text_size, unsigned int *reply);
+/* The message of an exception; *reply includes the terminator. */
+INKPORT_API uint32_t GetExceptionMessage(unsigned int exception_handle, uint16_t *res_text,
+                                         int res_text_size, unsigned int *reply);
+
+/*
+ * Number of pads in the device table as the result (0 before Initialize);
+ * *reply must not be null but is not written. Returns an exception handle
+ * only for a null reply, so check it against the pad limit of 15.
+ */
+INKPORT_API uint32_t GetDeviceCount(unsigned int *reply);
+
+/* Placeholder kept for compatibility: logs that it is not implemented. Always 0. */
+INKPORT_API uint32_t LogDeviceStatistics(unsigned int device);
+
+/* Wide-string helpers (16-bit units, converted one unit per byte). */
+INKPORT_API void wbzero(uint16_t *buffer, int count);
+/* Units before the terminator, at most 256. */
+INKPORT_API int wstr_length(const uint16_t *text);
+/* Widens count bytes of src into dst; returns count. */
+INKPORT_API int astr_to_wstr(uint16_t *dst, const char *src, int count);
+/* Narrows count units of src into dst (units without a byte form become 0xFF); returns count. */
+INKPORT_API int wstr_to_astr(char *dst, const uint16_t *src, int count);
+/* Narrows text into a buffer shared by all threads, valid until the next call. */
+INKPORT_API const char *print_wchar_to_asci(const uint16_t *text);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* INKPORT_INKPORT_H */

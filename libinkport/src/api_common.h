@@ -1,0 +1,97 @@
+// State and calling conventions shared by every exported function of the
+// pad library: the API device table, exception records, the logging callback,
+// and the argument checks and three-way failure report written once.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "inkport/inkport.h"
+
+#define EXPORT __attribute__((visibility("default")))
+
+constexpr int kMaxDevices = 16;
+constexpr int kMaxInterfaces = 8;
+constexpr int kMaxApiDevices = 15;
+constexpr int kMaxStringLength = QLPAD_MAX_STRING_LENGTH;
+
+struct receive_info;
+struct uni_queue;
+typedef void (*InputReportCallback)(void *user_specific, uint32_t device, uint32_t end_point,
+                                    const uint8_t *data, uint32_t length);
+
+struct short_interface {
+    pthread_mutex_t processing_input_report_callback_lock;
+    pthread_mutex_t pirc_routine_thread_lock;
+    bool pirc_routine_started;
+    pthread_mutex_t info_lock;
+    receive_info *receive_info_ptr;
+    uni_queue *uqueue;
+    InputReportCallback processing_input_report_callback;
+    void *processing_input_report_user_specific;
+};
+
+struct short_device {
+    bool indexed;
+    char pad_settings[kMaxStringLength];
+    bool used_transport_protocol;
+    short_interface interfaces[kMaxInterfaces];
+};
+
+struct short_device_list {
+    short_device devices[kMaxDevices];
+    uint32_t count_of_devices;
+    uint16_t current_device;
+};
+
+typedef void (*DeviceRemovedCallback)(void *user_specific, uint32_t device);
+
+extern "C" {
+extern EXPORT pthread_mutex_t dev_list_short_lock;
+extern EXPORT pthread_mutex_t gen_thread_mutex_lock;
+extern EXPORT pthread_mutex_t exception_list_lock;
+extern EXPORT const char *lib_exception_type;
+extern EXPORT int interface_routine_terminate;
+EXPORT void stop_read_threads(void);
+EXPORT uint32_t __deinitialize(void);
+}
+
+extern short_device_list *dev_shared_short;
+extern std::atomic<InkportLoggingCallback> logging_callback;
+extern std::atomic<void *> logging_user_specific;
+extern std::atomic<DeviceRemovedCallback> device_removed_callback;
+extern std::atomic<void *> device_removed_user_specific;
+
+// Records one exception and returns its handle (1..63, wrapping).
+uint16_t exception(const char *type, int code, const char *name, const char *message);
+void init_exceptions();
+void log_to_callback(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Where a report comes from, so that the trace names the caller's position.
+struct ApiSite {
+    const char *file;
+    int line;
+    const char *func;
+};
+#define API_SITE (ApiSite{__FILE_NAME__, __LINE__, __func__})
+
+// The three-way failure report: red error trace, "error: f(): msg" to the
+// logging callback, exception record. Returns the exception handle.
+uint32_t api_fail(ApiSite site, int code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+// Info trace plus "info: f(): msg" to the logging callback.
+void api_info(ApiSite site, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+#define API_FAIL(code, ...) api_fail(API_SITE, (code), __VA_ARGS__)
+#define API_INFO(...) api_info(API_SITE, __VA_ARGS__)
+
+// Argument checks of a function that returns text: 0 when they pass,
+// otherwise the handle of the exception recorded for the first failing one.
+uint32_t check_text_output(ApiSite site, int code, const void *res_text, int res_text_size,
+                           const unsigned int *reply);
+// Argument check of a function that returns a number through reply.
+uint32_t check_reply(ApiSite site, int code, const unsigned int *reply);
+
+// Clears all res_text_size units, copies at most count units of text.
+void copy_wide_out(uint16_t *res_text, int res_text_size, const char16_t *text, int count);

@@ -1,0 +1,104 @@
+// POSIX thread wrappers, scoped locks and one-shot signals.
+#pragma once
+
+#include <pthread.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "wrappers.h"
+
+// Each wrapper reports a non-zero result through err_ret (with errno set to
+// it) and returns nothing: callers that care use the POSIX call itself.
+void Pthread_create(pthread_t *tid, const pthread_attr_t *attr, void *(*func)(void *), void *arg);
+void Pthread_join(pthread_t tid, void **status);
+void Pthread_detach(pthread_t tid);
+void Pthread_kill(pthread_t tid, int signo);
+void Pthread_mutexattr_init(pthread_mutexattr_t *attr);
+void Pthread_mutexattr_setpshared(pthread_mutexattr_t *attr, int flag);
+void Pthread_mutex_init(pthread_mutex_t *mptr, pthread_mutexattr_t *attr);
+void Pthread_mutex_lock(pthread_mutex_t *mptr);
+void Pthread_mutex_unlock(pthread_mutex_t *mptr);
+void Pthread_cond_broadcast(pthread_cond_t *cptr);
+void Pthread_cond_signal(pthread_cond_t *cptr);
+void Pthread_cond_wait(pthread_cond_t *cptr, pthread_mutex_t *mptr);
+void Pthread_cond_timedwait(pthread_cond_t *cptr, pthread_mutex_t *mptr, const struct timespec *tsptr);
+void Pthread_once(pthread_once_t *ptr, void (*func)(void));
+void Pthread_key_create(pthread_key_t *key, void (*func)(void *));
+void Pthread_setspecific(pthread_key_t key, const void *value);
+
+// Holds a named mutex for a scope and writes the mutex trace records with the
+// lock's name, so that no return path can leave the lock held.
+class ScopedMutex {
+public:
+    ScopedMutex(pthread_mutex_t *mutex, const char *name, const char *file, int line,
+                const char *func);
+    ~ScopedMutex() { unlock(); }
+    // Releases early; the destructor then does nothing.
+    void unlock();
+    ScopedMutex(const ScopedMutex &) = delete;
+    ScopedMutex &operator=(const ScopedMutex &) = delete;
+
+private:
+    pthread_mutex_t *mutex_;
+    const char *name_;
+    const char *file_;
+    int line_;
+    const char *func_;
+};
+
+#define LOCK_GUARD(var, mutex) ScopedMutex var((mutex), #mutex, __FILE_NAME__, __LINE__, __func__)
+
+// Traced lock and unlock for the few places where a lock's scope is not a
+// block (a lock handed over between functions of one thread).
+#define TRACED_LOCK(mutex)                                                              \
+    do {                                                                                \
+        trace_mutex(__FILE_NAME__, __LINE__, __func__, MutexStep::before_lock, #mutex); \
+        Pthread_mutex_lock(mutex);                                                      \
+        trace_mutex(__FILE_NAME__, __LINE__, __func__, MutexStep::after_lock, #mutex);  \
+    } while (0)
+#define TRACED_UNLOCK(mutex)                                                             \
+    do {                                                                                 \
+        Pthread_mutex_unlock(mutex);                                                     \
+        trace_mutex(__FILE_NAME__, __LINE__, __func__, MutexStep::after_unlock, #mutex); \
+    } while (0)
+
+// A signal that is raised once and waited for by another thread: "the worker
+// has started", "the worker has ended". Unlike a mutex held for a thread's
+// life, it may be raised by one thread and consumed by another.
+class OneShot {
+public:
+    void raise()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        raised_ = true;
+        cv_.notify_all();
+    }
+    void reset()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        raised_ = false;
+    }
+    bool is_raised()
+    {
+        std::lock_guard<std::mutex> g(m_);
+        return raised_;
+    }
+    void wait()
+    {
+        std::unique_lock<std::mutex> g(m_);
+        cv_.wait(g, [this] { return raised_; });
+    }
+    // True when raised before the deadline.
+    bool wait_for(std::chrono::milliseconds limit)
+    {
+        std::unique_lock<std::mutex> g(m_);
+        return cv_.wait_for(g, limit, [this] { return raised_; });
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool raised_ = false;
+};
