@@ -20,5 +20,31 @@ function(inkport_shared_library target)
     VERSION ${PROJECT_VERSION}
     SOVERSION ${ARG_SOVERSION}
     LINK_DEPENDS ${ARG_MAP})
-  target_link_options(${target} PRIVATE "-Wl,--version-script=${ARG_MAP}" "-Wl,--no-undefined")
+  target_link_options(${target} PRIVATE "-Wl,--version-script=${ARG_MAP}")
+  # clang leaves the sanitizer runtimes out of shared libraries; the program
+  # that loads them brings them in.
+  if(NOT INKPORT_FUZZ)
+    target_link_options(${target} PRIVATE "-Wl,--no-undefined")
+  endif()
+endfunction()
+
+# A libFuzzer target: fuzz/<dir>/ holds its source and its seed corpus
+# (corpus/); scripts/fuzz runs every target for a bounded time.
+function(inkport_add_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  set_property(GLOBAL APPEND PROPERTY INKPORT_FUZZERS ${name})
+endfunction()
+
+# Every sub-folder with a CMakeLists.txt joins the build: bench/ and fuzz/
+# grow one folder per subject.
+function(inkport_add_subfolders)
+  file(GLOB dirs LIST_DIRECTORIES true CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(dir ${dirs})
+    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
 endfunction()
