@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, then builds and runs a C program
+# against it through pkg-config and a CMake project through find_package.
+set -euo pipefail
+build=$1 src=$2
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(find "$prefix" -name inkport.pc -printf '%h\n' | head -n 1)
+export PKG_CONFIG_PATH="$libdir"
+cc -Wall -Wextra -Werror -o "$prefix/hello" "$src/examples/hello.c" $(pkg-config --cflags --libs inkport) \
+   ${SANITIZER_FLAGS:-}
+LD_LIBRARY_PATH="$(dirname "$libdir")" "$prefix/hello" | grep -q 'type:    libinkport'
+# The header also compiles as C++.
+printf '#include <inkport/inkport.h>\nint main() { return IsInitialized() ? 1 : 0; }\n' > "$prefix/t.cpp"
+c++ -Wall -Wextra -Werror -c "$prefix/t.cpp" -o "$prefix/t.o" $(pkg-config --cflags inkport)
+
+mkdir -p "$prefix/proj"
+cat > "$prefix/proj/CMakeLists.txt" <<CM
+cmake_minimum_required(VERSION 3.16)
+project(consumer C)
+find_package(inkport REQUIRED)
+add_executable(hello $src/examples/hello.c)
+target_link_libraries(hello PRIVATE inkport::inkport)
+CM
+cmake -S "$prefix/proj" -B "$prefix/proj/build" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_EXE_LINKER_FLAGS="${SANITIZER_FLAGS:-}" >/dev/null
+cmake --build "$prefix/proj/build" >/dev/null
+LD_LIBRARY_PATH="$(dirname "$libdir")" "$prefix/proj/build/hello" | grep -q 'pads found: 0'
+echo "consumers built and ran against $prefix"
