@@ -104,6 +104,42 @@ INKPORT_API uint32_t GetExceptionMessage(unsigned int exception_handle, uint16_t
  */
 INKPORT_API uint32_t GetDeviceCount(unsigned int *reply);
 
+/*
+ * Enumeration: EnumerateDevicesStart makes pad 1 current and stores 1 in
+ * *reply (0 when there is no pad; an empty table first triggers a fresh
+ * search); EnumerateDevicesNext makes the next pad current and stores its
+ * number, or 0 after the last. Both return 0 unless reply is null.
+ */
+INKPORT_API uint32_t EnumerateDevicesStart(unsigned int *reply);
+INKPORT_API uint32_t EnumerateDevicesNext(unsigned int *reply);
+
+/*
+ * Pad information. Each makes `device` (1..15) current first. Text results
+ * are written as wide strings of at most res_text_size units; *reply counts
+ * the units: GetProductName includes the terminator, GetSerialNumber and
+ * GetVendorName do not. The product name keeps the trailing blank pads
+ * report.
+ */
+INKPORT_API uint32_t GetSerialNumber(unsigned int device, uint16_t *res_text, int res_text_size,
+                                     unsigned int *reply);
+INKPORT_API uint32_t GetProductName(unsigned int device, unsigned int end_point_id, uint16_t *res_text,
+                                    int res_text_size, unsigned int *reply);
+INKPORT_API uint32_t GetVendorName(unsigned int device, uint16_t *res_text, int res_text_size,
+                                   unsigned int *reply);
+INKPORT_API uint32_t GetProductId(unsigned int device, unsigned int end_point_id, unsigned int *reply);
+INKPORT_API uint32_t GetVendorId(unsigned int device, unsigned int *reply);
+/* Always 0 in *reply: pads do not report it. */
+INKPORT_API uint32_t GetUsbVersion(unsigned int device, unsigned int *reply);
+/* Number of USB interfaces of the pad (1 plus its extra interfaces). */
+INKPORT_API uint32_t GetEndPointCount(unsigned int device, unsigned int *reply);
+/* Largest feature report including the report-id byte (65 for a HID pad). */
+INKPORT_API uint32_t GetFeatureReportSize(unsigned int device, unsigned int end_point_id, unsigned int *reply);
+/* A flag (0 or 1) the library keeps per pad for the application. */
+INKPORT_API uint32_t GetUsedTransportProtocol(unsigned int device, unsigned int *reply);
+INKPORT_API uint32_t SetUsedTransportProtocol(unsigned int device, unsigned int value);
+/* Always 0 in *reply. */
+INKPORT_API uint32_t GetBytesToSend(unsigned int device, unsigned int *reply);
+
 /* Placeholder kept for compatibility: logs that it is not implemented. Always 0. */
 INKPORT_API uint32_t LogDeviceStatistics(unsigned int device);
 

@@ -83,6 +83,15 @@ uint32_t api_fail(ApiSite site, int code, const char *fmt, ...) __attribute__((f
 // Info trace plus "info: f(): msg" to the logging callback.
 void api_info(ApiSite site, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Error trace plus "error: f(): msg" to the logging callback, no exception:
+// the lines that precede a failure's exception, or failures that a function
+// reports by its output instead.
+void api_error(ApiSite site, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Makes an API device current for a device function: 0, or the handle of
+// the exception that describes why it could not (code 257).
+uint32_t switch_to_device(ApiSite site, unsigned int device);
+
 #define API_FAIL(code, ...) api_fail(API_SITE, (code), __VA_ARGS__)
 #define API_INFO(...) api_info(API_SITE, __VA_ARGS__)
 

@@ -1,31 +1,415 @@
+// The core device table: initialisation, discovery, the pad settings string,
+// the current device, opening and closing of records.
 #include "core.h"
 
-#include "wrappers.h"
+#include <hidapi.h>
+#include <libusb.h>
 
-// Device discovery and the data paths arrive with the transports; until then
-// the library behaves as on a machine with no pad attached and no worker
-// thread running.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "hid.h"
+#include "uni_queue.h"
+#include "vcom.h"
+#include "wrappers.h"
+#include "wrappthread.h"
+#include "wrapunix.h"
+
+ql_device_list *dev_shared = nullptr;
+
+namespace {
+
+ql_device_list dev_shared_storage;
+
+constexpr const char *kSettingsPrefix = "000000000000000001";
+
+bool usb_string_empty(const char *s) { return s[0] == '\0'; }
+
+// Closes every extra interface of a pad that is open for use.
+void close_extra_interfaces(ql_device *dev)
+{
+    if (dev->interfaces == nullptr) {
+        TRACE_ERROR("Error, **interfaces is NULL");
+        return;
+    }
+    for (int k = 0; k <= dev->count_of_interfaces - 2 && k < kMaxInterfaces; ++k) {
+        ql_device *rec = dev->interfaces[k];
+        if (rec == nullptr) {
+            TRACE_ERROR("Error, interfaces[%d] is NULL", k);
+            continue;
+        }
+        if (rec->in_use)
+            core_close_dev(rec);
+    }
+}
+
+void destroy_ssp_queues(ql_device *dev)
+{
+    if (dev->ssp_input_read != nullptr) {
+        destroy_uni_queue(dev->ssp_input_read);
+        dev->ssp_input_read = nullptr;
+    }
+    if (dev->ssp_command_messages != nullptr) {
+        destroy_uni_queue(dev->ssp_command_messages);
+        dev->ssp_command_messages = nullptr;
+    }
+}
+
+// Clears a record but keeps its array of extra interfaces.
+void clear_record(ql_device *dev)
+{
+    ql_device **keep = dev->interfaces;
+    memset(static_cast<void *>(dev), 0, sizeof *dev);
+    dev->interfaces = keep;
+}
+
+void reset_rectangle_if_needed(ql_device *dev)
+{
+    if (core_resets_rectangle(dev->pad_type))
+        core_create_signature_rectangle(dev, 0, 0, 0, 0, 0);
+}
+
+// Makes slot `index` current and opens it; false when the reopen failed.
+bool make_current(ql_device_list *table, int index)
+{
+    table->current_index = static_cast<uint16_t>(index);
+    table->current_device = &table->devices[index];
+    if (!core_reopen_devs(table)) {
+        TRACE_ERROR("Error of initialize of current device");
+        return false;
+    }
+    reset_rectangle_if_needed(table->current_device);
+    return true;
+}
+
+}  // namespace
+
+bool core_resets_rectangle(uint32_t pad_type)
+{
+    switch (pad_type) {
+    case 9:
+    case 11:
+    case 12:
+    case 15:
+    case 16:
+    case 17:
+        return true;
+    default:
+        return false;
+    }
+}
 
 extern "C" {
 
 EXPORT bool core_initialize(void)
 {
     TRACE_SCOPE();
+    if (dev_shared != nullptr)
+        core_uninitialize();
+    dev_shared = &dev_shared_storage;
+    memset(static_cast<void *>(dev_shared), 0, sizeof *dev_shared);
+    for (auto &slot : dev_shared->devices) {
+        slot.interfaces = static_cast<ql_device **>(Calloc(kMaxInterfaces, sizeof(ql_device *)));
+        for (int k = 0; k < kMaxInterfaces; ++k)
+            slot.interfaces[k] = static_cast<ql_device *>(Calloc(1, sizeof(ql_device)));
+    }
+    dev_shared->size = sizeof *dev_shared;
+    if (libusb_init(nullptr) != 0)
+        TRACE_ERROR("Can't initialize libusb by libusb_init()");
     return true;
 }
 
-EXPORT void core_uninitialize(void) { TRACE_SCOPE(); }
-
-}  // extern "C"
-
-int looking_for_device()
+EXPORT void core_uninitialize(void)
 {
-    API_INFO("sizeof(wchar_t): %d\n", static_cast<int>(sizeof(char16_t)));
-    API_INFO("Devices not found!\n");
-    return 0;
+    TRACE_SCOPE();
+    if (dev_shared != nullptr) {
+        if (!core_close_all_devs_clear_mem(dev_shared))
+            TRACE_ERROR("error: core_close_all_devs_clear_mem()");
+        for (auto &slot : dev_shared->devices) {
+            if (slot.interfaces == nullptr)
+                continue;
+            for (int k = 0; k < kMaxInterfaces; ++k)
+                free(slot.interfaces[k]);
+            free(slot.interfaces);
+        }
+        memset(static_cast<void *>(dev_shared), 0, sizeof *dev_shared);
+        dev_shared = nullptr;
+        // Balances the libusb_init() of core_initialize: the default context
+        // is reference-counted.
+        libusb_exit(nullptr);
+    }
+    int r = hid_exit();
+    if (r < 0)
+        TRACE_ERROR("hid_exit() returns: %d", r);
 }
 
-void stop_thread(unsigned, unsigned) {}
-void flush_data_packets(unsigned, unsigned) {}
-void stop_delivery_threads() {}
-void destroy_interface_queue(short_interface &slot) { slot.uqueue = nullptr; }
+EXPORT int core_search_devices(ql_device_list *table)
+{
+    TRACE_SCOPE();
+    if (table == nullptr) {
+        TRACE_INFO("warning: you should initialize the shared memory");
+        return 0;
+    }
+    if (table->current_device != nullptr) {
+        close_extra_interfaces(table->current_device);
+        core_close_dev(table->current_device);
+    }
+    core_close_all_devs_clear_mem(table);
+    table->current_device = nullptr;
+    table->current_index = 0;
+    search_hid_devices(table);
+    search_vcom_devices(table);
+    return table->count_of_devices;
+}
+
+EXPORT bool core_close_all_devs_clear_mem(ql_device_list *table)
+{
+    TRACE_SCOPE();
+    if (table == nullptr)
+        return true;
+    for (auto &slot : table->devices) {
+        if (!slot.in_use)
+            continue;
+        reset_rectangle_if_needed(&slot);
+        if (slot.interfaces != nullptr) {
+            for (int k = 0; k <= slot.count_of_interfaces - 2 && k < kMaxInterfaces; ++k) {
+                ql_device *rec = slot.interfaces[k];
+                if (rec == nullptr) {
+                    TRACE_ERROR("Error, interfaces[%d] is NULL", k);
+                    continue;
+                }
+                if (!rec->in_use)
+                    continue;
+                core_close_dev(rec);
+                destroy_ssp_queues(rec);
+                free_device_lock(rec);
+                clear_record(rec);
+            }
+        } else {
+            TRACE_ERROR("Error, **interfaces is NULL");
+        }
+        destroy_ssp_queues(&slot);
+        core_close_dev(&slot);
+        free_device_lock(&slot);
+        --table->count_of_devices;
+        clear_record(&slot);
+    }
+    table->current_device = nullptr;
+    return true;
+}
+
+EXPORT int core_looking_for_devices(void)
+{
+    TRACE_SCOPE();
+    if (dev_shared == nullptr) {
+        TRACE_ERROR("Need use QLPAD_initialize() first");
+        return -1;
+    }
+    int n = core_search_devices(dev_shared);
+    if (n == 0) {
+        TRACE_INFO("No devices found...");
+        return 0;
+    }
+    if (!make_current(dev_shared, 0))
+        return -1;
+    return n;
+}
+
+EXPORT void core_pad_settings_population(char *out, uint32_t pad_type, const char *manufacturer,
+                                         const char *product, uint32_t vendor_id, uint32_t product_id,
+                                         const char *serial_number, const char *device_id, int transport)
+{
+    (void)device_id;
+    memset(out, 0, kMaxStringLength);
+    switch (pad_type) {
+    case 1:
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+    case 15:
+    case 16:
+    case 17:
+        break;
+    default:
+        snprintf(out, kMaxStringLength, "%sno pad", kSettingsPrefix);
+        return;
+    }
+    const char *transport_text = transport == 0 ? "HID: " : transport == 1 ? "VCOM: " : "";
+    int n = snprintf(out, kMaxStringLength, "%s%s%s %s(%x/%x/000D/%s)", kSettingsPrefix, transport_text,
+                     manufacturer, product, vendor_id, product_id, serial_number);
+    if (n < 0) {
+        TRACE_ERROR("snprintf() failed with return code %d", n);
+        memset(out, 0, kMaxStringLength);
+    }
+}
+
+EXPORT void core_catch_is_dev_was_removed(int *result)
+{
+    if (result == nullptr || dev_shared == nullptr || dev_shared->current_device == nullptr)
+        return;
+    if (dev_shared->current_device->removed)
+        *result = kCoreRemoved;
+}
+
+EXPORT int core_get_pad_settings(char *buffer)
+{
+    TRACE_SCOPE();
+    int result = -1;
+    if (dev_shared == nullptr || dev_shared->current_device == nullptr) {
+        TRACE_ERROR("error: dev_shared is NULL...");
+    } else if (buffer == nullptr) {
+        TRACE_ERROR("*pad_settings of QLPAD_ql_ioctl() is NULL");
+    } else if (usb_string_empty(dev_shared->current_device->szPadSettings)) {
+        TRACE_ERROR("Error, Pad Setting of current device not available");
+    } else {
+        snprintf(buffer, kMaxStringLength, "%s", dev_shared->current_device->szPadSettings);
+        TRACE_INFO("Pad Settings of current dev: %s", buffer);
+        result = static_cast<int>(strlen(buffer));
+        if (result == 0) {
+            TRACE_ERROR("Error of populate *pad_settings by Pad Settings");
+            result = -1;
+        }
+    }
+    core_catch_is_dev_was_removed(&result);
+    return result;
+}
+
+EXPORT int core_set_device_to_current(const char *settings)
+{
+    TRACE_SCOPE();
+    if (dev_shared == nullptr) {
+        TRACE_ERROR("error: %s() dev_shared is NULL...", __func__);
+        TRACE_ERROR("Need use core_initialize() first");
+        return -1;
+    }
+    if (dev_shared->current_device == nullptr) {
+        TRACE_ERROR("error: %s() dev_shared->current_device is NULL...", __func__);
+        TRACE_ERROR("No current device..");
+        return -1;
+    }
+    int result;
+    if (settings != nullptr &&
+        strncmp(settings, dev_shared->current_device->szPadSettings, kMaxStringLength) == 0) {
+        result = 0;
+    } else if (dev_shared->count_of_devices < 1) {
+        TRACE_ERROR("Count of devices <= 0");
+        result = -1;
+    } else {
+        TRACE_INFO("print Pad Settings for all(%d) found devices:", dev_shared->count_of_devices);
+        for (int i = 0; i < kMaxDevices; ++i)
+            TRACE_INFO("devices[%d].szPadSettings: %s", i, dev_shared->devices[i].szPadSettings);
+        if (settings == nullptr) {
+            int index = dev_shared->current_index;
+            if (dev_shared->count_of_devices == 1) {
+                TRACE_INFO("no devices for switching");
+                result = 1;
+            } else {
+                TRACE_INFO("will switch from device[%d]: %s", index, dev_shared->current_device->szPadSettings);
+                index = index + 1 >= dev_shared->count_of_devices ? 0 : index + 1;
+                result = 0;
+            }
+            if (!make_current(dev_shared, index))
+                result = -1;
+            else if (result == 0)
+                TRACE_INFO("was switch to device[%d]: %s", index, dev_shared->current_device->szPadSettings);
+        } else {
+            result = 1;
+            for (int i = 0; i < dev_shared->count_of_devices && i < kMaxDevices; ++i) {
+                const char *candidate = dev_shared->devices[i].szPadSettings;
+                if (candidate[0] == '\0' || strncmp(candidate, settings, kMaxStringLength) != 0)
+                    continue;
+                TRACE_INFO("device with Pad Settings: %s was found ", settings);
+                dev_shared->current_index = static_cast<uint16_t>(i);
+                dev_shared->current_device = &dev_shared->devices[i];
+                if (!core_reopen_devs(dev_shared)) {
+                    TRACE_ERROR("Error of initialize of current device");
+                    result = -1;
+                } else {
+                    result = 0;
+                }
+                break;
+            }
+            if (result == 1)
+                TRACE_INFO("device with Pad Settings: %s not found ", settings);
+        }
+    }
+    core_catch_is_dev_was_removed(&result);
+    return result;
+}
+
+EXPORT bool core_reopen_devs(ql_device_list *table)
+{
+    TRACE_SCOPE();
+    if (table == nullptr || table->current_device == nullptr) {
+        TRACE_INFO("dev_shared->current_device is NULL");
+        return false;
+    }
+    ql_device *dev = table->current_device;
+    close_extra_interfaces(dev);
+    core_close_dev(dev);
+    if (core_open_dev(dev) != 0) {
+        TRACE_ERROR("core_open_dev() failed and return %p", static_cast<void *>(dev));
+        return false;
+    }
+    return true;
+}
+
+EXPORT bool __core_reopen_devs(void) { return core_reopen_devs(dev_shared); }
+
+EXPORT int core_open_dev(ql_device *dev)
+{
+    if (dev == nullptr) {
+        TRACE_ERROR("Error, input parameter: device *current_device is %p", static_cast<void *>(dev));
+        return -1;
+    }
+    if (dev->device_lock == nullptr)
+        return __core_open_dev(dev);
+    LOCK_GUARD(guard, dev->device_lock);
+    return __core_open_dev(dev);
+}
+
+EXPORT int __core_open_dev(ql_device *dev)
+{
+    int result = 0;
+    if (dev->vcom_handle == nullptr && dev->vcom_device != nullptr) {
+        dev->vcom_handle = vcom_open_dev(dev->vcom_device);
+        if (dev->vcom_handle == nullptr)
+            result = -1;
+    }
+    if (dev->hid == nullptr && !is_it_zero_array(dev->hid_path, sizeof dev->hid_path)) {
+        dev->hid = hid_open_dev(dev->hid_path);
+        if (dev->hid == nullptr)
+            result = -1;
+    }
+    return result;
+}
+
+EXPORT void core_close_dev(ql_device *dev)
+{
+    if (dev == nullptr)
+        return;
+    if (dev->device_lock == nullptr) {
+        __core_close_dev(dev);
+        return;
+    }
+    LOCK_GUARD(guard, dev->device_lock);
+    __core_close_dev(dev);
+}
+
+EXPORT void __core_close_dev(ql_device *dev)
+{
+    if (dev->vcom_handle != nullptr) {
+        vcom_close_dev(dev->vcom_handle);
+        dev->vcom_handle = nullptr;
+    }
+    if (dev->hid != nullptr) {
+        hid_close_dev(dev->hid);
+        dev->hid = nullptr;
+    }
+}
+
+}  // extern "C"

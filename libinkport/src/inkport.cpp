@@ -194,6 +194,17 @@ uint32_t api_fail(ApiSite site, int code, const char *fmt, ...)
     return exception(lib_exception_type, code, site.func, message);
 }
 
+void api_error(ApiSite site, const char *fmt, ...)
+{
+    char message[kTextField];
+    va_list ap;
+    va_start(ap, fmt);
+    format_message(message, sizeof message, fmt, ap);
+    va_end(ap);
+    trace_error(site.file, site.line, site.func, false, "%s", message);
+    log_to_callback("error: %s(): %s", site.func, message);
+}
+
 void api_info(ApiSite site, const char *fmt, ...)
 {
     char message[kLogBuffer];

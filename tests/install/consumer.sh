@@ -10,7 +10,7 @@ libdir=$(find "$prefix" -name inkport.pc -printf '%h\n' | head -n 1)
 export PKG_CONFIG_PATH="$libdir"
 cc -Wall -Wextra -Werror -o "$prefix/hello" "$src/examples/hello.c" $(pkg-config --cflags --libs inkport) \
    ${SANITIZER_FLAGS:-}
-LD_LIBRARY_PATH="$(dirname "$libdir")" "$prefix/hello" | grep -q 'type:    libinkport'
+LD_LIBRARY_PATH="$(dirname "$libdir")" "$prefix/hello" | grep 'type:    libinkport' >/dev/null
 # The header also compiles as C++.
 printf '#include <inkport/inkport.h>\nint main() { return IsInitialized() ? 1 : 0; }\n' > "$prefix/t.cpp"
 c++ -Wall -Wextra -Werror -c "$prefix/t.cpp" -o "$prefix/t.o" $(pkg-config --cflags inkport)
@@ -26,5 +26,5 @@ CM
 cmake -S "$prefix/proj" -B "$prefix/proj/build" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_EXE_LINKER_FLAGS="${SANITIZER_FLAGS:-}" >/dev/null
 cmake --build "$prefix/proj/build" >/dev/null
-LD_LIBRARY_PATH="$(dirname "$libdir")" "$prefix/proj/build/hello" | grep -q 'pads found: 0'
+LD_LIBRARY_PATH="$(dirname "$libdir")" "$prefix/proj/build/hello" | grep 'pads found: 0' >/dev/null
 echo "consumers built and ran against $prefix"

@@ -1,0 +1,424 @@
+#include "hid.h"
+
+#include <hidapi.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+#include "wrappers.h"
+#include "wrappthread.h"
+#include "wrapunix.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kDeadlineMs = 1000;
+constexpr int kHidPacketSize = 64;
+constexpr int kType1InputSize = 20;
+
+struct SearchEntry {
+    uint32_t vendor_id;
+    uint32_t product_id;
+};
+
+constexpr uint32_t kProducts[] = {0x09E1, 0x0901, 0x0881, 0x0801, 0x0701, 0x07E1, 0x0601,
+                                  0x06E1, 0x0C01, 0x0CE1, 0x0CF1, 0x0D01, 0x0DF1};
+constexpr uint32_t kVendors[] = {0x2689, 0x22C9, 0x06A8, 0x268E};
+
+constexpr auto build_search_list()
+{
+    struct List {
+        SearchEntry entries[4 * 13 + 2 + 1];
+    } list{};
+    int n = 0;
+    for (uint32_t v : kVendors)
+        for (uint32_t p : kProducts)
+            list.entries[n++] = {v, p};
+    list.entries[n++] = {0x1690, 0x2000};
+    list.entries[n++] = {0x1690, 0x2001};
+    list.entries[n] = {0, 0};
+    return list;
+}
+constexpr auto hid_device_list = build_search_list();
+
+struct TypeEntry {
+    uint32_t product_id;
+    uint32_t pad_type;
+};
+constexpr TypeEntry kTypes[] = {{0x0601, 9},  {0x06E1, 9},  {0x0701, 10}, {0x07E1, 10}, {0x0801, 11},
+                                {0x0881, 12}, {0x0901, 13}, {0x09E1, 13}, {0x0C01, 15}, {0x0CE1, 16},
+                                {0x0CF1, 16}, {0x0D01, 17}, {0x0DF1, 17}};
+
+char hidapi_error_buffer[256];
+
+// hidapi hands out 32-bit wide strings; the records keep 8-bit text.
+void narrow_usb_string(char *dst, const wchar_t *src)
+{
+    memset(dst, 0, kMaxStringLength);
+    int n = 0;
+    while (n < kMaxStringLength && src[n] != L'\0' && wctob(static_cast<wint_t>(src[n])) != 0)
+        ++n;
+    n = n + 1 > kMaxStringLength - 2 ? kMaxStringLength - 2 : n + 1;
+    for (int i = 0; i < n; ++i) {
+        int c = wctob(static_cast<wint_t>(src[i]));
+        dst[i] = c == EOF ? static_cast<char>(0xFF) : static_cast<char>(c);
+    }
+}
+
+long elapsed_ms(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// The pause doubles from 200 us; the retry loops give up once 1000 ms have
+// passed since their first attempt.
+struct RetryClock {
+    Clock::time_point start = Clock::now();
+    useconds_t pause = 100;
+    bool wait_again()
+    {
+        pause *= 2;
+        usleep(pause);
+        return elapsed_ms(start) < kDeadlineMs;
+    }
+};
+
+bool check_transfer_args(const char *func, hid_device *handle, const void *data, unsigned int len)
+{
+    if (len == 0) {
+        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, input parameter: unsigned int len is %d", len);
+        return false;
+    }
+    if (data == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, input parameter: void *data is %p", data);
+        return false;
+    }
+    if (handle == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, input parameter: hid_device *hid is NULL");
+        return false;
+    }
+    return true;
+}
+
+// Feature and output reports both travel as a Feature SET_REPORT with report
+// id 0 on the control endpoint.
+int send_report(const char *func, hid_device *handle, const void *data, unsigned int len)
+{
+    if (!check_transfer_args(func, handle, data, len))
+        return -1;
+    auto *buffer = static_cast<unsigned char *>(Calloc(len + 1, 1));
+    memcpy(buffer + 1, data, len);
+    size_t offset = 0;
+    RetryClock clock;
+    int res = 0;
+    for (;;) {
+        res = hid_send_feature_report(handle, buffer + offset, len + 1 - offset);
+        if (res >= 0) {
+            offset += static_cast<size_t>(res);
+            if (offset >= len + 1)
+                break;
+        }
+        if (!clock.wait_again()) {
+            trace_error(__FILE_NAME__, __LINE__, func, false, "hid_send_feature_report() return %d", res);
+            trace_error(__FILE_NAME__, __LINE__, func, false, "exit by timeout: %d ms", kDeadlineMs);
+            break;
+        }
+    }
+    free(buffer);
+    return offset >= len + 1 ? 0 : -1;
+}
+
+void init_record_lock(ql_device &rec)
+{
+    rec.device_lock = new_device_lock();
+}
+
+// Finds the slot of a pad whose settings string begins with `settings`.
+ql_device *find_pad(ql_device_list *table, const char *settings)
+{
+    size_t n = strlen(settings);
+    for (int i = 0; i < table->count_of_devices && i < kMaxDevices; ++i) {
+        ql_device &slot = table->devices[i];
+        if (slot.in_use && strncmp(slot.szPadSettings, settings, n) == 0)
+            return &slot;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+pthread_mutex_t *new_device_lock()
+{
+    auto *lock = static_cast<pthread_mutex_t *>(Malloc(sizeof(pthread_mutex_t)));
+    Pthread_mutex_init(lock, nullptr);
+    return lock;
+}
+
+void free_device_lock(ql_device *dev)
+{
+    if (dev->device_lock == nullptr)
+        return;
+    pthread_mutex_destroy(dev->device_lock);
+    free(dev->device_lock);
+    dev->device_lock = nullptr;
+}
+
+uint32_t hid_pad_type(uint32_t vendor_id, uint32_t product_id, ql_device *dev)
+{
+    if (vendor_id == 0x1690) {
+        if (product_id != 0x2000 && product_id != 0x2001) {
+            TRACE_ERROR("unable to fetch type of device by idProduct value");
+            return 0;
+        }
+        dev->model_value_1 = 690;
+        dev->model_value_2 = 184;
+        return product_id == 0x2000 ? 1 : 8;
+    }
+    for (uint32_t v : kVendors) {
+        if (v != vendor_id)
+            continue;
+        for (const auto &t : kTypes)
+            if (t.product_id == product_id)
+                return t.pad_type;
+        TRACE_ERROR("unable to fetch type of device by idProduct value");
+        return 0;
+    }
+    TRACE_ERROR("unable to fetch type of device by idVendor value");
+    return 0;
+}
+
+bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record)
+{
+    if (ql_device *pad = find_pad(table, found.szPadSettings)) {
+        if (pad->interfaces == nullptr) {
+            TRACE_ERROR("Error, **interfaces is NULL");
+            return false;
+        }
+        for (int k = 0; k < kMaxInterfaces; ++k) {
+            ql_device *rec = pad->interfaces[k];
+            if (rec == nullptr) {
+                TRACE_ERROR("Error, interfaces[%d] is NULL", k);
+                continue;
+            }
+            if (rec->in_use)
+                continue;
+            if (whole_record) {
+                ql_device **keep = rec->interfaces;
+                *rec = found;
+                rec->interfaces = keep;
+            } else {
+                rec->pad_type = found.pad_type;
+            }
+            rec->in_use = true;
+            ++pad->count_of_interfaces;
+            return true;
+        }
+        return false;
+    }
+    for (int i = 0; i < kMaxDevices; ++i) {
+        ql_device &slot = table->devices[i];
+        if (slot.in_use)
+            continue;
+        ql_device **keep = slot.interfaces;
+        slot = found;
+        slot.interfaces = keep;
+        slot.in_use = true;
+        slot.count_of_interfaces = 1;
+        ++table->count_of_devices;
+        return true;
+    }
+    return false;
+}
+
+extern "C" {
+
+EXPORT int search_hid_devices(ql_device_list *table)
+{
+    TRACE_SCOPE();
+    int result = -1;
+    for (const SearchEntry *e = hid_device_list.entries; e->vendor_id != 0; ++e) {
+        hid_device_info *list = hid_enumerate(static_cast<unsigned short>(e->vendor_id),
+                                              static_cast<unsigned short>(e->product_id));
+        bool end_search = false;
+        for (hid_device_info *info = list; info != nullptr && !end_search; info = info->next) {
+            ql_device rec{};
+            snprintf(rec.hid_path, sizeof rec.hid_path, "%s", info->path);
+            rec.hid = hid_open_path(rec.hid_path);
+            if (rec.hid == nullptr) {
+                TRACE_ERROR("failed during opening HID device %s", rec.hid_path);
+                TRACE_ERROR("hid_open_path() failed and return NULL");
+                TRACE_ERROR("%s", hidapi_str_error(nullptr));
+                end_search = true;
+                break;
+            }
+            wchar_t text[kMaxStringLength];
+            char narrow[kMaxStringLength];
+            wmemset(text, 0, kMaxStringLength);
+            if (hid_get_manufacturer_string(rec.hid, text, kMaxStringLength) == 0)
+                narrow_usb_string(rec.manufacturer, text);
+            wmemset(text, 0, kMaxStringLength);
+            if (hid_get_product_string(rec.hid, text, kMaxStringLength) == 0) {
+                narrow_usb_string(narrow, text);
+                snprintf(rec.product, sizeof rec.product, "%.*s ", kMaxStringLength - 2, narrow);
+            }
+            wmemset(text, 0, kMaxStringLength);
+            if (hid_get_serial_number_string(rec.hid, text, kMaxStringLength) == 0)
+                narrow_usb_string(rec.serial_number, text);
+            rec.interface_number = static_cast<uint32_t>(info->interface_number);
+            rec.vendor_id = e->vendor_id;
+            rec.product_id = e->product_id;
+            snprintf(rec.device_id, sizeof rec.device_id, "%x%x%s", rec.vendor_id, rec.product_id,
+                     rec.serial_number);
+
+            dev_fw_version version{};
+            int v = core_read_version(&rec, &version);
+            if (v != 0) {
+                TRACE_ERROR("Function core_read_version() fail with code: %d", v);
+                end_search = true;
+            } else if ((rec.pad_type = hid_pad_type(rec.vendor_id, rec.product_id, &rec)) != 0) {
+                init_record_lock(rec);
+                rec.send_ssp_message = __send_ssp_message;
+                rec.receive_ssp_message = __receive_ssp_message;
+                core_pad_settings_population(rec.szPadSettings, rec.pad_type, rec.manufacturer, rec.product,
+                                             rec.vendor_id, rec.product_id, rec.serial_number, rec.device_id,
+                                             0);
+                // The table never holds an open handle: the field is the only
+                // owner, and a failed exchange may have replaced it meanwhile.
+                ql_device stored = rec;
+                stored.hid = nullptr;
+                if (table == nullptr) {
+                    TRACE_ERROR("error: search_hid_devices(), dev_shared is NULL");
+                    free_device_lock(&rec);
+                } else if (store_found_interface(table, stored, true)) {
+                    result = table->count_of_devices;
+                } else {
+                    free_device_lock(&rec);
+                }
+            }
+            usleep(50);
+            if (rec.hid != nullptr)
+                hid_close(rec.hid);
+        }
+        hid_free_enumeration(list);
+        if (end_search)
+            break;
+    }
+    return result;
+}
+
+EXPORT hid_device *hid_open_dev(const char *path)
+{
+    TRACE_SCOPE();
+    if (path == nullptr) {
+        TRACE_ERROR("input parameter *patch == NULL");
+        return nullptr;
+    }
+    RetryClock clock;
+    for (;;) {
+        hid_device *handle = hid_open_path(path);
+        if (handle != nullptr) {
+            hid_set_nonblocking(handle, 0);
+            return handle;
+        }
+        if (!clock.wait_again())
+            break;
+    }
+    TRACE_ERROR("hid_open_path() return NULL");
+    TRACE_ERROR("exit by timeout: %d ms", kDeadlineMs);
+    TRACE_ERROR("%s", hidapi_str_error(nullptr));
+    return nullptr;
+}
+
+EXPORT void hid_close_dev(hid_device *handle)
+{
+    if (handle == nullptr)
+        return;
+    usleep(50);
+    hid_close(handle);
+}
+
+EXPORT int hid_feature_read(hid_device *handle, void *data, unsigned int len)
+{
+    if (!check_transfer_args(__func__, handle, data, len))
+        return -1;
+    auto *buffer = static_cast<unsigned char *>(Calloc(len + 1, 1));
+    RetryClock clock;
+    int res = 0;
+    bool ok = false;
+    for (;;) {
+        buffer[0] = 0;
+        res = hid_get_feature_report(handle, buffer, len + 1);
+        if (res >= 0) {
+            size_t got = static_cast<size_t>(res) > len + 1 ? len + 1 : static_cast<size_t>(res);
+            if (got > 1)
+                memcpy(data, buffer + 1, got - 1);
+            if (static_cast<unsigned int>(res) == len + 1) {
+                ok = true;
+                break;
+            }
+        }
+        if (!clock.wait_again()) {
+            TRACE_ERROR("hid_get_feature_report() return %d", res);
+            TRACE_ERROR("exit by timeout: %d ms", kDeadlineMs);
+            TRACE_ERROR("%s", hidapi_str_error(handle));
+            break;
+        }
+    }
+    free(buffer);
+    return ok ? 0 : -1;
+}
+
+EXPORT int hid_feature_write(hid_device *handle, const void *data, unsigned int len)
+{
+    return send_report(__func__, handle, data, len);
+}
+
+EXPORT int hid_output_write(hid_device *handle, const void *data, unsigned int len)
+{
+    return send_report(__func__, handle, data, len);
+}
+
+EXPORT int hid_input_read(hid_device *handle, void *data, unsigned int len)
+{
+    if (!check_transfer_args(__func__, handle, data, len))
+        return -1;
+    hid_set_nonblocking(handle, 1);
+    int res = hid_read(handle, static_cast<unsigned char *>(data), len);
+    hid_set_nonblocking(handle, 0);
+    if (res != 0 && res != static_cast<int>(len)) {
+        TRACE_ERROR("hid_read() failed with return code %d", res);
+        TRACE_ERROR("%s", hidapi_str_error(handle));
+    }
+    return res;
+}
+
+EXPORT int hid_get_max_packet_size_of_out_endpoint(const ql_device *dev)
+{
+    if (dev == nullptr || dev->hid == nullptr)
+        return -1;
+    return kHidPacketSize;
+}
+
+EXPORT int hid_get_max_packet_size_of_input_report(const ql_device *dev)
+{
+    if (dev == nullptr || dev->hid == nullptr)
+        return -1;
+    return dev->pad_type == 1 ? kType1InputSize : kHidPacketSize;
+}
+
+EXPORT const char *hidapi_str_error(hid_device *handle)
+{
+    memset(hidapi_error_buffer, 0, sizeof hidapi_error_buffer);
+    if (handle == nullptr)
+        return hidapi_error_buffer;
+    const wchar_t *text = hid_error(handle);
+    snprintf(hidapi_error_buffer, sizeof hidapi_error_buffer, "hidapi error: %ls", text ? text : L"");
+    return hidapi_error_buffer;
+}
+
+}  // extern "C"

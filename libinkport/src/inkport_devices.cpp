@@ -1,0 +1,466 @@
+// The API device table: numbering the pads, switching the current device,
+// enumeration and the information functions.
+#include <cstdio>
+#include <cstring>
+
+#include "core.h"
+#include "wchar_tools.h"
+#include "wrappers.h"
+#include "wrappthread.h"
+
+namespace {
+
+// What a switch must report once dev_list_short_lock is released.
+struct SwitchResult {
+    int value;
+    bool removed;
+};
+
+SwitchResult switch_locked(unsigned int device, int lock_flag)
+{
+    if (dev_shared_short == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, "set_dev_to_current", false,
+                    "dev_shared_short is NULL.. Use Initialize() first.");
+        return {-1, false};
+    }
+    if (device > kMaxApiDevices) {
+        TRACE_ERROR("Error: incorrect device value: %d", device);
+        return {-1, false};
+    }
+    const short_device &entry = dev_shared_short->devices[device];
+    if (!entry.indexed) {
+        TRACE_ERROR("Device %d is not indexed", device);
+        return {-1, false};
+    }
+    if (entry.pad_settings[0] == '\0') {
+        TRACE_ERROR("Device %d has not pad settings data", device);
+        return {-1, false};
+    }
+    if (lock_flag != 1 && dev_shared_short->current_device == device)
+        return {0, false};
+    int r = core_set_device_to_current(entry.pad_settings);
+    if (r < 0) {
+        TRACE_ERROR("Error: core_set_device_to_current() return %d", r);
+        return {-1, r == kCoreRemoved};
+    }
+    if (r == 0) {
+        dev_shared_short->current_device = static_cast<uint16_t>(device);
+        return {0, false};
+    }
+    if (r == 1) {
+        TRACE_INFO("No device %s for switching", entry.pad_settings);
+        return {1, false};
+    }
+    TRACE_ERROR("core_set_device_to_current() return unsupported value %d", r);
+    return {r, false};
+}
+
+// The switch failures every device function reports the same way.
+uint32_t report_switch_failure(ApiSite site, unsigned int device, int r)
+{
+    api_error(site, "Static function set_dev_to_current() was return %d", r);
+    if (r < 0)
+        return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d", "Error of switching to device: ", device);
+    if (r == 1)
+        return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d", "Can not switch to device: ", device);
+    return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d",
+                    "static function set_dev_to_current() return unexpected value: ", r);
+}
+
+// A getter failure: the removal hook, the getter's error line, exception 257.
+uint32_t report_getter_failure(ApiSite site, unsigned int device, unsigned int end_point, int v,
+                               const char *getter_error, const char *failure_text)
+{
+    catch_removing_device(v, device, end_point);
+    api_error(site, getter_error, v);
+    return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d", failure_text, device);
+}
+
+struct TextInfo {
+    int (*getter)(char *);
+    const char *getter_error;
+    const char *failure_text;
+    bool count_terminator;
+};
+
+struct NumberInfo {
+    int (*getter)(void);
+    const char *getter_error;
+    const char *failure_text;
+    int added;  // GetFeatureReportSize counts the report-id byte
+};
+
+constexpr TextInfo kSerialNumber = {core_get_serial_number, "Error, function core_get_serial_number(char *) return %d",
+                                    "Error of getting serial number for device: ", false};
+constexpr TextInfo kProductName = {core_get_pad_name, "Error, function core_get_pad_name(char *) return %d",
+                                   "Error of getting device's name for device: ", true};
+constexpr TextInfo kVendorName = {core_get_pad_manufacturer,
+                                  "Error, function core_get_pad_manufacturer(char *) return %d",
+                                  "Error of getting device's manufacturer for device: ", false};
+constexpr NumberInfo kProductId = {core_get_pad_product_id, "Error, function core_get_pad_product_id() return %d",
+                                   "Error of getting product ID for device: ", 0};
+constexpr NumberInfo kVendorId = {core_get_vendor_id, "Error, function core_get_vendor_id() return %d",
+                                  "Error of getting vendor ID for device: ", 0};
+constexpr NumberInfo kUsbVersion = {core_get_pad_bcd_device, "Error, function core_get_pad_bcd_device() return %d",
+                                    "Error of getting bcdDevice for device: ", 0};
+constexpr NumberInfo kEndPointCount = {core_get_count_of_hid_interfaces,
+                                       "Error, function core_get_count_of_hid_interfaces() return %d",
+                                       "Error of getting count of hid interfaces for device: ", 0};
+constexpr NumberInfo kFeatureReportSize = {
+    core_get_max_packet_size_of_out_endpoint, "Error, function core_get_max_packet_size_of_out_endpoint() return %d",
+    "Error of getting max packet size of hid interfaces for device: ", 1};
+
+uint32_t info_text(ApiSite site, const TextInfo &info, unsigned int device, unsigned int end_point,
+                   uint16_t *res_text, int res_text_size, unsigned int *reply, const char *log_format)
+{
+    if (uint32_t h = check_text_output(site, QLPCEC_INVALID_PARAMETER, res_text, res_text_size, reply))
+        return h;
+    if (uint32_t h = switch_to_device(site, device))
+        return h;
+    char text[kMaxStringLength] = {};
+    int v = info.getter(text);
+    if (v < 0)
+        return report_getter_failure(site, device, end_point, v, info.getter_error, info.failure_text);
+    if (log_format != nullptr)
+        api_info(site, log_format, text);
+    int length = static_cast<int>(strlen(text));
+    char16_t wide[kMaxStringLength] = {};
+    widen(wide, text, length + 1);
+    int count = length + (info.count_terminator ? 1 : 0);
+    if (count > res_text_size)
+        count = res_text_size;
+    copy_wide_out(res_text, res_text_size, wide, count);
+    *reply = static_cast<unsigned int>(count);
+    return 0;
+}
+
+uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device, unsigned int end_point,
+                     unsigned int *reply)
+{
+    if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
+        return h;
+    if (uint32_t h = switch_to_device(site, device))
+        return h;
+    int v = info.getter();
+    if (v < 0)
+        return report_getter_failure(site, device, end_point, v, info.getter_error, info.failure_text);
+    *reply = static_cast<unsigned int>(v + info.added);
+    return 0;
+}
+
+// Runs Deinitialize and Initialize for an enumeration that found the table
+// empty. The application did not ask for a reset, so its logging callback
+// and removed handler survive it.
+void reinitialize_keeping_callbacks()
+{
+    InkportLoggingCallback log = logging_callback.load();
+    void *log_user = logging_user_specific.load();
+    DeviceRemovedCallback removed = device_removed_callback.load();
+    void *removed_user = device_removed_user_specific.load();
+    Deinitialize();
+    Initialize();
+    logging_callback = log;
+    logging_user_specific = log_user;
+    device_removed_callback = removed;
+    device_removed_user_specific = removed_user;
+}
+
+unsigned int api_device_count()
+{
+    LOCK_GUARD(guard, &dev_list_short_lock);
+    return dev_shared_short == nullptr ? 0 : dev_shared_short->count_of_devices;
+}
+
+}  // namespace
+
+int set_dev_to_current(unsigned int device, int lock_flag)
+{
+    SwitchResult r;
+    if (lock_flag == 1) {
+        r = switch_locked(device, lock_flag);
+    } else {
+        LOCK_GUARD(guard, &dev_list_short_lock);
+        r = switch_locked(device, lock_flag);
+    }
+    // The removed handler may call back into the library: it runs only once
+    // the table lock is released. A caller that holds the lock itself
+    // (Initialize) is not notified here; the pad stays marked removed and the
+    // next call on it reports the removal.
+    if (r.removed && lock_flag != 1)
+        catch_removing_device(kCoreRemoved, device, 0);
+    return r.value;
+}
+
+int get_current_dev()
+{
+    LOCK_GUARD(guard, &dev_list_short_lock);
+    if (dev_shared_short == nullptr) {
+        TRACE_ERROR("dev_shared_short is NULL.. Use Initialize() first.");
+        return -1;
+    }
+    unsigned int current = dev_shared_short->current_device;
+    const short_device &entry = dev_shared_short->devices[current];
+    if (!entry.indexed) {
+        TRACE_ERROR("Device %d is not indexed", current);
+        return -1;
+    }
+    if (entry.pad_settings[0] == '\0') {
+        TRACE_ERROR("Device %d has not pad settings data", current);
+        return -1;
+    }
+    API_INFO("Current device: %d, pad_settings: %s\n", current, entry.pad_settings);
+    return static_cast<int>(current);
+}
+
+int looking_for_device()
+{
+    API_INFO("sizeof(wchar_t): %d\n", static_cast<int>(sizeof(char16_t)));
+    if (dev_shared_short == nullptr) {
+        api_error(API_SITE, "dev_shared_short is NULL... do Initialize() first");
+        return -1;
+    }
+    memset(static_cast<void *>(dev_shared_short->devices), 0, sizeof dev_shared_short->devices);
+    dev_shared_short->count_of_devices = 0;
+    dev_shared_short->current_device = 0;
+    int n = core_looking_for_devices();
+    if (n < 0) {
+        api_error(API_SITE, "Error, function core_looking_for_devices() return %d", n);
+        return -1;
+    }
+    if (n == 0) {
+        API_INFO("Devices not found!\n");
+        return 0;
+    }
+    API_INFO("Was found %d devices\n", n);
+    dev_shared_short->devices[0].indexed = true;
+    int processed = 0;
+    for (int k = 1; k <= n; ++k) {
+        // The core holds 16 pads, the API numbers 15: the sixteenth is left out.
+        if (k > kMaxApiDevices)
+            break;
+        char buffer[kMaxStringLength] = {};
+        int m = core_get_pad_settings(buffer);
+        if (m < 1) {
+            api_error(API_SITE, "Error: core_get_pad_settings(buffer) return %d", m);
+            break;
+        }
+        short_device &entry = dev_shared_short->devices[k];
+        snprintf(entry.pad_settings, sizeof entry.pad_settings, "%.*s", m + 1 > 255 ? 255 : m + 1, buffer);
+        entry.indexed = true;
+        ++dev_shared_short->count_of_devices;
+        API_INFO("libinkport: Indexed pad: %s\n", entry.pad_settings);
+        ++processed;
+        int r = core_set_device_to_current(nullptr);
+        if (r < 0) {
+            api_error(API_SITE, "Error: core_set_device_to_current(NULL) return %d", r);
+            break;
+        }
+        if (r == 1) {
+            API_INFO("No any devices for switching\n");
+            break;
+        }
+        if (r != 0) {
+            api_error(API_SITE, "core_set_device_to_current(NULL) return unsupported value %d", r);
+            break;
+        }
+    }
+    int expected = n > kMaxApiDevices ? kMaxApiDevices : n;
+    int result = n;
+    if (processed != expected) {
+        api_error(API_SITE, "Count of founded devices is %d, but was processed %d", n, processed);
+        result = -1;
+    }
+    if (result > 0) {
+        int r = set_dev_to_current(1, 1);
+        if (r == 0) {
+            API_INFO("Was switched to device: %d\n", 1);
+        } else {
+            api_error(API_SITE, "Static function set_dev_to_current() was return %d", r);
+            api_error(API_SITE, "Error of switching device %d to current", 1);
+            result = -1;
+        }
+    }
+    return result;
+}
+
+uint32_t switch_to_device(ApiSite site, unsigned int device)
+{
+    int r = set_dev_to_current(device, 0);
+    if (r != 0)
+        return report_switch_failure(site, device, r);
+    api_info(site, "Was switched to device: %d\n", device);
+    return 0;
+}
+
+void catch_removing_device(int result, unsigned int device, unsigned int end_point)
+{
+    if (result != kCoreRemoved)
+        return;
+    __stop_thread(device, end_point);
+    DeviceRemovedCallback handler = device_removed_callback.load();
+    if (handler != nullptr)
+        handler(device_removed_user_specific.load(), device);
+}
+
+extern "C" {
+
+EXPORT uint32_t EnumerateDevicesStart(unsigned int *reply)
+{
+    TRACE_SCOPE();
+    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
+        return h;
+    if (api_device_count() == 0)
+        reinitialize_keeping_callbacks();
+    int r = set_dev_to_current(1, 0);
+    *reply = 0;
+    if (r == 0) {
+        API_INFO("Was switched to device: %d\n", 1);
+        *reply = 1;
+    } else if (r < 0) {
+        api_error(API_SITE, "set_dev_to_current() was return %d", r);
+        api_error(API_SITE, "%s%d", "Error of switching to device: ", 1);
+        api_error(API_SITE, "No device detected");
+    } else if (r == 1) {
+        api_error(API_SITE, "set_dev_to_current() was return %d", r);
+        api_error(API_SITE, "%s%d", "Can not switch to device: ", 1);
+    } else {
+        api_error(API_SITE, "Static function set_dev_to_current() was return %d", r);
+        api_error(API_SITE, "%s%d", "static function set_dev_to_current() return unexpected value: ", r);
+    }
+    return 0;
+}
+
+EXPORT uint32_t EnumerateDevicesNext(unsigned int *reply)
+{
+    TRACE_SCOPE();
+    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
+        return h;
+    int c = get_current_dev();
+    *reply = 0;
+    if (c <= 0) {
+        api_error(API_SITE, "Error of getting info about current device");
+        return 0;
+    }
+    if (api_device_count() <= static_cast<unsigned int>(c))
+        return 0;
+    unsigned int next = static_cast<unsigned int>(c) + 1;
+    int r = set_dev_to_current(next, 0);
+    if (r == 0) {
+        API_INFO("Was switched to device: %d\n", next);
+        *reply = next;
+        return 0;
+    }
+    api_error(API_SITE, "Static function set_dev_to_current() was return %d", r);
+    if (r < 0)
+        api_error(API_SITE, "%s%d", "Error of switching to device: ", next);
+    else if (r == 1)
+        api_error(API_SITE, "%s%d", "Can not switch to device: ", next);
+    else
+        api_error(API_SITE, "%s%d", "static function set_dev_to_current() return unexpected value: ", r);
+    return 0;
+}
+
+EXPORT uint32_t GetSerialNumber(unsigned int device, uint16_t *res_text, int res_text_size, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    return info_text(API_SITE, kSerialNumber, device, 0, res_text, res_text_size, reply,
+                     "SERIAL_NUMBER: %s\n");
+}
+
+EXPORT uint32_t GetProductName(unsigned int device, unsigned int end_point_id, uint16_t *res_text,
+                               int res_text_size, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    return info_text(API_SITE, kProductName, device, end_point_id, res_text, res_text_size, reply, nullptr);
+}
+
+EXPORT uint32_t GetVendorName(unsigned int device, uint16_t *res_text, int res_text_size, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    uint32_t h = info_text(API_SITE, kVendorName, device, 0, res_text, res_text_size, reply, nullptr);
+    if (h == 0)
+        API_INFO("OUTPUT: res_text: %s, *reply: %d\n", print_wchar_to_asci(res_text), *reply);
+    return h;
+}
+
+EXPORT uint32_t GetProductId(unsigned int device, unsigned int end_point_id, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    uint32_t h = info_number(API_SITE, kProductId, device, end_point_id, reply);
+    if (h == 0)
+        API_INFO("OUTPUT: *reply: %d\n", *reply);
+    return h;
+}
+
+EXPORT uint32_t GetVendorId(unsigned int device, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    uint32_t h = info_number(API_SITE, kVendorId, device, 0, reply);
+    if (h == 0)
+        API_INFO("OUTPUT: *reply: %d\n", *reply);
+    return h;
+}
+
+EXPORT uint32_t GetUsbVersion(unsigned int device, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    uint32_t h = info_number(API_SITE, kUsbVersion, device, 0, reply);
+    if (h == 0)
+        API_INFO("OUTPUT: *reply: %d\n", *reply);
+    return h;
+}
+
+EXPORT uint32_t GetEndPointCount(unsigned int device, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    uint32_t h = info_number(API_SITE, kEndPointCount, device, 0, reply);
+    if (h == 0)
+        API_INFO("OUTPUT: *reply: %d\n", *reply);
+    return h;
+}
+
+EXPORT uint32_t GetFeatureReportSize(unsigned int device, unsigned int end_point_id, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    uint32_t h = info_number(API_SITE, kFeatureReportSize, device, end_point_id, reply);
+    if (h == 0)
+        API_INFO("for device/end_point_id: %d/%d feature report size: %d \n", device, end_point_id, *reply);
+    return h;
+}
+
+EXPORT uint32_t GetUsedTransportProtocol(unsigned int device, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
+        return h;
+    if (uint32_t h = switch_to_device(API_SITE, device))
+        return h;
+    LOCK_GUARD(guard, &dev_list_short_lock);
+    if (dev_shared_short != nullptr)
+        *reply = dev_shared_short->devices[dev_shared_short->current_device].used_transport_protocol ? 1 : 0;
+    return 0;
+}
+
+EXPORT uint32_t SetUsedTransportProtocol(unsigned int device, unsigned int value)
+{
+    TRACE_SCOPE();
+    if (uint32_t h = switch_to_device(API_SITE, device))
+        return h;
+    LOCK_GUARD(guard, &dev_list_short_lock);
+    if (dev_shared_short != nullptr)
+        dev_shared_short->devices[dev_shared_short->current_device].used_transport_protocol = value != 0;
+    return 0;
+}
+
+EXPORT uint32_t GetBytesToSend(unsigned int device, unsigned int *reply)
+{
+    TRACE_SCOPE();
+    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
+        return h;
+    if (uint32_t h = switch_to_device(API_SITE, device))
+        return h;
+    *reply = 0;
+    return 0;
+}
+
+}  // extern "C"
