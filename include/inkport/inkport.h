@@ -52,6 +52,14 @@ extern "C" {
 typedef void (*InkportLoggingCallback)(void *user_specific, const uint16_t *message);
 
 /*
+ * Device-removed handler: user_specific as registered and the number of the
+ * pad found gone. Called from the thread that met the failure (an application
+ * thread inside an API call, or a library worker thread), once per failing
+ * call, so it must tolerate repeated notices for one pad. It may call the API.
+ */
+typedef void (*InkportDeviceRemovedCallback)(void *user_specific, uint32_t device);
+
+/*
  * Tears down any earlier state (exception handles, logging callback and
  * device-removed handler included), searches the USB bus for pads and makes
  * pad 1 current. Always 0: a failed search shows as a device count of 0.
@@ -139,6 +147,29 @@ INKPORT_API uint32_t GetUsedTransportProtocol(unsigned int device, unsigned int 
 INKPORT_API uint32_t SetUsedTransportProtocol(unsigned int device, unsigned int value);
 /* Always 0 in *reply. */
 INKPORT_API uint32_t GetBytesToSend(unsigned int device, unsigned int *reply);
+
+/*
+ * Report calls. Byte 0 of every buffer is the report-id slot: ignored on
+ * writing, set to 0 on reading; the payload follows. interface_number 0 is
+ * the pad's first interface, n its n-th extra interface. On success *reply is
+ * the length passed in, except that ReadFile with no input report waiting on
+ * a HID pad succeeds and leaves buffer and *reply untouched. WriteFile and
+ * ReadFile refuse lengths above the pad's packet size + 1.
+ */
+INKPORT_API uint32_t SetFeature(unsigned int device, unsigned int interface_number, const void *src,
+                                unsigned int src_length, unsigned int *reply);
+INKPORT_API uint32_t GetFeature(unsigned int device, unsigned int interface_number, void *dst,
+                                unsigned int dst_length, unsigned int *reply);
+INKPORT_API uint32_t WriteFile(unsigned int device, unsigned int interface_number, const void *src,
+                               unsigned int src_length, unsigned int *reply);
+INKPORT_API uint32_t ReadFile(unsigned int device, unsigned int interface_number, void *dst,
+                              unsigned int dst_length, unsigned int *reply);
+
+/* Registers the device-removed handler (null switches it off). Always 0. */
+INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific, InkportDeviceRemovedCallback handler);
+/* Placeholders: arrival is not watched. They log that and return 0. */
+INKPORT_API uint32_t SetOnDeviceArrivedHandler(void *user_specific, InkportDeviceRemovedCallback handler);
+INKPORT_API uint32_t TriggerOnDeviceArrivedEvents(void);
 
 /* Placeholder kept for compatibility: logs that it is not implemented. Always 0. */
 INKPORT_API uint32_t LogDeviceStatistics(unsigned int device);

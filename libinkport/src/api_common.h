@@ -46,7 +46,7 @@ struct short_device_list {
     uint16_t current_device;
 };
 
-typedef void (*DeviceRemovedCallback)(void *user_specific, uint32_t device);
+typedef InkportDeviceRemovedCallback DeviceRemovedCallback;
 
 extern "C" {
 extern EXPORT pthread_mutex_t dev_list_short_lock;
