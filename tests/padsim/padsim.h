@@ -1,0 +1,188 @@
+// The emulated-pad bench: virtual USB signature pads that the real libusb and
+// the real hidapi (libusb back-end) see through umockdev.
+//
+// A Testbed owns a umockdev testbed and any number of virtual pads. Each pad
+// answers the usbfs ioctls of the processes that open it: descriptors and
+// strings from its PadConfig, HID feature reports and bulk transfers through
+// its Firmware, input reports and bulk IN data from what the firmware queues.
+// Tests inspect what a pad saw in its transfer log and can make transfers
+// stall, fail or wait, or pull the plug.
+//
+// Threads: the usbfs side runs on umockdev's worker thread; every public
+// member of Pad may be called from any other thread. The firmware is called
+// only from the worker thread; it may call its FirmwareHost from any thread.
+//
+// Order of things in a process (libusb and hidapi cache what they saw):
+// create the Testbed before libusb_init()/hid_init(), and end every libusb
+// context (hid_exit() included) before the Testbed is destroyed.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "firmware.h"
+
+namespace padsim {
+
+enum class TransferType : uint8_t { Control, Bulk, Interrupt };
+
+struct EndpointSpec {
+    uint8_t address = 0;  // bit 7 set: IN
+    TransferType type = TransferType::Bulk;
+    uint16_t max_packet_size = 64;
+    uint8_t interval = 1;
+};
+
+struct InterfaceSpec {
+    uint8_t interface_class = 0xFF;
+    uint8_t subclass = 0;
+    uint8_t protocol = 0;
+    std::vector<EndpointSpec> endpoints;
+    // HID interfaces (class 3): the report descriptor. Empty gives a
+    // vendor-page descriptor sized from the interrupt IN endpoint.
+    Bytes report_descriptor;
+    // The kernel driver bound to the interface when the pad is plugged in
+    // ("usbhid" for HID interfaces by default); empty: none. A bound driver
+    // makes a claim fail until it is detached, as on a real host.
+    std::string kernel_driver;
+};
+
+struct PadConfig {
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    uint16_t bcd_device = 0x0100;
+    std::string manufacturer = "Quillon";
+    std::string product = "Signature Pad";
+    std::string serial;  // empty: the device has no serial number string
+    std::vector<InterfaceSpec> interfaces;
+
+    // A HID pad: `interfaces` HID interfaces, each with one interrupt IN
+    // endpoint of 64 bytes (20 for 1690:2000, the pad with short reports).
+    static PadConfig hid(uint16_t vendor_id, uint16_t product_id, std::string serial,
+                         int interfaces = 1);
+    // A VCOM pad: one vendor-class interface with a bulk IN and a bulk OUT
+    // endpoint of the given sizes.
+    static PadConfig vcom(uint16_t vendor_id, uint16_t product_id, std::string serial,
+                          uint16_t in_size = 64, uint16_t out_size = 64);
+
+    bool is_hid() const;
+};
+
+// One completed URB as the pad saw it.
+struct Transfer {
+    TransferType type = TransferType::Control;
+    uint8_t endpoint = 0;  // bit 7 set: IN (for control: the direction of the data stage)
+    Bytes setup;           // control transfers: the 8-byte setup packet
+    Bytes data;            // OUT: what the host sent; IN: what the pad returned
+    int status = 0;        // 0, or the negative errno the host was given
+
+    bool is_in() const { return (endpoint & 0x80) != 0; }
+    // Control transfers: the decoded setup packet.
+    uint8_t request_type() const { return setup.size() == 8 ? setup[0] : 0; }
+    uint8_t request() const { return setup.size() == 8 ? setup[1] : 0; }
+    uint16_t value() const;
+    uint16_t index() const;
+};
+
+std::string to_string(const Transfer &t);
+
+// Which transfers a fault or a delay applies to.
+enum class Target : uint8_t { Control, BulkOut, BulkIn, InterruptIn };
+
+class Testbed;
+class UsbfsDevice;
+struct PadState;
+
+class Pad {
+  public:
+    Pad(const Pad &) = delete;
+    Pad &operator=(const Pad &) = delete;
+    ~Pad();
+
+    const PadConfig &config() const;
+    int bus() const;
+    int address() const;  // the device number while plugged in
+    bool plugged() const;
+
+    // Replaces the firmware; the pad owns it. Without firmware, SET_REPORT
+    // and bulk OUT are accepted, GET_REPORT stalls and bulk IN stays empty.
+    Firmware &set_firmware(std::unique_ptr<Firmware> firmware);
+    template <class F, class... Args>
+    F &emplace_firmware(Args &&...args) {
+        auto fw = std::make_unique<F>(std::forward<Args>(args)...);
+        F &ref = *fw;
+        set_firmware(std::move(fw));
+        return ref;
+    }
+    Firmware *firmware() const;
+    // The host side the firmware talks to, for tests that push data directly.
+    FirmwareHost &host();
+
+    // Transfer log, in order of completion.
+    std::vector<Transfer> log() const;
+    void clear_log();
+    // Waits until `done(log)` holds; false if it did not within `timeout`.
+    bool wait_log(const std::function<bool(const std::vector<Transfer> &)> &done,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    // The next `count` transfers of `target` complete with `error` (a negative
+    // errno such as -EPIPE or -EIO) without reaching the firmware.
+    void fail_next(Target target, int count, int error);
+    // Transfers of `target` complete no earlier than `delay` after submission.
+    void set_delay(Target target, std::chrono::milliseconds delay);
+    void clear_faults();
+
+    // URBs submitted to the pad and not yet reaped by the host (URBs a client
+    // left behind when it closed the device count too).
+    int in_flight() const;
+    bool wait_in_flight(int count,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    // Pulls the plug: pending transfers end with -ENODEV, the node goes away,
+    // a remove event is sent. Safe while transfers are pending.
+    void unplug();
+    // Plugs the pad in again under a new device number.
+    bool replug();
+
+  private:
+    friend class Testbed;
+    Pad(Testbed &bed, PadConfig config);
+    std::shared_ptr<PadState> state_;
+};
+
+class Testbed {
+  public:
+    Testbed();
+    ~Testbed();
+    Testbed(const Testbed &) = delete;
+    Testbed &operator=(const Testbed &) = delete;
+
+    // False when the testbed could not be built; nothing else works then.
+    bool ok() const { return ok_; }
+    // The directory the child processes get as UMOCKDEV_DIR.
+    std::string root_dir() const;
+
+    // Adds and plugs in a pad; the testbed owns it. Null on failure.
+    Pad *add_pad(PadConfig config, std::unique_ptr<Firmware> firmware = nullptr);
+    Pad *add_hid_pad(uint16_t vendor_id, uint16_t product_id, std::string serial);
+    Pad *add_vcom_pad(uint16_t vendor_id, uint16_t product_id, std::string serial);
+    void remove_pad(Pad *pad);
+    const std::vector<std::unique_ptr<Pad>> &pads() const { return pads_; }
+
+    // Whether this process sees the testbed (libumockdev-preload is loaded).
+    static bool in_mock_environment();
+
+  private:
+    friend class Pad;
+    friend struct PadState;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::vector<std::unique_ptr<Pad>> pads_;
+    bool ok_ = false;
+};
+
+}  // namespace padsim
