@@ -23,14 +23,12 @@ std::string text_field(const char *p, size_t n) {
 
 }  // namespace
 
-PadConfig PadConfig::hid_pad() {
-    return PadConfig{};
+FirmwareConfig FirmwareConfig::hid_pad() {
+    return FirmwareConfig{};
 }
 
-PadConfig PadConfig::type1_pad() {
-    PadConfig c;
-    c.usb_vendor_id = 0x1690;
-    c.usb_product_id = 0x2000;
+FirmwareConfig FirmwareConfig::type1_pad() {
+    FirmwareConfig c;
     c.described_vendor_id = 0x1690;
     c.described_product_id = 0x2000;
     c.answers_control_commands = false;
@@ -39,15 +37,13 @@ PadConfig PadConfig::type1_pad() {
     return c;
 }
 
-PadConfig PadConfig::vcom_pad() {
-    PadConfig c;
+FirmwareConfig FirmwareConfig::vcom_pad() {
+    FirmwareConfig c;
     c.transport = PadTransport::kVcom;
-    c.usb_vendor_id = 0x2689;
-    c.usb_product_id = 0xFF01;
     return c;
 }
 
-PadModel::PadModel(PadConfig config)
+PadModel::PadModel(FirmwareConfig config)
     : transport_(config.transport),
       cfg_(std::move(config)),
       mode_(cfg_.initial_mode),

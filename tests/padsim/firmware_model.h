@@ -60,12 +60,10 @@ struct ConfHandlerScript {
     bool stays_running = false;  // reports CHS_RUNNING for ever instead
 };
 
-struct PadConfig {
+struct FirmwareConfig {
+    // The USB ids and strings belong to the USB side's PadConfig; the
+    // firmware describes the pad only through the SSP pad description below.
     PadTransport transport = PadTransport::kHid;
-    // For the USB side's descriptors; the firmware itself only describes
-    // the pad through the SSP pad description below.
-    uint16_t usb_vendor_id = 0x2689;
-    uint16_t usb_product_id = 0x0CE1;
 
     // The type-1 pad takes every write and answers nothing.
     bool answers_control_commands = true;
@@ -101,11 +99,11 @@ struct PadConfig {
     uint8_t ssp_busy_status = wire::kStatusInProgress;
 
     // 2689:0CE1, an SSP pad with the full component set.
-    static PadConfig hid_pad();
+    static FirmwareConfig hid_pad();
     // 1690:2000: no answers at all, 20-byte input reports.
-    static PadConfig type1_pad();
-    // Bulk pipe on 2689:FF01 that describes itself as 2689:0CE1.
-    static PadConfig vcom_pad();
+    static FirmwareConfig type1_pad();
+    // A bulk-pipe pad that describes itself as 2689:0CE1.
+    static FirmwareConfig vcom_pad();
 };
 
 struct PenStroke {
@@ -127,7 +125,7 @@ struct ReceivedMessage {
 
 class PadModel : public Firmware {
   public:
-    explicit PadModel(PadConfig config);
+    explicit PadModel(FirmwareConfig config);
     ~PadModel() override;
     PadModel(const PadModel &) = delete;
     PadModel &operator=(const PadModel &) = delete;
@@ -235,7 +233,7 @@ class PadModel : public Firmware {
     void worker();
 
     const PadTransport transport_;
-    const PadConfig cfg_;
+    const FirmwareConfig cfg_;
 
     mutable std::mutex mu_;
     std::condition_variable work_cv_;

@@ -1,5 +1,7 @@
 #include "pad_ssp.h"
 
+#include <algorithm>
+
 #include "pad_wire.h"
 
 namespace padsim::ssp {
@@ -18,10 +20,10 @@ std::optional<size_t> full_size(const uint8_t *msg, size_t have) {
 }
 
 Bytes make_base(uint8_t component, const Bytes &payload) {
-    Bytes msg(kBaseHeaderSize);
+    Bytes msg(kBaseHeaderSize + payload.size());
     msg[0] = component & 0x7F;
     put_le16(&msg[1], static_cast<uint16_t>(payload.empty() ? 0 : payload.size() - 1));
-    msg.insert(msg.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), msg.begin() + kBaseHeaderSize);
     return msg;
 }
 

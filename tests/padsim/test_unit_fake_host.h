@@ -2,6 +2,7 @@
 // of the host's side of the protocol that the unit tests repeat.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -75,8 +76,9 @@ inline void hid_send(Firmware &fw, const Bytes &msg, int interface = 0) {
     Bytes tokens = ssp::encode_tokens(msg);
     for (size_t off = 0; off < tokens.size(); off += wire::kSspOutMaxData) {
         size_t n = std::min(wire::kSspOutMaxData, tokens.size() - off);
-        Bytes report{wire::kCmdSspOut};
-        report.insert(report.end(), tokens.begin() + off, tokens.begin() + off + n);
+        Bytes report(1 + n);
+        report[0] = wire::kCmdSspOut;
+        std::copy(tokens.begin() + off, tokens.begin() + off + n, report.begin() + 1);
         fw.set_feature(interface, report);
     }
 }

@@ -33,7 +33,7 @@ uint8_t mode_in_status(PadModel &pad) {
 }
 
 TEST(PadControl, VersionAnswerLayout) {
-    PadConfig cfg = PadConfig::hid_pad();
+    FirmwareConfig cfg = FirmwareConfig::hid_pad();
     cfg.version = FirmwareVersionInfo{0x01020304, 5, 0xA0B0C0D0, 7, {'M', 'F', 'G', '9'}};
     PadModel pad(cfg);
     Bytes a = control(pad, request({wire::kCmdReadVersion}));
@@ -48,7 +48,7 @@ TEST(PadControl, VersionAnswerLayout) {
 }
 
 TEST(PadControl, StatusCarriesFlagsAndCurrentMode) {
-    PadConfig cfg = PadConfig::hid_pad();
+    FirmwareConfig cfg = FirmwareConfig::hid_pad();
     for (size_t i = 0; i < cfg.status_flags.size(); ++i) {
         cfg.status_flags[i] = static_cast<uint8_t>(0x30 + i);
     }
@@ -68,7 +68,7 @@ TEST(PadControl, StatusCarriesFlagsAndCurrentMode) {
 }
 
 TEST(PadControl, ModeShowsAfterConfiguredPollsOrNever) {
-    PadConfig cfg = PadConfig::hid_pad();
+    FirmwareConfig cfg = FirmwareConfig::hid_pad();
     cfg.mode_change.after_status_polls = 2;
     PadModel pad(cfg);
     control(pad, request({wire::kCmdSetPadMode, 1, 0}));
@@ -86,7 +86,7 @@ TEST(PadControl, ModeShowsAfterConfiguredPollsOrNever) {
 }
 
 TEST(PadControl, ModeDelayedByTimeStaysOldUntilThen) {
-    PadConfig cfg = PadConfig::hid_pad();
+    FirmwareConfig cfg = FirmwareConfig::hid_pad();
     cfg.mode_change.after = std::chrono::hours(1);  // never reached within the test
     PadModel pad(cfg);
     control(pad, request({wire::kCmdSetPadMode, 3, 0}));
@@ -95,7 +95,7 @@ TEST(PadControl, ModeDelayedByTimeStaysOldUntilThen) {
 }
 
 TEST(PadControl, SignatureRectangleRequestIsDecoded) {
-    PadModel pad(PadConfig::hid_pad());
+    PadModel pad(FirmwareConfig::hid_pad());
     Bytes req =
         request({0x65, 0x0A, 0x00, 0x14, 0x00, 0x2C, 0x01, 0xC8, 0x00, 0x01, 0x00, 0x00, 0x00});
     Bytes a = control(pad, req);
@@ -107,13 +107,13 @@ TEST(PadControl, SignatureRectangleRequestIsDecoded) {
 }
 
 TEST(PadControl, UnknownCommandIsNotImplemented) {
-    PadModel pad(PadConfig::hid_pad());
+    PadModel pad(FirmwareConfig::hid_pad());
     Bytes a = control(pad, request({0x42}));
     EXPECT_EQ(Bytes(a.begin(), a.begin() + 2), bytes({0x42, wire::kStatusNotImplemented}));
 }
 
 TEST(PadControlFaults, StatusAndEchoFaultsCountDown) {
-    PadModel pad(PadConfig::hid_pad());
+    PadModel pad(FirmwareConfig::hid_pad());
     pad.fail_next_answers(1, 23);
     Bytes refused = control(pad, request({wire::kCmdSetPadMode, 4, 0}));
     EXPECT_EQ(Bytes(refused.begin(), refused.begin() + 2), bytes({0x01, 23}));
@@ -129,7 +129,7 @@ TEST(PadControlFaults, StatusAndEchoFaultsCountDown) {
 }
 
 TEST(PadControl, Type1PadTakesWritesAndAnswersNothing) {
-    PadModel pad(PadConfig::type1_pad());
+    PadModel pad(FirmwareConfig::type1_pad());
     Bytes mode40(40, 0);
     mode40[0] = wire::kCmdSetPadMode;
     mode40[1] = 1;
@@ -148,10 +148,10 @@ TEST(PadControl, Type1PadTakesWritesAndAnswersNothing) {
 }
 
 TEST(PadControl, TransportsRefuseTheOtherPipe) {
-    PadModel hid(PadConfig::hid_pad());
+    PadModel hid(FirmwareConfig::hid_pad());
     EXPECT_FALSE(hid.bulk_out(bytes({0xAA, 0x55, 0x02, 0xC0, 0x00})));
     EXPECT_FALSE(hid.set_feature(0, Bytes{}));
-    PadModel vcom(PadConfig::vcom_pad());
+    PadModel vcom(FirmwareConfig::vcom_pad());
     EXPECT_FALSE(vcom.set_feature(0, request({wire::kCmdReadVersion})));
     EXPECT_EQ(vcom.get_feature(0, 64), std::nullopt);
 }
@@ -159,7 +159,7 @@ TEST(PadControl, TransportsRefuseTheOtherPipe) {
 // VCOM: a report travels as legacy message 0x80|(N-1) + N bytes; C0 00 asks
 // for the feature report, which comes back the same way on bulk IN.
 TEST(PadControlVcom, LegacyFeatureReportViaC000) {
-    PadConfig cfg = PadConfig::vcom_pad();
+    FirmwareConfig cfg = FirmwareConfig::vcom_pad();
     cfg.version.major = 0x55AA;  // the answer's token data needs an escape
     PadModel pad(cfg);
     FakeHost host;
