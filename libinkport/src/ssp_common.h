@@ -158,6 +158,12 @@ inline uint32_t ssp_load_le32(const uint8_t *p) {
            (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
 }
 
+inline void ssp_store_le32(uint8_t *p, uint32_t value) {
+    const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    memcpy(p, b, sizeof b);
+}
+
 // A row of the table that maps a button of a pad mode to the configuration
 // variable that configures it. The table ends with a row whose code is 0.
 struct conf_var_code {
