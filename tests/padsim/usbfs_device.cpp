@@ -516,6 +516,7 @@ void UsbfsDevice::reap(UMockdevIoctlClient *client) {
         complete(client, gone ? ENODEV : EAGAIN);
         return;
     }
+    log_locked(*best);
     Urb urb = std::move(*best);
     urbs_.erase(best);
     refresh_locked();
@@ -560,14 +561,28 @@ void UsbfsDevice::discard(UMockdevIoctlClient *client) {
     unsigned long addr = 0;
     std::memcpy(&addr, arg->data, sizeof addr);
     std::lock_guard lock(pad_->mu);
+    const auto now = Clock::now();
     for (auto &u : urbs_) {
-        if (u.client == client && u.client_addr == addr && !u.done) {
-            u.ready_at = Clock::now();
-            finish_locked(u, -ENOENT, {});
-            refresh_locked();
-            complete(client, 0);
-            return;
+        if (u.client != client || u.client_addr != addr) {
+            continue;
         }
+        if (!u.done) {
+            u.ready_at = now;
+            finish_locked(u, -ENOENT, {});
+        } else if (u.ready_at > now) {
+            // Completed by the pad but not yet reported: the cancel wins.
+            u.ready_at = now;
+            u.status = u.entry.status = -ENOENT;
+            u.in_data.clear();
+            if (u.entry.is_in()) {
+                u.entry.data.clear();
+            }
+        } else {
+            break;
+        }
+        refresh_locked();
+        complete(client, 0);
+        return;
     }
     complete(client, EINVAL);
 }
@@ -663,10 +678,13 @@ void UsbfsDevice::driver_ioctl(UMockdevIoctlClient *client) {
         drivers_[i].clear();
         complete(client, 0);
     } else if (code == USBDEVFS_CONNECT) {
-        if (!any_claim_locked(cmd.ifno, nullptr)) {
+        // Like the kernel: 1 when a driver took the interface.
+        bool bound = false;
+        if (!any_claim_locked(cmd.ifno, nullptr) && drivers_[i].empty()) {
             drivers_[i] = pad_->config.interfaces[i].kernel_driver;
+            bound = !drivers_[i].empty();
         }
-        complete(client, 0);
+        umockdev_ioctl_client_complete(client, bound ? 1 : 0, 0);
     } else {
         complete(client, ENOTTY);
     }
@@ -831,6 +849,9 @@ void UsbfsDevice::sweep_clients_locked() {
         }
         for (auto u = urbs_.begin(); u != urbs_.end();) {
             if (u->client == client) {
+                if (u->done) {
+                    log_locked(*u);
+                }
                 ++abandoned_;
                 g_object_unref(u->data);
                 u = urbs_.erase(u);
@@ -854,16 +875,26 @@ void UsbfsDevice::finish_locked(Urb &urb, int status, Bytes in_data) {
     }
     urb.in_data = std::move(in_data);
     urb.entry.status = status;
+    if (urb.ready_at <= Clock::now()) {
+        log_locked(urb);
+        return;
+    }
+    // A delayed completion shows in the log and to the client when it is due.
+    std::weak_ptr<UsbfsDevice> weak = weak_from_this();
+    scheduler_->at(urb.ready_at, [weak] {
+        if (auto self = weak.lock()) {
+            self->refresh();
+        }
+    });
+}
+
+void UsbfsDevice::log_locked(Urb &urb) {
+    if (urb.logged) {
+        return;
+    }
+    urb.logged = true;
     pad_->log.push_back(urb.entry);
     pad_->changed.notify_all();
-    if (urb.ready_at > Clock::now()) {
-        std::weak_ptr<UsbfsDevice> weak = weak_from_this();
-        scheduler_->at(urb.ready_at, [weak] {
-            if (auto self = weak.lock()) {
-                self->refresh();
-            }
-        });
-    }
 }
 
 void UsbfsDevice::pump_locked() {
@@ -934,10 +965,10 @@ void UsbfsDevice::refresh() {
 void UsbfsDevice::refresh_locked() {
     const auto now = Clock::now();
     bool reapable = false;
-    for (const auto &u : urbs_) {
+    for (auto &u : urbs_) {
         if (u.done && u.ready_at <= now) {
+            log_locked(u);
             reapable = true;
-            break;
         }
     }
     set_ready_locked(reapable);

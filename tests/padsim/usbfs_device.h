@@ -115,6 +115,7 @@ class UsbfsDevice : public std::enable_shared_from_this<UsbfsDevice> {
         uint8_t endpoint = 0;
         int buffer_length = 0;
         bool done = false;
+        bool logged = false;
         int status = 0;
         Bytes in_data;
         Transfer entry;
@@ -142,6 +143,7 @@ class UsbfsDevice : public std::enable_shared_from_this<UsbfsDevice> {
     void track_client_locked(UMockdevIoctlClient *client);
     void sweep_clients_locked();
     void finish_locked(Urb &urb, int status, Bytes in_data);
+    void log_locked(Urb &urb);
     void pump_locked();
     void refresh_locked();
     void refresh();
