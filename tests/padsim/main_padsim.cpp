@@ -150,6 +150,15 @@ int run(char **command) {
     }
     if (pid == 0) {
         setenv("LD_PRELOAD", preload.c_str(), 1);
+#if defined(__SANITIZE_ADDRESS__)
+        // A sanitized build runs sanitized programs; their runtime would
+        // refuse to start behind the preloaded library.
+        std::string asan = "verify_asan_link_order=0";
+        if (const char *old = std::getenv("ASAN_OPTIONS"); old && *old) {
+            asan = std::string(old) + ":" + asan;
+        }
+        setenv("ASAN_OPTIONS", asan.c_str(), 1);
+#endif
         execvp(command[0], command);
         std::fprintf(stderr, "padsim: %s: %s\n", command[0], std::strerror(errno));
         _exit(127);

@@ -122,7 +122,8 @@ class Pad {
     // The host side the firmware talks to, for tests that push data directly.
     FirmwareHost &host();
 
-    // Transfer log, in order of completion.
+    // Transfer log, in order of completion (the oldest entries go beyond
+    // 100000).
     std::vector<Transfer> log() const;
     void clear_log();
     // Waits until `done(log)` holds; false if it did not within `timeout`.
