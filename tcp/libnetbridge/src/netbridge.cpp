@@ -1,4 +1,573 @@
-#include "wrappers.h"
+// The TCP channel driver: listens on the configured host and port, serves
+// one client at a time (a newer client replaces the older one), feeds the
+// client's bytes to inbound dispatch, and writes the agent's results and
+// events to the client.
+//
+// Threads: the caller's (open, close), one accepting thread ("nb_accept"),
+// at most one receiving thread ("nb_listening"), and the agent's threads
+// inside the callbacks.
+// Lock order: general_lock > need_accepting_lock > need_listening_lock >
+// sockets_lock > send_lock; a start gate's lock is taken alone.
+//
+// The client socket is closed, and sockfd reset to -1, only under both
+// sockets_lock and send_lock: a package being written can never land on a
+// descriptor number that was meanwhile reused for another file. Shutdowns,
+// which wake a blocked receiving thread or a paused send, need only
+// sockets_lock, so they never wait for a slow write.
+#include "netbridge_internal.h"
 
-// The channel driver arrives with the bridge work; until then the library
-// carries only its runtime support.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "cmediator.h"
+#include "dispatch.h"
+#include "wrappers.h"
+#include "wrappthread.h"
+#include "wrapunix.h"
+
+extern "C" {
+std::atomic<const char *> hostname{nullptr};
+std::atomic<const char *> port{nullptr};
+std::atomic<int> a_socket{-1};
+std::atomic<int> sockfd{-1};
+std::atomic<bool> need_accepting{true};
+std::atomic<bool> need_listening{true};
+std::atomic<bool> do_driver_close{false};
+std::atomic<bool> do_not_touch_libinkagent{false};
+pthread_mutex_t general_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t need_accepting_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t need_listening_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t wait_at_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t wait_lt_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t send_lock = PTHREAD_MUTEX_INITIALIZER;
+}
+
+namespace netbridge_tuning {
+std::atomic<int> accept_pause_ms{500};
+}
+
+namespace {
+
+constexpr int kZeroReadLimit = 5;
+constexpr int kReceiveErrorLimit = 5;
+
+pthread_mutex_t sockets_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Raised by the close sequence: ends the accepting thread's pause at once.
+OneShot stop_requested;
+
+// Moves on with every open and close. An accepting thread that fails
+// restarts the driver only if nobody opened or closed it in the meantime.
+std::atomic<uint64_t> driver_generation{0};
+
+const char *text(const char *s) {
+    return s != nullptr ? s : "(null)";
+}
+
+// The creator of a worker does not go on before the worker runs. The gate is
+// a flag and a condition under the exported gate mutex, so the mutex is
+// always unlocked by the thread that locked it.
+class StartGate {
+  public:
+    StartGate(pthread_mutex_t *mutex, const char *name) : mutex_(mutex), name_(name) {}
+
+    void arm() {
+        ScopedMutex guard(mutex_, name_, __FILE_NAME__, __LINE__, __func__);
+        open_ = false;
+    }
+    void open() {
+        ScopedMutex guard(mutex_, name_, __FILE_NAME__, __LINE__, __func__);
+        open_ = true;
+        pthread_cond_broadcast(&cond_);
+    }
+    void wait() {
+        ScopedMutex guard(mutex_, name_, __FILE_NAME__, __LINE__, __func__);
+        while (!open_)
+            Pthread_cond_wait(&cond_, mutex_);
+    }
+
+  private:
+    pthread_mutex_t *mutex_;
+    const char *name_;
+    pthread_cond_t cond_ = PTHREAD_COND_INITIALIZER;
+    bool open_ = false;
+};
+
+StartGate accept_gate(&wait_at_lock, "&wait_at_lock");
+StartGate listen_gate(&wait_lt_lock, "&wait_lt_lock");
+
+// Starts a detached worker and returns once it runs. Attribute failures make
+// the result -1 but the worker starts all the same; *started tells whether
+// it does.
+int start_worker(void *(*body)(void *), int socket, StartGate &gate, const char *name,
+                 bool *started) {
+    int result = 0;
+    pthread_attr_t attr;
+    const bool have_attr = pthread_attr_init(&attr) == 0;
+    if (!have_attr) {
+        TRACE_ERROR("Error of pthread_attr_init()");
+        result = -1;
+    }
+    const bool detached =
+        have_attr && pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED) == 0;
+    if (have_attr && !detached) {
+        TRACE_ERROR("Error of pthread_attr_setdetachstate()");
+        result = -1;
+    }
+    gate.arm();
+    pthread_t tid;
+    int rc = pthread_create(&tid, have_attr ? &attr : nullptr, body,
+                            reinterpret_cast<void *>(static_cast<intptr_t>(socket)));
+    *started = rc == 0;
+    if (rc != 0) {
+        errno = rc;
+        TRACE_ERROR_ERRNO("pthread_create() of %s", name);
+        result = -1;
+    } else {
+        TRACE_INFO("pthread_create return -> %d", rc);
+        if (!detached)
+            pthread_detach(tid);
+        gate.wait();
+    }
+    if (have_attr && pthread_attr_destroy(&attr) != 0) {
+        TRACE_ERROR("Error of pthread_attr_destroy()");
+        result = -1;
+    }
+    return result;
+}
+
+// Wakes whatever waits on the client socket; false when shutdown failed.
+bool shutdown_client() {
+    LOCK_GUARD(guard, &sockets_lock);
+    int fd = sockfd.load();
+    if (fd < 0)
+        return true;
+    if (shutdown(fd, SHUT_RDWR) < 0) {
+        TRACE_WARNING("to shutdown() the socket %d", fd);
+        return false;
+    }
+    return true;
+}
+
+void close_client_socket() {
+    LOCK_GUARD(sockets_guard, &sockets_lock);
+    LOCK_GUARD(send_guard, &send_lock);
+    int fd = sockfd.exchange(-1);
+    if (fd >= 0)
+        Close(fd);
+}
+
+void set_socket_options(int fd) {
+    TRACE_SCOPE();
+    int flags = fcntl(fd, F_GETFL, 0);
+    // Writes never block: send_data paces itself while the peer is slow.
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        TRACE_WARNING("error of calling fcntl()");
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) < 0)
+        TRACE_WARNING("error of calling fcntl()");
+    const struct linger linger = {0, 1};
+    if (setsockopt(fd, SOL_SOCKET, SO_LINGER, &linger, sizeof linger) < 0)
+        TRACE_WARNING("error of calling setsockopt()");
+    const struct timeval no_limit = {0, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &no_limit, sizeof no_limit) < 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &no_limit, sizeof no_limit) < 0)
+        TRACE_WARNING("error of calling setsockopt()");
+    const int on = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0)
+        TRACE_WARNING("Cannot set TCP_NODELAY option: %s", strerror(errno));
+    int send_size = 0;
+    int receive_size = 0;
+    socklen_t length = sizeof send_size;
+    if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &send_size, &length) < 0)
+        TRACE_WARNING("error of calling getsockopt()");
+    length = sizeof receive_size;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_size, &length) < 0)
+        TRACE_WARNING("error of calling getsockopt()");
+    TRACE_INFO("send_buf_size: %d", send_size);
+    TRACE_INFO("recive_buf_size: %d", receive_size);
+}
+
+// The peer is gone: the agent learns it, and the descriptor is let go.
+void give_up_connection(int fd) {
+    if (sockfd.load() >= 0) {
+        mediator_report_no_connection();
+        {
+            LOCK_GUARD(guard, &sockets_lock);
+            if (shutdown(fd, SHUT_RDWR) < 0)
+                TRACE_WARNING("to shutdown() the socket %d", fd);
+        }
+        close_client_socket();
+    }
+    need_listening = false;
+}
+
+void *listening_thread(void *arg) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    pthread_setname_np(pthread_self(), "nb_listening");
+    // Both count over the thread's whole life.
+    int zero_reads = 0;
+    int receive_errors = 0;
+    LOCK_GUARD(life, &need_listening_lock);
+    {
+        LOCK_GUARD(guard, &send_lock);
+        sockfd.store(fd);
+    }
+    TRACE_INFO("STARTED NEW THREAD WITH SOCKET: %d", fd);
+    // Whatever an earlier client left half sent is not this client's.
+    ICADataArrival(0, nullptr, 0);
+    need_listening = true;
+    listen_gate.open();
+    if (fd < 0) {
+        TRACE_ERROR("value of socket: %d", fd);
+        return nullptr;
+    }
+    char area[MAX_PACKAGE_TOTAL_SIZE];
+    while (need_listening) {
+        // Armed afresh for every wait.
+        struct pollfd p = {fd, POLLIN, 0};
+        int ready = poll(&p, 1, -1);
+        if (ready < 1) {
+            TRACE_ERROR_ERRNO("poll() error");
+            usleep(1000);
+            continue;
+        }
+        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            usleep(100);
+            continue;
+        }
+        for (;;) {
+            memset(area, 0, sizeof area);
+            ssize_t n = recv(fd, area, sizeof area, 0);
+            if (n > 0) {
+                ICADataArrival(0, area, static_cast<unsigned short>(n));
+                continue;
+            }
+            if (n < 0 && errno == EAGAIN)
+                break;
+            // The peer has closed (0) or the connection failed: a few more
+            // looks, then the connection is given up.
+            usleep(10000);
+            if (n == 0 ? ++zero_reads >= kZeroReadLimit : ++receive_errors >= kReceiveErrorLimit)
+                give_up_connection(fd);
+            break;
+        }
+    }
+    return nullptr;
+}
+
+// Lets the current client go before a new one is served.
+void drop_current_connection() {
+    need_listening = false;
+    shutdown_client();
+    { LOCK_GUARD(wait_end, &need_listening_lock); }
+    close_client_socket();
+}
+
+void serve_new_client(int fd, const struct sockaddr_storage &address, socklen_t length) {
+    const char *who = Sock_ntop(reinterpret_cast<const struct sockaddr *>(&address), length);
+    printf("Connection From %s\n", who != nullptr ? who : "(unknown address)");
+    fflush(stdout);
+    mediator_report_no_connection();
+    drop_current_connection();
+    set_socket_options(fd);
+    bool started = false;
+    start_worker(listening_thread, fd, listen_gate, "listening_thread", &started);
+    if (!started)
+        Close(fd);
+}
+
+bool is_transient_accept_failure(int failure) {
+    switch (failure) {
+        case ENETDOWN:
+        case EPROTO:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+            return true;
+        default:
+            return false;
+    }
+}
+
+int __driver_open();
+
+void restart_driver(uint64_t generation) {
+    LOCK_GUARD(guard, &general_lock);
+    if (driver_generation.load() != generation) {
+        TRACE_INFO("opened or closed meanwhile: no restart");
+        return;
+    }
+    do_not_touch_libinkagent = true;
+    __driver_open();
+    do_not_touch_libinkagent = false;
+}
+
+void *accept_thread(void *arg) {
+    const int listen_fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    pthread_setname_np(pthread_self(), "nb_accept");
+    // Our creator holds general_lock until the gate opens: nothing moves it yet.
+    const uint64_t generation = driver_generation.load();
+    bool restart = false;
+    {
+        LOCK_GUARD(life, &need_accepting_lock);
+        need_accepting = true;
+        accept_gate.open();
+        TRACE_INFO("accept: %s port on host %s", text(port.load()), text(hostname.load()));
+        while (need_accepting) {
+            // The close sequence shuts the listening socket down, which ends
+            // this wait; a closing driver then makes no accept() that can
+            // only fail.
+            struct pollfd p = {listen_fd, POLLIN, 0};
+            poll(&p, 1, -1);
+            if (!need_accepting)
+                break;
+            struct sockaddr_storage address;
+            socklen_t length = sizeof address;
+            int fd = Accept(listen_fd, reinterpret_cast<struct sockaddr *>(&address), &length);
+            if (fd >= 0) {
+                serve_new_client(fd, address, length);
+                stop_requested.wait_for(
+                    std::chrono::milliseconds(netbridge_tuning::accept_pause_ms.load()));
+                continue;
+            }
+            const int failure = errno;
+            if (do_driver_close) {
+                do_driver_close = false;
+                break;
+            }
+            if (is_transient_accept_failure(failure)) {
+                usleep(10000);
+                TRACE_ERROR("accept(%d) return %d: go to Continue", listen_fd, fd);
+                continue;
+            }
+            TRACE_WARNING("accept(%d) return %d: %s", listen_fd, fd, strerror(failure));
+            if (a_socket.load() >= 0) {
+                mediator_report_no_connection();
+                LOCK_GUARD(guard, &sockets_lock);
+                shutdown(listen_fd, SHUT_RDWR);
+                Close(listen_fd);
+                a_socket = -1;
+            }
+            usleep(1000);
+            restart = true;
+            break;
+        }
+    }
+    if (restart)
+        restart_driver(generation);
+    return nullptr;
+}
+
+int __driver_close() {
+    TRACE_SCOPE();
+    int result = 0;
+    ++driver_generation;
+    do_driver_close = true;
+    need_accepting = false;
+    stop_requested.raise();
+    {
+        LOCK_GUARD(guard, &sockets_lock);
+        int listen_fd = a_socket.load();
+        if (listen_fd >= 0)
+            Shutdown(listen_fd, SHUT_RDWR);
+    }
+    { LOCK_GUARD(wait_end, &need_accepting_lock); }
+    {
+        LOCK_GUARD(guard, &sockets_lock);
+        int listen_fd = a_socket.exchange(-1);
+        if (listen_fd >= 0)
+            Close(listen_fd);
+    }
+    need_listening = false;
+    if (sockfd.load() >= 0) {
+        mediator_report_no_connection();
+        if (!shutdown_client())
+            result = -1;
+    }
+    { LOCK_GUARD(wait_end, &need_listening_lock); }
+    close_client_socket();
+    do_driver_close = false;
+    ResetTheMediatorDLLInterface();
+    if (!do_not_touch_libinkagent) {
+        TRACE_INFO("Going to call FreeTheMediatorDLLInterface()");
+        if (!FreeTheMediatorDLLInterface()) {
+            TRACE_ERROR("error of close libinkagent.so");
+            result = -1;
+        }
+    }
+    return result;
+}
+
+int __driver_open() {
+    TRACE_SCOPE();
+    __driver_close();
+    if (!do_not_touch_libinkagent && !LoadTheMediatorDLLInterface()) {
+        TRACE_ERROR("faled to load libinkagent.so");
+        return -1;
+    }
+    InitTheMediatorDLLInterface();
+    const char *host = hostname.load();
+    const char *service = port.load();
+    int listen_fd = Tcp_listen(host, service, nullptr);
+    if (listen_fd == -1) {
+        TRACE_ERROR("of listening ip: %s port: %s", text(host), text(service));
+        return -1;
+    }
+    a_socket = listen_fd;
+    ++driver_generation;
+    stop_requested.reset();
+    bool started = false;
+    int result = start_worker(accept_thread, listen_fd, accept_gate, "accept_thread", &started);
+    if (!started) {
+        LOCK_GUARD(guard, &sockets_lock);
+        a_socket = -1;
+        Close(listen_fd);
+        return -1;
+    }
+    return result;
+}
+
+constexpr InboundPolicy kInbound = {true, nullptr};
+
+// Frames and writes one result or event; 0 when all of it went out.
+int write_outbound(void *agent_bytes, int length, PackageType type, const char *caller) {
+    CPackage package;
+    const OutboundPolicy policy = {type, true, caller};
+    if (!frame_outbound(package, agent_bytes, length, policy))
+        return -1;
+    const char *bytes = package.GetPointerAtPos(0);
+    const int total = static_cast<int>(package.GetTotalSize());
+    if (type == kPackageResult && trace_on(TraceClass::info)) {
+        trace_info(__FILE_NAME__, __LINE__, caller, "Send Data to server Length: %d", total);
+        trace_info(__FILE_NAME__, __LINE__, caller, "pPackHead->uVersion: %d",
+                   package.GetVersion());
+        trace_info(__FILE_NAME__, __LINE__, caller, "pPackHead->ulMessageID: %u",
+                   package.GetMessageID());
+    }
+    int result = -1;
+    bool no_connection = false;
+    {
+        LOCK_GUARD(guard, &send_lock);
+        const int fd = sockfd.load();
+        if (fd == -1) {
+            trace_error(__FILE_NAME__, __LINE__, caller, false, "error of socket: %d", fd);
+            no_connection = true;
+        } else if (send_data(fd, bytes, total, MSG_NOSIGNAL) == total) {
+            result = 0;
+        }
+    }
+    // Told with no lock of ours held: the agent may well call back.
+    if (no_connection)
+        mediator_report_no_connection();
+    return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+void set_ip(const char *host) {
+    TRACE_SCOPE();
+    hostname = host;
+}
+
+void set_port(const char *service) {
+    TRACE_SCOPE();
+    port = service;
+}
+
+int DriverOpen(void) {
+    TRACE_SCOPE();
+    LOCK_GUARD(guard, &general_lock);
+    return __driver_open();
+}
+
+int DriverClose(void) {
+    TRACE_SCOPE();
+    LOCK_GUARD(guard, &general_lock);
+    return __driver_close();
+}
+
+int DriverSendData(const char *data, int length) {
+    TRACE_SCOPE();
+    const int fd = sockfd.load();
+    if (fd == -1) {
+        trace_error(__FILE_NAME__, __LINE__, "send_cmd", false, "error write to socket: %d", fd);
+        return -1;
+    }
+    struct pollfd p = {fd, POLLOUT, 0};
+    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+    }
+    // Written under send_lock, so that it neither splits a package of the
+    // callbacks nor lands on a descriptor that meanwhile changed hands.
+    LOCK_GUARD(guard, &send_lock);
+    if (sockfd.load() != fd) {
+        TRACE_ERROR("the client changed while waiting: %d bytes not sent", length);
+        return -1;
+    }
+    return send_data(fd, data, length, MSG_NOSIGNAL);
+}
+
+int DriverPoll(void) {
+    return 0;
+}
+int DriverInfo(void) {
+    return 0;
+}
+int DriverQueryInformation(void) {
+    return 0;
+}
+int DriverSetInformation(void) {
+    return 0;
+}
+int DriverGetLastError(void) {
+    return 0;
+}
+int DriverRegisterLoggingCallBack(void *callback) {
+    (void)callback;
+    return 0;
+}
+
+void ICADataArrival(unsigned short unused, char *data, unsigned short length) {
+    TRACE_SCOPE();
+    (void)unused;
+    if (data == nullptr && length == 0) {
+        TRACE_INFO("ICADataArrival::clear old package entry!!!");
+        inbound_buffer().ClearHeader();
+        return;
+    }
+    inbound_arrival(data, length, kInbound);
+}
+
+int DriverResultProcessorFunction(void *package, int length) {
+    TRACE_SCOPE();
+    return write_outbound(package, length, kPackageResult, __func__);
+}
+
+int DriverEventProcessorFunction(void *package, int length) {
+    TRACE_SCOPE();
+    return write_outbound(package, length, kPackageEvent, __func__);
+}
+
+void InitTheMediatorDLLInterface(void) {
+    mediator_register(DriverResultProcessorFunction, DriverEventProcessorFunction);
+}
+
+bool FreeTheMediatorDLLInterface(void) {
+    return mediator_release(AgentRelease::unload);
+}
+
+}  // extern "C"

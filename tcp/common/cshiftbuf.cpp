@@ -1,0 +1,214 @@
+#include "cshiftbuf.h"
+
+#include <cinttypes>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "wrappers.h"
+#include "wrappthread.h"
+#include "wrapunix.h"
+
+CShiftBuffer::CShiftBuffer() : m_nFill(0), m_pBuffer(nullptr) {
+    TRACE_SCOPE();
+    Pthread_mutex_init(&cs_data_lock, nullptr);
+    {
+        LOCK_GUARD(guard, &cs_data_lock);
+        m_nFill = 0;
+        // One attempt through the plain allocator: a bridge without its
+        // reassembly buffer loses its inbound calls, not the host process.
+        m_pBuffer = static_cast<char *>(wrap_hooks::malloc_fn(kCapacity));
+        if (m_pBuffer != nullptr) {
+            memset(m_pBuffer, 0, kCapacity);
+            new (m_pBuffer) PackHead;
+        } else {
+            TRACE_ERROR("cannot allocate the %" PRIu64
+                        "-byte reassembly buffer: inbound data will be refused",
+                        kCapacity);
+        }
+    }
+    ClearHeader();
+}
+
+CShiftBuffer::~CShiftBuffer() {
+    TRACE_SCOPE();
+    {
+        LOCK_GUARD(guard, &cs_data_lock);
+        free(m_pBuffer);
+        m_pBuffer = nullptr;
+        m_nFill = 0;
+    }
+    pthread_mutex_destroy(&cs_data_lock);
+}
+
+uint32_t CShiftBuffer::front_total_size_locked() const {
+    return m_pBuffer != nullptr ? header_total_size(m_pBuffer) : 0;
+}
+
+void CShiftBuffer::clear_locked() {
+    m_nFill = 0;
+    if (m_pBuffer != nullptr)
+        memset(m_pBuffer, 0, kHeadSize);
+}
+
+void CShiftBuffer::drop_broken_front_locked() {
+    if (m_nFill < static_cast<uint64_t>(kHeadSize))
+        return;
+    uint32_t total = front_total_size_locked();
+    if (total >= static_cast<uint32_t>(kHeadSize))
+        return;
+    // Such a package would be handed on empty and then stay at the front for ever.
+    TRACE_ERROR("broken stream: package size %u is below the header size, %" PRIu64
+                " buffered bytes dropped",
+                total, m_nFill);
+    clear_locked();
+}
+
+char *CShiftBuffer::GetPointerAtPos(int pos) {
+    return m_pBuffer != nullptr ? m_pBuffer + pos : nullptr;
+}
+
+char *CShiftBuffer::GetPointerToData() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_pBuffer != nullptr ? m_pBuffer + kHeadSize : nullptr;
+}
+
+PackHead *CShiftBuffer::GetHeader() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_pBuffer != nullptr ? std::launder(reinterpret_cast<PackHead *>(m_pBuffer)) : nullptr;
+}
+
+uint64_t CShiftBuffer::GetTotalSize() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return front_total_size_locked();
+}
+
+uint64_t CShiftBuffer::GetDataSize() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return static_cast<uint64_t>(front_total_size_locked()) - static_cast<uint64_t>(kHeadSize);
+}
+
+uint32_t CShiftBuffer::GetMessageID() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_pBuffer != nullptr ? header_message_id(m_pBuffer) : 0;
+}
+
+uint8_t CShiftBuffer::GetFunctionID() {
+    return static_cast<uint8_t>(GetMessageID() & 0xFF);
+}
+
+uint16_t CShiftBuffer::GetVersion() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_pBuffer != nullptr ? std::launder(reinterpret_cast<PackHead *>(m_pBuffer))->uVersion
+                                : 0;
+}
+
+uint16_t CShiftBuffer::GetType() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_pBuffer != nullptr ? std::launder(reinterpret_cast<PackHead *>(m_pBuffer))->uType : 0;
+}
+
+uint16_t CShiftBuffer::GetPackageID() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_pBuffer != nullptr ? std::launder(reinterpret_cast<PackHead *>(m_pBuffer))->uPackageID
+                                : 0;
+}
+
+uint64_t CShiftBuffer::GetFill() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_nFill;
+}
+
+bool CShiftBuffer::IsDataComplete() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    // Fewer than kHeadSize bytes never count: the size field may not be in
+    // yet, and stale bytes of an earlier package stand where it will be.
+    return m_nFill >= static_cast<uint64_t>(kHeadSize) && m_nFill >= front_total_size_locked();
+}
+
+bool CShiftBuffer::IsHeadEmpty() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_nFill == 0;
+}
+
+void CShiftBuffer::ClearHeader() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    clear_locked();
+}
+
+void CShiftBuffer::ResetPackage() {
+    TRACE_SCOPE();
+    LOCK_GUARD(guard, &cs_data_lock);
+    if (m_pBuffer == nullptr)
+        return;
+    uint64_t total = front_total_size_locked();
+    if (m_nFill < static_cast<uint64_t>(kHeadSize) || m_nFill <= total) {
+        clear_locked();
+        return;
+    }
+    uint64_t surplus = m_nFill - total;
+    memmove(m_pBuffer, m_pBuffer + total, surplus);
+    m_nFill = surplus;
+    drop_broken_front_locked();
+}
+
+void CShiftBuffer::AppendData(const char *data, int length) {
+    TRACE_SCOPE();
+    if (length <= 0 || data == nullptr) {
+        TRACE_ERROR("(length:[%d] <= 0) || (pbuffer:[%p] == NULL)", length,
+                    static_cast<const void *>(data));
+        return;
+    }
+    LOCK_GUARD(guard, &cs_data_lock);
+    if (m_pBuffer == nullptr) {
+        TRACE_ERROR("no reassembly buffer: %d bytes refused", length);
+        return;
+    }
+    if (kHeadSize + m_nFill + static_cast<uint64_t>(length) > kAppendLimit) {
+        TRACE_ERROR("AppendData::error buffer overflow --> pos =%d , length=%d",
+                    static_cast<int>(m_nFill), length);
+        clear_locked();
+        return;
+    }
+    memcpy(m_pBuffer + m_nFill, data, static_cast<size_t>(length));
+    m_nFill += static_cast<uint64_t>(length);
+    drop_broken_front_locked();
+}
+
+void CShiftBuffer::SetData(const char *data, int length) {
+    TRACE_SCOPE();
+    if (length <= 0 || data == nullptr) {
+        TRACE_ERROR("(length:[%d] <= 0) || (pbuffer:[%p] == NULL)", length,
+                    static_cast<const void *>(data));
+        return;
+    }
+    LOCK_GUARD(guard, &cs_data_lock);
+    if (m_pBuffer == nullptr || static_cast<uint64_t>(length) + kHeadSize > kAppendLimit) {
+        TRACE_ERROR("SetData::error buffer overflow --> pos =%d , length=%d",
+                    static_cast<int>(m_nFill), length);
+        clear_locked();
+        return;
+    }
+    memcpy(m_pBuffer + kHeadSize, data, static_cast<size_t>(length));
+}
+
+void CShiftBuffer::OverWrite(int pos, const char *data, int length) {
+    TRACE_SCOPE();
+    if (length <= 0 || data == nullptr) {
+        TRACE_ERROR("(length:[%d] <= 0) || (pbuffer:[%p] == NULL)", length,
+                    static_cast<const void *>(data));
+        return;
+    }
+    LOCK_GUARD(guard, &cs_data_lock);
+    // length must stay below the capacity less the header size, counted from pos.
+    constexpr int64_t kOverWriteLimit = static_cast<int64_t>(kCapacity) - kHeadSize;
+    if (m_pBuffer == nullptr || pos < 0 || length >= kOverWriteLimit - pos) {
+        TRACE_ERROR("OverWrite::error buffer overflow --> pos =%d , length=%d",
+                    static_cast<int>(m_nFill), length);
+        clear_locked();
+        return;
+    }
+    memcpy(m_pBuffer + pos, data, static_cast<size_t>(length));
+    m_nFill = static_cast<uint64_t>(pos) + static_cast<uint64_t>(length);
+    drop_broken_front_locked();
+}

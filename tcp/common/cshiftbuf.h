@@ -1,0 +1,70 @@
+// Cuts a byte stream that arrives in pieces of any size into whole packages.
+//
+// Pieces are appended behind what is buffered; the package at the front is
+// complete once its whole header is in and the fill has reached its
+// ulTotalSize. It is then read in place and removed with ResetPackage, which
+// moves the surplus (the start of the next package) to the front.
+//
+// A header whose ulTotalSize is below the header size can never describe a
+// package: the stream is broken, and everything buffered is dropped at once.
+// An append that would overflow the buffer drops everything as well; the
+// stream resynchronises only if the next bytes begin a package.
+//
+// One consumer thread; the lock serialises the single operations.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "packhead.h"
+
+class CShiftBuffer {
+  public:
+    static constexpr uint64_t kCapacity = 0x200000;
+    // An append is refused when kHeadSize + fill + length exceeds this.
+    static constexpr uint64_t kAppendLimit = 0x1FFFFF;
+
+    // Without its 2 MiB buffer the object stays usable: always empty, and it
+    // refuses appends with a report.
+    CShiftBuffer();
+    ~CShiftBuffer();
+    CShiftBuffer(const CShiftBuffer &) = delete;
+    CShiftBuffer &operator=(const CShiftBuffer &) = delete;
+
+    // No lock, no range check (null without a buffer).
+    char *GetPointerAtPos(int pos);
+    char *GetPointerToData();
+    PackHead *GetHeader();
+    // Fields of the package at the front (0 without a buffer).
+    uint64_t GetTotalSize();
+    uint64_t GetDataSize();
+    uint32_t GetMessageID();
+    uint8_t GetFunctionID();
+    uint16_t GetVersion();
+    uint16_t GetType();
+    uint16_t GetPackageID();
+    // Valid bytes buffered, from the first byte on.
+    uint64_t GetFill();
+
+    bool IsDataComplete();
+    bool IsHeadEmpty();
+    // Drops everything buffered.
+    void ClearHeader();
+    // Removes the package at the front and moves the surplus there.
+    void ResetPackage();
+    void AppendData(const char *data, int length);
+    // Copies bytes behind the header; the fill stays.
+    void SetData(const char *data, int length);
+    // Copies bytes to pos; the fill becomes pos + length.
+    void OverWrite(int pos, const char *data, int length);
+
+  private:
+    uint32_t front_total_size_locked() const;
+    void clear_locked();
+    void drop_broken_front_locked();
+
+    uint64_t m_nFill;
+    char *m_pBuffer;
+    pthread_mutex_t cs_data_lock;
+};

@@ -1,0 +1,69 @@
+// The package header: 34 bytes in front of every package, the same on the
+// wire, in the reassembly buffer and in the arrays exchanged with the agent.
+// This header does no I/O, so the layout can be tested and fuzzed alone.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// Headers are read and written in place as they lie in memory; the wire is
+// little-endian, and so must the host be.
+static_assert(std::endian::native == std::endian::little, "the package header is little-endian");
+
+#pragma pack(push, 1)
+struct PackHead {
+    uint16_t uType;        // outbound: 1 event, 2 result; inbound: not examined
+    uint16_t uVersion;     // outbound: kPackageVersion
+    uint32_t ulMessageID;  // the call; its low byte is the function id
+    uint32_t ulTotalSize;  // whole package, header included
+    uint32_t ulLength;     // outbound: same as ulTotalSize; nobody reads it
+    uint16_t uPackageID;   // outbound: 0
+    uint8_t reserved1[4];
+    uint32_t ulArrivalTime;  // TCP bridge: stamped when an inbound package completes
+    uint32_t ulSendTime;     // TCP bridge: stamped when an outbound package is framed
+    uint8_t reserved2[4];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(PackHead) == 34);
+static_assert(offsetof(PackHead, uType) == 0);
+static_assert(offsetof(PackHead, uVersion) == 2);
+static_assert(offsetof(PackHead, ulMessageID) == 4);
+static_assert(offsetof(PackHead, ulTotalSize) == 8);
+static_assert(offsetof(PackHead, ulLength) == 12);
+static_assert(offsetof(PackHead, uPackageID) == 16);
+static_assert(offsetof(PackHead, reserved1) == 18);
+static_assert(offsetof(PackHead, ulArrivalTime) == 22);
+static_assert(offsetof(PackHead, ulSendTime) == 26);
+static_assert(offsetof(PackHead, reserved2) == 30);
+
+// "headSize" in the messages.
+constexpr int kHeadSize = 34;
+// A CPackage's buffer, and what the TCP bridge asks for in one receive.
+constexpr int MAX_PACKAGE_TOTAL_SIZE = 2044;
+// OverWrite's bound on position plus length: an outbound package, header
+// included, has at most MAX_PACKAGE_DATA_SIZE - 1 bytes.
+constexpr int MAX_PACKAGE_DATA_SIZE = MAX_PACKAGE_TOTAL_SIZE - kHeadSize;
+constexpr uint16_t kPackageVersion = 10001;
+
+enum PackageType : uint16_t {
+    kPackageEvent = 1,
+    kPackageResult = 2,
+};
+
+// Header fields of untrusted, possibly unaligned bytes.
+inline uint32_t load_le32(const void *bytes) {
+    uint32_t value;
+    memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+inline uint32_t header_total_size(const void *header) {
+    return load_le32(static_cast<const char *>(header) + offsetof(PackHead, ulTotalSize));
+}
+
+inline uint32_t header_message_id(const void *header) {
+    return load_le32(static_cast<const char *>(header) + offsetof(PackHead, ulMessageID));
+}
