@@ -2,12 +2,15 @@
 // and loopback clients.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
 #include <memory>
 #include <string>
 
 #include "bridge_test_util.h"
 #include "cmediator.h"
 #include "netbridge_internal.h"
+#include "wrapunix.h"
 
 using bridge_test::AgentControls;
 using bridge_test::Bytes;
@@ -222,4 +225,89 @@ TEST_F(Bridge, SlowClientThatNeverReadsDoesNotStallTheBridge) {
     // And the bridge serves the next client.
     Client next(port_);
     round_trip(next, 0x090003, 64);
+}
+
+namespace {
+
+// Fails the next accept() calls with a chosen errno, then accepts.
+std::atomic<int> accept_failures_left{0};
+std::atomic<int> accept_failure{0};
+
+int flaky_accept(int fd, struct sockaddr *sa, socklen_t *length) {
+    if (accept_failures_left.fetch_sub(1) > 0) {
+        errno = accept_failure;
+        return -1;
+    }
+    return accept(fd, sa, length);
+}
+
+// The hook is set before the bridge's threads exist and reset after they end.
+class AcceptFailure : public testing::Test {
+  protected:
+    void SetUp() override {
+        agent_ = std::make_unique<AgentControls>();
+        ASSERT_TRUE(agent_->ok());
+        wrap_hooks::accept_fn = flaky_accept;
+    }
+    void TearDown() override {
+        EXPECT_EQ(DriverClose(), 0);
+        wrap_hooks::accept_fn = accept;
+        accept_failures_left = 0;
+    }
+    int open(int failure) {
+        accept_failure = failure;
+        accept_failures_left = 1;
+        set_ip("127.0.0.1");
+        set_port("0");
+        EXPECT_EQ(DriverOpen(), 0);
+        return bridge_test::port_of(a_socket);
+    }
+    std::unique_ptr<AgentControls> agent_;
+};
+
+void expect_served(int port, uint32_t message_id) {
+    Client client(port);
+    Bytes call = make_call(message_id, 64);
+    ASSERT_TRUE(client.send_all(call));
+    expect_answer(client.receive_package(), call);
+}
+
+}  // namespace
+
+TEST_F(AcceptFailure, NetworkTroubleIsWaitedOutOnTheSamePort) {
+    const int listen_port = open(ENETDOWN);
+    testing::internal::CaptureStderr();
+    expect_served(listen_port, 0x0B0001);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(": go to Continue"), std::string::npos) << err;
+    EXPECT_EQ(bridge_test::port_of(a_socket), listen_port);
+}
+
+TEST_F(AcceptFailure, OtherFailureRestartsTheListenerWithTheAgentKept) {
+    const int old_port = open(EMFILE);
+    void *const agent_handle = hClientMediatorHandle;
+    const EchoAgentCounters before = agent_->counters();
+    testing::internal::CaptureStderr();
+    {
+        // Its connection is what makes accept() run, and fail.
+        Client trigger(old_port);
+        ASSERT_TRUE(trigger.connected());
+        ASSERT_TRUE(wait_until(
+            [&] { return agent_->counters().registrations == before.registrations + 2; }));
+    }
+    testing::internal::GetCapturedStderr();
+    // Listening again, on a new port as the port asked for is "0", and done
+    // with the restart.
+    int new_port = 0;
+    ASSERT_TRUE(wait_until([&] {
+        new_port = bridge_test::port_of(a_socket);
+        return new_port > 0 && new_port != old_port && !do_not_touch_libinkagent.load();
+    }));
+    // Closed and opened again: callbacks removed and registered anew, the
+    // agent told there is no connection, but not released and loaded again.
+    const EchoAgentCounters after = agent_->counters();
+    EXPECT_EQ(after.removals, before.removals + 2);
+    EXPECT_GT(after.no_connection_reports, before.no_connection_reports);
+    EXPECT_EQ(hClientMediatorHandle, agent_handle);
+    expect_served(new_port, 0x0C0001);
 }
