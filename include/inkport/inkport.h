@@ -165,6 +165,20 @@ INKPORT_API uint32_t WriteFile(unsigned int device, unsigned int interface_numbe
 INKPORT_API uint32_t ReadFile(unsigned int device, unsigned int interface_number, void *dst,
                               unsigned int dst_length, unsigned int *reply);
 
+/*
+ * SSP messages. src is one whole message, header included, as the pad
+ * expects it; the library adds only the transport framing. ReceiveSspMessage
+ * waits up to time_out ms (per read; the whole call may take longer) for the
+ * pad's next reply (biodata never comes here) and copies at most dst_length
+ * bytes of it to dst, the count to *reply; a longer reply is cut and its rest
+ * lost. dst_length must be at least 2. A failed exchange reopens the pad.
+ */
+INKPORT_API uint32_t SendSspMessage(unsigned int device, unsigned int interface_number,
+                                    const void *src, unsigned int src_length);
+INKPORT_API uint32_t ReceiveSspMessage(unsigned int device, unsigned int interface_number,
+                                       void *dst, unsigned int dst_length, unsigned int time_out,
+                                       unsigned int *reply);
+
 /* Registers the device-removed handler (null switches it off). Always 0. */
 INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific, InkportDeviceRemovedCallback handler);
 /* Placeholders: arrival is not watched. They log that and return 0. */

@@ -3,6 +3,7 @@
 #include <hidapi.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "ssp_transport_token.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
@@ -419,6 +421,50 @@ EXPORT const char *hidapi_str_error(hid_device *handle)
     const wchar_t *text = hid_error(handle);
     snprintf(hidapi_error_buffer, sizeof hidapi_error_buffer, "hidapi error: %ls", text ? text : L"");
     return hidapi_error_buffer;
+}
+
+}  // extern "C"
+
+extern "C" {
+
+EXPORT int hid_read_ssp_data(hid_device *hid, void *data, unsigned int data_size,
+                             unsigned int time_out, bool send_request) {
+    if (hid == nullptr) {
+        TRACE_ERROR("Error, input parameter: hid_device *hid is NULL");
+        return -1;
+    }
+    if (data_size == 0) {
+        TRACE_ERROR("Error, input parameter: unsigned int data_size is %d", data_size);
+        return -1;
+    }
+    if (data == nullptr) {
+        TRACE_ERROR("Error, input parameter: void *data is %p", data);
+        return -1;
+    }
+    uint8_t request[SSP_HID_REPORT_DATA_SIZE] = {SSP_HID_COMMAND_READ};
+    uint8_t answer[SSP_HID_REPORT_DATA_SIZE];
+    const Clock::time_point start = Clock::now();
+    // No pause between polls: the pad answers as soon as it has data.
+    while (std::chrono::duration<double, std::milli>(Clock::now() - start).count() < time_out) {
+        if (send_request) {
+            int r = hid_feature_write(hid, request, sizeof request);
+            if (r != 0) {
+                TRACE_ERROR("hid_feature_write() return: %d", r);
+                return -1;
+            }
+        }
+        memset(answer, 0, sizeof answer);
+        if (hid_feature_read(hid, answer, sizeof answer) != 0)
+            continue;
+        // Anything but a ready 0xF9 answer (a busy status, another command's
+        // answer, an all-zero report) means: ask again.
+        if (answer[0] != SSP_HID_COMMAND_READ || answer[1] != 0)
+            continue;
+        unsigned int n = std::min(data_size, static_cast<unsigned int>(SSP_HID_READ_TOKEN_BYTES));
+        memcpy(data, answer + SSP_HID_READ_HEADER_SIZE, n);
+        return static_cast<int>(n);
+    }
+    return -1;
 }
 
 }  // extern "C"

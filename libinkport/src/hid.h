@@ -18,6 +18,11 @@ EXPORT int hid_output_write(hid_device *handle, const void *data, unsigned int l
 EXPORT int hid_get_max_packet_size_of_out_endpoint(const ql_device *dev);
 EXPORT int hid_get_max_packet_size_of_input_report(const ql_device *dev);
 EXPORT const char *hidapi_str_error(hid_device *handle);
+// Polls the pad for SSP token data (0xF9 answers with status 0) until
+// time_out ms have passed; send_request writes the 0xF9 request before each
+// read. The byte count copied into data (at most 62), or -1.
+EXPORT int hid_read_ssp_data(hid_device *hid, void *data, unsigned int data_size,
+                             unsigned int time_out, bool send_request);
 }
 
 // Model code of a (vendor, product) pair, or 0 when the pair is unknown (the

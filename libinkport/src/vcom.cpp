@@ -1,11 +1,46 @@
 #include "vcom.h"
 
 #include <libusb.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
 
 #include "wrappers.h"
 
 // Bulk-endpoint pads are not searched yet: the search finds none and the
-// report functions refuse every transfer.
+// report functions refuse every transfer. The bulk primitives and the SSP
+// read below are what the message exchange uses.
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kSendAttempts = 3;
+constexpr unsigned int kSendTimeoutMs = 1000;
+constexpr useconds_t kFirstSendPauseUs = 1000;
+constexpr useconds_t kZeroDataPauseUs = 1000;
+
+bool check_bulk_args(const char *func, libusb_device_handle *handle, const void *data, long size) {
+    if (size < 1) {
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: unsigned int data_size is %ld", size);
+        return false;
+    }
+    if (data == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: void *data is %p", data);
+        return false;
+    }
+    if (handle == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: struct libusb_device_handle *device_handle is NULL");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -37,5 +72,99 @@ EXPORT int vcom_feature_read(ql_device *, void *, unsigned int) { return -1; }
 EXPORT int vcom_feature_write(ql_device *, const void *, unsigned int) { return -1; }
 EXPORT int vcom_output_write(ql_device *, const void *, unsigned int) { return -1; }
 EXPORT int vcom_input_read(ql_device *, void *, unsigned int) { return -1; }
+
+EXPORT int usb_data_send(libusb_device_handle *device_handle, uint8_t endpoint, const void *data,
+                         int data_size) {
+    if (!check_bulk_args(__func__, device_handle, data, data_size))
+        return -1;
+    // libusb takes a non-const buffer for both directions; an OUT transfer
+    // only reads it.
+    auto *bytes = static_cast<unsigned char *>(const_cast<void *>(data));
+    useconds_t pause = kFirstSendPauseUs;
+    int status = 0;
+    for (int attempt = 1; attempt <= kSendAttempts; ++attempt) {
+        int transferred = 0;
+        status = libusb_bulk_transfer(device_handle, endpoint, bytes, data_size, &transferred,
+                                      kSendTimeoutMs);
+        if (status == 0) {
+            if (transferred != data_size)
+                TRACE_ERROR("transferred[%d] != data_size[%d]", transferred, data_size);
+            return 0;
+        }
+        if (status == LIBUSB_ERROR_NO_DEVICE) {
+            TRACE_ERROR("libusb_bulk_transfer() failed: %s", libusb_error_name(status));
+            return status;
+        }
+        TRACE_ERROR("libusb_bulk_transfer() failed: %s, going to try again after %d microsecond",
+                    libusb_error_name(status), static_cast<int>(pause));
+        usleep(pause);
+        pause = pause * 2 + 500;
+    }
+    return status;
+}
+
+EXPORT int usb_data_receive(libusb_device_handle *device_handle, uint8_t endpoint, void *data,
+                            unsigned int data_size, unsigned int time_out) {
+    if (!check_bulk_args(__func__, device_handle, data, data_size))
+        return -1;
+    int transferred = 0;
+    int status = libusb_bulk_transfer(device_handle, endpoint, static_cast<unsigned char *>(data),
+                                      static_cast<int>(data_size), &transferred, time_out);
+    if (status == 0)
+        return transferred < 0 ? -1 : transferred;
+    if (status == LIBUSB_ERROR_TIMEOUT)
+        TRACE_INFO("libusb_bulk_transfer() failed: %s", libusb_error_name(status));
+    else
+        TRACE_ERROR("libusb_bulk_transfer() failed: %s", libusb_error_name(status));
+    return status;
+}
+
+EXPORT int vcom_read_ssp_data(ql_device *current_device, void *data, unsigned int data_size,
+                              unsigned int time_out, bool skip_zero_data) {
+    if (current_device == nullptr) {
+        TRACE_ERROR("Error, input parameter: device *current_device is NULL");
+        return -1;
+    }
+    if (current_device->vcom_handle == nullptr) {
+        TRACE_ERROR("Error, input parameter: struct libusb_device_handle *vcom_handle is NULL");
+        return -1;
+    }
+    if (data_size < 1) {
+        TRACE_ERROR("Error, input parameter: unsigned int data_size is %d", data_size);
+        return -1;
+    }
+    if (data == nullptr) {
+        TRACE_ERROR("Error, input parameter: void *data is %p", data);
+        return -1;
+    }
+    int remembered = -1;
+    const Clock::time_point start = Clock::now();
+    while (std::chrono::duration<double, std::milli>(Clock::now() - start).count() < time_out) {
+        memset(data, 0, data_size);
+        int n = usb_data_receive(current_device->vcom_handle, current_device->endpoint_address_in,
+                                 data, data_size, time_out);
+        if (n == 0)
+            continue;
+        if (n == LIBUSB_ERROR_TIMEOUT) {
+            remembered = n;
+            continue;
+        }
+        if (n == LIBUSB_ERROR_NO_DEVICE) {
+            current_device->removed = true;
+            return n;
+        }
+        if (n < 0) {
+            TRACE_ERROR("usb_data_receive() failed with return code %d", n);
+            return remembered;
+        }
+        // Pads send zero-filled transfers while they have nothing to say.
+        if (skip_zero_data && is_it_zero_array(data, static_cast<size_t>(n))) {
+            usleep(kZeroDataPauseUs);
+            continue;
+        }
+        return n;
+    }
+    return remembered;
+}
 
 }  // extern "C"

@@ -12,4 +12,17 @@ EXPORT int vcom_feature_read(ql_device *dev, void *data, unsigned int len);
 EXPORT int vcom_feature_write(ql_device *dev, const void *data, unsigned int len);
 EXPORT int vcom_output_write(ql_device *dev, const void *data, unsigned int len);
 EXPORT int vcom_input_read(ql_device *dev, void *data, unsigned int len);
+
+// Bulk primitives. usb_data_send: 0, or the libusb error of the last of up to
+// three attempts. usb_data_receive: bytes received (0 for an empty
+// transfer), or a libusb error code.
+EXPORT int usb_data_send(libusb_device_handle *device_handle, uint8_t endpoint, const void *data,
+                         int data_size);
+EXPORT int usb_data_receive(libusb_device_handle *device_handle, uint8_t endpoint, void *data,
+                            unsigned int data_size, unsigned int time_out);
+// Reads SSP token data from the pad's bulk IN endpoint until some arrives or
+// time_out ms have passed; skip_zero_data ignores transfers of zeros only.
+// The byte count, or -1, -7 (nothing within time_out), -4 (pad gone).
+EXPORT int vcom_read_ssp_data(ql_device *current_device, void *data, unsigned int data_size,
+                              unsigned int time_out, bool skip_zero_data);
 }
