@@ -152,6 +152,34 @@ UsbfsDevice::~UsbfsDevice() {
     }
 }
 
+// The device's entry in umockdev's record format: udev properties (E:),
+// text attributes (A:, escaped) and the binary descriptors (H:, hex).
+std::string UsbfsDevice::sysfs_record() const {
+    const PadConfig &cfg = pad_->config;
+    char text[160];
+    std::string r = "P: " + syspath_.substr(4) + "\n";
+    auto line = [&r, &text](const char *format, auto... args) {
+        std::snprintf(text, sizeof text, format, args...);
+        r += text;
+    };
+    r += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
+    line("E: DEVNAME=%s\n", node_.c_str());
+    line("E: BUSNUM=%03d\nE: DEVNUM=%03d\n", bus_, devnum_);
+    line("E: PRODUCT=%x/%x/%x\n", cfg.vendor_id, cfg.product_id, cfg.bcd_device);
+    line("A: busnum=%d\\n\nA: devnum=%d\\n\n", bus_, devnum_);
+    r += "A: bConfigurationValue=1\\n\n";
+    line("A: idVendor=%04x\\n\nA: idProduct=%04x\\n\n", cfg.vendor_id, cfg.product_id);
+    line("A: speed=%d\\n\n", usb::speed_mbps(cfg));
+    // With a device number umockdev deletes the node when the entry goes.
+    line("A: dev=189:%d\\n\n", (bus_ - 1) * 128 + devnum_ - 1);
+    r += "H: descriptors=";
+    for (uint8_t b : usb::sysfs_descriptors(cfg)) {
+        line("%02X", b);
+    }
+    r += "\n";
+    return r;
+}
+
 bool UsbfsDevice::plug() {
     // The node is a FIFO, not the regular file umockdev would create: usbfs
     // clients poll for POLLOUT, which a regular file always reports, so
@@ -192,34 +220,7 @@ bool UsbfsDevice::plug() {
         return false;
     }
 
-    const PadConfig &cfg = pad_->config;
-    char ids[64];
-    std::snprintf(ids, sizeof ids, "%x/%x/%x", cfg.vendor_id, cfg.product_id, cfg.bcd_device);
-    std::string hex;
-    for (uint8_t b : usb::sysfs_descriptors(cfg)) {
-        char h[3];
-        std::snprintf(h, sizeof h, "%02X", b);
-        hex += h;
-    }
-    char vid[8], pid[8], devnums[8];
-    std::snprintf(vid, sizeof vid, "%04x", cfg.vendor_id);
-    std::snprintf(pid, sizeof pid, "%04x", cfg.product_id);
-    std::snprintf(devnums, sizeof devnums, "%03d", devnum_);
-    const std::string busnum = std::to_string(bus_);
-    // The minor makes umockdev delete the node when the entry is removed.
-    const std::string minor = std::to_string((bus_ - 1) * 128 + devnum_ - 1);
-    std::string record = "P: " + syspath_.substr(4) + "\n" +
-                         "E: SUBSYSTEM=usb\n"
-                         "E: DEVTYPE=usb_device\n"
-                         "E: DRIVER=usb\n"
-                         "E: DEVNAME=" +
-                         node_ + "\n" + "E: BUSNUM=" + busnum + "\n" + "E: DEVNUM=" + devnums +
-                         "\n" + "E: PRODUCT=" + ids + "\n" + "A: busnum=" + busnum + "\\n\n" +
-                         "A: devnum=" + std::to_string(devnum_) + "\\n\n" +
-                         "A: bConfigurationValue=1\\n\n" + "A: idVendor=" + vid + "\\n\n" +
-                         "A: idProduct=" + pid + "\\n\n" +
-                         "A: speed=" + std::to_string(usb::speed_mbps(cfg)) + "\\n\n" +
-                         "A: dev=189:" + minor + "\\n\n" + "H: descriptors=" + hex + "\n";
+    const std::string record = sysfs_record();
     if (!umockdev_testbed_add_from_string(testbed_, record.c_str(), &error)) {
         if (error) {
             std::fprintf(stderr, "padsim: add device %s: %s\n", node_.c_str(), error->message);
@@ -243,9 +244,10 @@ void UsbfsDevice::unplug() {
             return;
         }
         unplugged_ = true;
+        // What the pad had finished still reaches the host, at once.
         for (auto &u : urbs_) {
+            u.ready_at = Clock::now();
             if (!u.done) {
-                u.ready_at = Clock::now();
                 finish_locked(u, -ENODEV, {});
             }
         }

@@ -127,6 +127,7 @@ class UsbfsDevice : public std::enable_shared_from_this<UsbfsDevice> {
         std::vector<int> claimed;
     };
 
+    std::string sysfs_record() const;
     static int on_ioctl(UMockdevIoctlBase *handler, UMockdevIoctlClient *client, void *user);
     bool handle(UMockdevIoctlClient *client);
     void submit(UMockdevIoctlClient *client);
