@@ -180,6 +180,37 @@ TEST_F(Faults, HidInterfaceHasAKernelDriverToDetach) {
     EXPECT_EQ(libusb_kernel_driver_active(handle, 0), 1);
 }
 
+TEST_F(Faults, HidClassDescriptorsOnTheControlEndpoint) {
+    libusb_device **list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx, &list);
+    libusb_config_descriptor *config = nullptr;
+    for (ssize_t i = 0; i < n && !handle; ++i) {
+        if (libusb_get_device_address(list[i]) == hid->address()) {
+            ASSERT_EQ(libusb_get_active_config_descriptor(list[i], &config), 0);
+            ASSERT_EQ(libusb_open(list[i], &handle), 0);
+        }
+    }
+    libusb_free_device_list(list, 1);
+    ASSERT_NE(handle, nullptr);
+    // The HID class descriptor follows the interface descriptor and
+    // announces the report descriptor's length.
+    const libusb_interface_descriptor &alt = config->interface[0].altsetting[0];
+    ASSERT_EQ(alt.extra_length, 9);
+    ASSERT_EQ(alt.extra[1], 0x21);
+    const int announced = alt.extra[7] | (alt.extra[8] << 8);
+    libusb_free_config_descriptor(config);
+
+    unsigned char buf[512];
+    const int got = libusb_control_transfer(handle, 0x81, 0x06, 0x2200, 0, buf, sizeof buf, 1000);
+    ASSERT_EQ(got, announced);
+    EXPECT_EQ(buf[0], 0x06);        // usage page (vendor)
+    EXPECT_EQ(buf[got - 1], 0xC0);  // end collection
+    // Shorter requests get the start of it; other interfaces have none.
+    EXPECT_EQ(libusb_control_transfer(handle, 0x81, 0x06, 0x2200, 0, buf, 4, 1000), 4);
+    EXPECT_EQ(libusb_control_transfer(handle, 0x81, 0x06, 0x2200, 1, buf, sizeof buf, 1000),
+              LIBUSB_ERROR_PIPE);
+}
+
 TEST_F(Faults, UnplugWhileBulkInIsPending) {
     ASSERT_NE(open_vcom(), nullptr);
     const int old_address = vcom->address();
