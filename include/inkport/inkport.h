@@ -185,6 +185,12 @@ INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific, InkportDevic
 INKPORT_API uint32_t SetOnDeviceArrivedHandler(void *user_specific, InkportDeviceRemovedCallback handler);
 INKPORT_API uint32_t TriggerOnDeviceArrivedEvents(void);
 
+/*
+ * Placeholder, not implemented: logs that as an error and returns 0. The
+ * arguments are not used; bulk-endpoint pads are found by Initialize.
+ */
+INKPORT_API uint32_t AddComDevice(void *first, uint32_t value, void *second);
+
 /* Placeholder kept for compatibility: logs that it is not implemented. Always 0. */
 INKPORT_API uint32_t LogDeviceStatistics(unsigned int device);
 

@@ -56,9 +56,12 @@ void destroy_ssp_queues(ql_device *dev)
     }
 }
 
-// Clears a record but keeps its array of extra interfaces.
+// Clears a record but keeps its array of extra interfaces. A VCOM record
+// holds a reference on its USB device, taken by the search.
 void clear_record(ql_device *dev)
 {
+    if (dev->vcom_device != nullptr)
+        libusb_unref_device(dev->vcom_device);
     ql_device **keep = dev->interfaces;
     memset(static_cast<void *>(dev), 0, sizeof *dev);
     dev->interfaces = keep;

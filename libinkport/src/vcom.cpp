@@ -8,9 +8,9 @@
 
 #include "wrappers.h"
 
-// Bulk-endpoint pads are not searched yet: the search finds none and the
-// report functions refuse every transfer. The bulk primitives and the SSP
-// read below are what the message exchange uses.
+// Opening and closing a VCOM pad, and the bulk primitives and the SSP read
+// that the message exchange uses. The search and the report operations are
+// in vcom_search.cpp.
 
 namespace {
 
@@ -44,8 +44,6 @@ bool check_bulk_args(const char *func, libusb_device_handle *handle, const void 
 
 extern "C" {
 
-EXPORT int search_vcom_devices(ql_device_list *) { return -1; }
-
 EXPORT libusb_device_handle *vcom_open_dev(libusb_device *device)
 {
     if (device == nullptr) {
@@ -67,11 +65,6 @@ EXPORT void vcom_close_dev(libusb_device_handle *handle)
     if (handle != nullptr)
         libusb_close(handle);
 }
-
-EXPORT int vcom_feature_read(ql_device *, void *, unsigned int) { return -1; }
-EXPORT int vcom_feature_write(ql_device *, const void *, unsigned int) { return -1; }
-EXPORT int vcom_output_write(ql_device *, const void *, unsigned int) { return -1; }
-EXPORT int vcom_input_read(ql_device *, void *, unsigned int) { return -1; }
 
 EXPORT int usb_data_send(libusb_device_handle *device_handle, uint8_t endpoint, const void *data,
                          int data_size) {

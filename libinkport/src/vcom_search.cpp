@@ -1,0 +1,402 @@
+// The VCOM side seen from the device core: finding pads with a vendor
+// interface of bulk endpoints, and the four report operations, which travel
+// as legacy SSP messages over the bulk pipe.
+#include <libusb.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "hid.h"
+#include "ssp_base_message.h"
+#include "ssp_common.h"
+#include "uni_queue.h"
+#include "vcom.h"
+#include "wrappers.h"
+#include "wrapunix.h"
+
+namespace {
+
+struct SearchEntry {
+    uint32_t vendor_id;
+    uint32_t product_id;
+};
+
+constexpr SearchEntry vcom_device_list[] = {
+    {0x2689, 0xFF01}, {0x2689, 0xFF02}, {0x22C9, 0xFF01}, {0x22C9, 0xFF02}, {0x06A8, 0xFF01},
+    {0x06A8, 0xFF02}, {0x268E, 0xFF01}, {0x268E, 0xFF02}, {0x0711, 0x0230}, {0, 0},
+};
+
+// Vendor 0x0711 is a generic bridge chip that other makers use too; only the
+// manufacturer string tells our pads apart.
+constexpr uint32_t kBridgeVendor = 0x0711;
+constexpr const char *kBridgeManufacturers[] = {"Quillon", "Tovaro", "yxmeo"};
+
+constexpr int kVcomInterface = 0;
+constexpr uint32_t kVcomOutSize = 64;
+constexpr uint8_t kPadMode = 1;
+constexpr unsigned int kFeatureTimeoutMs = 1000;
+constexpr unsigned int kInputTimeoutMs = 100;
+constexpr unsigned int kInputSource = 1;
+constexpr unsigned int kCommandSource = 2;
+
+struct Endpoints {
+    uint8_t in_address = 0;
+    uint8_t out_address = 0;
+    uint32_t in_size = 0;
+    uint32_t out_size = 0;
+    bool have_in = false;
+    bool have_out = false;
+    bool complete() const { return have_in && have_out; }
+};
+
+bool bridge_manufacturer_ok(const char *manufacturer) {
+    for (const char *word : kBridgeManufacturers)
+        if (strncmp(manufacturer, word, strlen(word)) == 0)
+            return true;
+    return false;
+}
+
+// An empty string when the pad has none or it cannot be read.
+void read_usb_string(libusb_device_handle *handle, uint8_t index, char *out) {
+    memset(out, 0, kMaxStringLength);
+    if (index == 0)
+        return;
+    int n = libusb_get_string_descriptor_ascii(
+        handle, index, reinterpret_cast<unsigned char *>(out), kMaxStringLength - 1);
+    if (n < 0) {
+        TRACE_ERROR("libusb_get_string_descriptor_ascii() failed: %s", libusb_error_name(n));
+        memset(out, 0, kMaxStringLength);
+    }
+}
+
+// Looks for the largest IN and OUT endpoints among the alternate settings
+// that have at least two endpoints; stops as soon as it has a pair.
+Endpoints scan_endpoints(libusb_device *dev, uint8_t configurations) {
+    Endpoints found;
+    for (uint8_t c = 0; c < configurations && !found.complete(); ++c) {
+        libusb_config_descriptor *config = nullptr;
+        int r = libusb_get_config_descriptor(dev, c, &config);
+        if (r != 0) {
+            TRACE_ERROR("libusb_get_config_descriptor() failed and return %d", r);
+            continue;
+        }
+        for (int i = 0; i < config->bNumInterfaces && !found.complete(); ++i) {
+            const libusb_interface &iface = config->interface[i];
+            for (int a = 0; a < iface.num_altsetting && !found.complete(); ++a) {
+                const libusb_interface_descriptor &alt = iface.altsetting[a];
+                if (alt.bNumEndpoints < 2) {
+                    TRACE_INFO("Skip interface[%d] > descriptor[%d]", i, a);
+                    continue;
+                }
+                for (int e = 0; e < alt.bNumEndpoints && !found.complete(); ++e) {
+                    const libusb_endpoint_descriptor &ep = alt.endpoint[e];
+                    bool in =
+                        (ep.bEndpointAddress & LIBUSB_ENDPOINT_DIR_MASK) == LIBUSB_ENDPOINT_IN;
+                    if (in && ep.wMaxPacketSize > found.in_size) {
+                        found.in_address = ep.bEndpointAddress;
+                        found.in_size = ep.wMaxPacketSize;
+                        found.have_in = true;
+                    } else if (!in && ep.wMaxPacketSize > found.out_size) {
+                        // Legacy messages carry at most 64 bytes, whatever
+                        // the endpoint could take.
+                        found.out_address = ep.bEndpointAddress;
+                        found.out_size = kVcomOutSize;
+                        found.have_out = true;
+                    }
+                }
+            }
+        }
+        libusb_free_config_descriptor(config);
+    }
+    return found;
+}
+
+void destroy_record_queues(ql_device &rec) {
+    if (rec.ssp_input_read != nullptr)
+        destroy_uni_queue(rec.ssp_input_read);
+    if (rec.ssp_command_messages != nullptr)
+        destroy_uni_queue(rec.ssp_command_messages);
+    rec.ssp_input_read = nullptr;
+    rec.ssp_command_messages = nullptr;
+}
+
+// Asks the pad who it is and names the record after the answer. False when
+// the pad is not one of ours.
+bool describe_pad(ql_device &rec) {
+    // The mode answer is not needed: a pad that ignores it still describes
+    // itself, and one that does not is skipped below.
+    core_set_pad_mode(&rec, kPadMode, 0);
+    int r = ssp_common_get_pad_description(&rec);
+    if (r != 0) {
+        TRACE_ERROR("ssp_common_get_pad_description() failed and return %d", r);
+        return false;
+    }
+    snprintf(rec.device_id, sizeof rec.device_id, "%x%x%s", rec.vendor_id, rec.product_id,
+             rec.serial_number);
+    rec.pad_type = hid_pad_type(rec.vendor_id, rec.product_id, &rec);
+    if (rec.pad_type == 0)
+        return false;
+    // Unlike its HID sibling, the bulk-pipe 1690:2000 has no model values.
+    if (rec.vendor_id == 0x1690 && rec.product_id == 0x2000) {
+        rec.model_value_1 = 0;
+        rec.model_value_2 = 0;
+    }
+    return true;
+}
+
+// Stores a described pad. The table takes the record's lock and a reference
+// on its USB device only when the pad gets a slot of its own (true); a
+// further interface of a pad already there keeps just the model code.
+bool store_pad(ql_device_list *table, const ql_device &rec, int *result) {
+    if (table == nullptr) {
+        TRACE_ERROR("error: search_vcom_devices(), dev_shared is NULL");
+        return false;
+    }
+    ql_device stored = rec;
+    stored.removed = false;
+    stored.vcom_handle = nullptr;
+    stored.ssp_input_read = nullptr;
+    stored.ssp_command_messages = nullptr;
+    stored.interfaces = nullptr;
+    stored.vcom_device = libusb_ref_device(rec.vcom_device);
+    core_pad_settings_population(stored.szPadSettings, stored.pad_type, stored.manufacturer,
+                                 stored.product, stored.vendor_id, stored.product_id,
+                                 stored.serial_number, stored.device_id, 1);
+    int before = table->count_of_devices;
+    if (store_found_interface(table, stored, false))
+        *result = table->count_of_devices;
+    if (table->count_of_devices > before)
+        return true;
+    libusb_unref_device(stored.vcom_device);
+    return false;
+}
+
+// Examines one USB device of the search pair `entry`.
+void examine_device(ql_device_list *table, libusb_device *dev, const SearchEntry &entry,
+                    int *result) {
+    libusb_device_descriptor desc;
+    int r = libusb_get_device_descriptor(dev, &desc);
+    if (r != 0) {
+        TRACE_ERROR("libusb_get_device_descriptor() failed and return %d", r);
+        return;
+    }
+    if (desc.idVendor != entry.vendor_id || desc.idProduct != entry.product_id)
+        return;
+
+    ql_device rec{};
+    rec.vcom_handle = vcom_open_dev(dev);
+    if (rec.vcom_handle == nullptr)
+        return;
+    read_usb_string(rec.vcom_handle, desc.iManufacturer, rec.manufacturer);
+    if (entry.vendor_id == kBridgeVendor && !bridge_manufacturer_ok(rec.manufacturer)) {
+        TRACE_ERROR("It looks like not Quillon's device because manufacturer: %s",
+                    rec.manufacturer);
+        vcom_close_dev(rec.vcom_handle);
+        return;
+    }
+    read_usb_string(rec.vcom_handle, desc.iProduct, rec.product);
+    char serial[kMaxStringLength];
+    read_usb_string(rec.vcom_handle, desc.iSerialNumber, serial);
+    TRACE_INFO("VCOM device %04x:%04x manufacturer \"%s\" product \"%s\" serial \"%s\"",
+               desc.idVendor, desc.idProduct, rec.manufacturer, rec.product, serial);
+
+    Endpoints ep = scan_endpoints(dev, desc.bNumConfigurations);
+    if (!ep.complete()) {
+        TRACE_INFO("no pair of bulk endpoints on %04x:%04x", desc.idVendor, desc.idProduct);
+        vcom_close_dev(rec.vcom_handle);
+        return;
+    }
+    if (libusb_kernel_driver_active(rec.vcom_handle, kVcomInterface) == 1) {
+        r = libusb_detach_kernel_driver(rec.vcom_handle, kVcomInterface);
+        if (r != 0)
+            TRACE_ERROR("libusb_detach_kernel_driver() failed: %s", libusb_error_name(r));
+    }
+    r = libusb_claim_interface(rec.vcom_handle, kVcomInterface);
+    if (r != 0) {
+        TRACE_ERROR("libusb_claim_interface() failed and return %d", r);
+        TRACE_ERROR("%s", libusb_error_name(r));
+    }
+
+    // The list holds the device while the record is examined; a failed
+    // exchange reopens the record from it.
+    rec.vcom_device = dev;
+    rec.endpoint_address_in = ep.in_address;
+    rec.endpoint_address_out = ep.out_address;
+    rec.vcom_in_size = ep.in_size;
+    rec.vcom_out_size = ep.out_size;
+    rec.device_lock = new_device_lock();
+    rec.send_ssp_message = __send_ssp_message;
+    rec.receive_ssp_message = __receive_ssp_message;
+
+    bool lock_taken = describe_pad(rec) && store_pad(table, rec, result);
+    if (!lock_taken)
+        free_device_lock(&rec);
+    destroy_record_queues(rec);
+    // A failed exchange closes and reopens the record, so the field holds
+    // the handle to close now, or none if the reopen failed.
+    vcom_close_dev(rec.vcom_handle);
+    rec.vcom_handle = nullptr;
+}
+
+// Takes `len` bytes of data out of a received legacy message.
+int legacy_payload(const uint8_t *message, unsigned int received, void *data, unsigned int len,
+                   int *copied) {
+    if (ssp_base_message_is_it_old_message(message) != 1)
+        return -1;
+    unsigned int length = ssp_base_message_old_message_get_data_length(message);
+    if (length < 1 || received < 2)
+        return -1;
+    unsigned int n = std::min({length, len, received - 1});
+    memcpy(data, message + 1, n);
+    *copied = static_cast<int>(n);
+    return 0;
+}
+
+bool check_report_args(const char *func, const ql_device *dev, const void *data, unsigned int len,
+                       bool reader) {
+    if (len == 0) {
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: unsigned int len is %d", len);
+        return false;
+    }
+    if (data == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: void *data is %p", data);
+        return false;
+    }
+    if (dev == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: device *current_device is NULL");
+        return false;
+    }
+    if (dev->vcom_handle == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    reader ? "Error, struct libusb_device_handle *vcom_handle; is NULL"
+                           : "Error, libusb_device_handle *vcom_handle is NULL");
+        return false;
+    }
+    if (reader ? dev->receive_ssp_message == nullptr : dev->send_ssp_message == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, the record has no message routine");
+        return false;
+    }
+    return true;
+}
+
+// Feature and output reports both go out as one legacy message. The send
+// result, or -1 when the message could not be built.
+int send_legacy(const char *func, ql_device *dev, const void *data, unsigned int len) {
+    void *message = nullptr;
+    int size = ssp_base_message_old_message_create(data, len, &message);
+    if (size < 1 || message == nullptr) {
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, ssp_base_message_old_message_create() returned: %d", size);
+        free(message);
+        return -1;
+    }
+    int r = dev->send_ssp_message(dev, message, static_cast<unsigned int>(size));
+    if (r == LIBUSB_ERROR_NO_DEVICE)
+        dev->removed = true;
+    if (r != 0)
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "__send_ssp_message() failed with return code %d", r);
+    free(message);
+    return r;
+}
+
+}  // namespace
+
+extern "C" {
+
+EXPORT int search_vcom_devices(ql_device_list *table) {
+    TRACE_SCOPE();
+    int result = -1;
+    for (const SearchEntry *e = vcom_device_list; e->vendor_id != 0; ++e) {
+        libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_ERROR);
+        libusb_device **list = nullptr;
+        ssize_t n = libusb_get_device_list(nullptr, &list);
+        if (n < 0) {
+            TRACE_ERROR("libusb_get_device_list() failed and return %d", static_cast<int>(n));
+            TRACE_ERROR("%s", libusb_error_name(static_cast<int>(n)));
+            continue;
+        }
+        if (n == 0) {
+            libusb_free_device_list(list, 1);
+            return 0;
+        }
+        for (ssize_t i = 0; i < n; ++i)
+            examine_device(table, list[i], *e, &result);
+        libusb_free_device_list(list, 1);
+    }
+    return result;
+}
+
+EXPORT int vcom_feature_read(ql_device *dev, void *data, unsigned int len) {
+    if (!check_report_args(__func__, dev, data, len, true))
+        return -1;
+    // Room for the header byte; a longer message is cut, which is all the
+    // caller asked for.
+    unsigned int size = len + 1;
+    auto *message = static_cast<uint8_t *>(Calloc(size, 1));
+    int r = dev->receive_ssp_message(dev, message, &size, kFeatureTimeoutMs, true, kCommandSource);
+    if (r == 0) {
+        int copied = 0;
+        r = legacy_payload(message, size, data, len, &copied);
+        if (r == 0)
+            TRACE_INFO("feature_report with size %d was gotten", copied);
+    }
+    free(message);
+    return r;
+}
+
+EXPORT int vcom_feature_write(ql_device *dev, const void *data, unsigned int len) {
+    if (!check_report_args(__func__, dev, data, len, false))
+        return -1;
+    return send_legacy(__func__, dev, data, len);
+}
+
+EXPORT int vcom_output_write(ql_device *dev, const void *data, unsigned int len) {
+    if (!check_report_args(__func__, dev, data, len, false))
+        return -1;
+    return send_legacy(__func__, dev, data, len) == 0 ? 0 : -1;
+}
+
+EXPORT int vcom_input_read(ql_device *dev, void *data, unsigned int len) {
+    if (!check_report_args(__func__, dev, data, len, true)) {
+        // A closed record is "nothing to read", not a failure.
+        bool closed = len != 0 && data != nullptr && dev != nullptr && dev->vcom_handle == nullptr;
+        return closed ? 0 : -1;
+    }
+    unsigned int size = len + 1;
+    auto *message = static_cast<uint8_t *>(Calloc(size, 1));
+    int r = dev->receive_ssp_message(dev, message, &size, kInputTimeoutMs, false, kInputSource);
+    int result = r;
+    if (r == LIBUSB_ERROR_NO_DEVICE) {
+        dev->removed = true;
+        result = 0;
+    } else if (r == 0) {
+        int copied = 0;
+        if (legacy_payload(message, size, data, len, &copied) == 0) {
+            result = copied;
+        } else {
+            TRACE_INFO(
+                "ssp_base_message_is_it_old_message() return 0, so it is not legacy message");
+            result = 0;
+        }
+    }
+    free(message);
+    return result;
+}
+
+EXPORT uint32_t AddComDevice(void *first, uint32_t value, void *second) {
+    TRACE_SCOPE();
+    (void)first;
+    (void)value;
+    (void)second;
+    api_error(API_SITE, "Function %s() not implemented yet.", __func__);
+    return 0;
+}
+
+}  // extern "C"
