@@ -254,6 +254,8 @@ void *listening_thread(void *arg) {
             }
             if (n < 0 && errno == EAGAIN)
                 break;
+            if (n < 0 && errno == EINTR)
+                continue;
             // The peer has closed (0) or the connection failed: a few more
             // looks, then the connection is given up.
             usleep(10000);
