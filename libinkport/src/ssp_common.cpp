@@ -4,7 +4,6 @@
 #include "ssp_common.h"
 
 #include <libusb.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <thread>
 
 #include "ssp_base_message.h"
 #include "ssp_common_internal.h"
@@ -25,9 +25,9 @@ using Clock = std::chrono::steady_clock;
 
 constexpr unsigned int kProbeTimeoutMs = 100;
 constexpr long kBiodataRetryMs = 3000;
-constexpr useconds_t kBiodataFirstPause = 1000;
-constexpr useconds_t kBiodataPauseCap = 500000;
-constexpr useconds_t kRefreshPause = 1000;
+constexpr long kBiodataFirstPause = 1000;
+constexpr long kBiodataPauseCap = 500000;
+constexpr long kRefreshPause = 1000;
 
 constexpr const char *kNullDevice = "Wrong device pointers, current_device is NULL...";
 constexpr const char *kNotSupported =
@@ -108,29 +108,31 @@ int entries_held(int count, unsigned int payload_size, size_t entry_size, int ta
     return n;
 }
 
-// Sends one message and receives its answer for the probe and the component
-// list, which do not go through the component lookup. 0 with the reply held,
-// or -1.
-int ask_component_zero(ql_device *device, unsigned int time_out, SspReply &reply,
-                       const char *send_error) {
+// Asks component 0 for the component list, for the probe and for the table,
+// which do not go through the component lookup. 0 with the reply held, or -1.
+int ask_component_list(ApiSite site, ql_device *device, unsigned int time_out, SspReply &reply,
+                       bool probe) {
     static const uint8_t kListRequest[] = {0x00, 0x00, 0x00, SSP_MSG_COMPONENT_LIST};
     int r = send_ssp_message(device, kListRequest, sizeof kListRequest);
     if (r != 0) {
-        TRACE_ERROR(send_error, r);
+        if (probe)
+            ssp_site_error(site, "function __send_ssp_message() return %d", r);
+        else
+            ssp_site_error(site, "Error, function __send_ssp_message() return %d", r);
         return -1;
     }
     r = reply.receive(device, time_out);
     if (r != 0) {
-        TRACE_ERROR("Error, function __receive_ssp_message() return %d", r);
+        ssp_site_error(site, "Error, function __receive_ssp_message() return %d", r);
         return -1;
     }
     if (ssp_base_message_is_it_old_message(reply.message()) == 1) {
-        TRACE_ERROR("Error, current message is not a Base Message");
+        ssp_site_error(site, "Error, current message is not a Base Message");
         return -1;
     }
     int length = static_cast<int>(ssp_base_message_get_data_length(reply.message()));
     if (length <= 0) {
-        TRACE_ERROR("Error, ssp_base_message_get_data_length() return %d", length);
+        ssp_site_error(site, "Error, ssp_base_message_get_data_length() return %d", length);
         return -1;
     }
     return 0;
@@ -303,14 +305,13 @@ int ssp_reply_prelude(ApiSite site, ql_device *device, uint8_t component_id, Ssp
                                "Error, function receive_ssp_message_and_get_data() return NULL");
                 break;
             case MissingReply::warning:
-            case MissingReply::warning_old_data:
                 if (trace_on(TraceClass::info))
                     trace_warning(site.file, site.line, site.func,
                                   "Error, receive_ssp_message_and_get_data() return NULL");
                 break;
             case MissingReply::error_then_pause:
                 ssp_site_error(site, "Error, receive_ssp_message_and_get_data() return NULL");
-                usleep(kRefreshPause);
+                ssp_pause_us(kRefreshPause);
                 break;
         }
         return -1;
@@ -318,7 +319,7 @@ int ssp_reply_prelude(ApiSite site, ql_device *device, uint8_t component_id, Ssp
     reply.adopt(message, received);
     if (ssp_base_message_is_it_old_message(message) == 1) {
         ssp_site_error(site, "Error, current message is not a Base Message");
-        if (missing == MissingReply::warning_old_data)
+        if (missing == MissingReply::warning)
             ssp_site_error(site, "data: %s", print_bytes(message, 20));
         return -1;
     }
@@ -371,6 +372,10 @@ int ssp_run_command(ApiSite site, ql_device *device, const SspCommand &cmd, SspR
     if (!cmd.expects_reply)
         return 0;
     return ssp_reply_prelude(site, device, static_cast<uint8_t>(k), reply, cmd.missing);
+}
+
+void ssp_pause_us(long us) {
+    std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
 bool ssp_pad_type_has_components(uint32_t pad_type) {
@@ -536,8 +541,7 @@ EXPORT int ssp_common_is_ssp_supported(ql_device *device) {
         return -1;
     }
     SspReply reply;
-    if (ask_component_zero(device, kProbeTimeoutMs, reply,
-                           "function __send_ssp_message() return %d") != 0)
+    if (ask_component_list(API_SITE, device, kProbeTimeoutMs, reply, true) != 0)
         return 0;
     return 1;
 }
@@ -551,8 +555,7 @@ EXPORT int ssp_common_components_id_initialize_table(ql_device *device) {
     if (!is_it_zero_array(device->ssp_components, sizeof device->ssp_components))
         return 0;
     SspReply reply;
-    if (ask_component_zero(device, kSspReplyTimeoutMs, reply,
-                           "Error, function __send_ssp_message() return %d") != 0)
+    if (ask_component_list(API_SITE, device, kSspReplyTimeoutMs, reply, false) != 0)
         return -1;
     // The component id of this reply is not examined: component 0 answers.
     int count = get_count_of_components_from_reply_message(reply.payload());
@@ -707,7 +710,7 @@ EXPORT int core_ssp_biodata_sending(ql_device *device, bool enable) {
     }
     DeviceGuard guard(device, __func__);
     const Clock::time_point start = Clock::now();
-    useconds_t pause = kBiodataFirstPause;
+    long pause = kBiodataFirstPause;
     int result;
     for (;;) {
         result = ssp_biodata_sending(device, enable ? 1 : 0);
@@ -719,8 +722,8 @@ EXPORT int core_ssp_biodata_sending(ql_device *device, bool enable) {
         }
         pause = std::min(pause, kBiodataPauseCap);
         long elapsed = elapsed_ms(start);
-        TRACE_INFO("failed with %d, going to try again after usleep(%u)", result, pause);
-        usleep(pause);
+        TRACE_INFO("failed with %d, going to try again after %ld us", result, pause);
+        ssp_pause_us(pause);
         pause = pause * 2 + 1000;
         if (device->removed) {
             TRACE_ERROR("we lost device..");
@@ -757,7 +760,7 @@ EXPORT int ssp_common_get_button_event(ql_device *device, unsigned int mode) {
         return -1;
     }
     return last_button(API_SITE, device,
-                       {mode, MT_UNI_CMD_BUTTON_LAST_EVENT_GET, MissingReply::warning_old_data});
+                       {mode, MT_UNI_CMD_BUTTON_LAST_EVENT_GET, MissingReply::warning});
 }
 
 EXPORT int ssp_common_signature_buttons_refresh(ql_device *device) {

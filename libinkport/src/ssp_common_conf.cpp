@@ -1,7 +1,6 @@
 // Configuration variables of SSP pads: the configuration handler's state and
 // the wait for it, setting and persisting a variable, and the buttons of the
 // pad modes mapped to the variables that configure them.
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -18,8 +17,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr long kConfWaitMs = 10000;
-constexpr useconds_t kConfFirstPause = 200;
-constexpr useconds_t kConfPauseCap = 500000;
+constexpr long kConfFirstPause = 200;
+constexpr long kConfPauseCap = 500000;
 constexpr int kConfGone = -4;  // the pad went away during the wait
 constexpr int kButtonRotate = 205;
 constexpr int kButtonRotate180 = 99;
@@ -223,7 +222,7 @@ EXPORT int ssp_common_check_configuration_state(ql_device *device) {
         return 0;
     }
     const Clock::time_point start = Clock::now();
-    useconds_t pause = kConfFirstPause;
+    long pause = kConfFirstPause;
     int state = -1;
     while (elapsed_ms(start) < kConfWaitMs) {
         state = ssp_common_get_conf_state(device);
@@ -232,7 +231,7 @@ EXPORT int ssp_common_check_configuration_state(ql_device *device) {
         if (state == CHS_WAITING || state == CHS_RUNNING) {
             // 600, 1800, ... 1312200 us, then half a second each time.
             pause = pause < kConfPauseCap ? pause * 3 : kConfPauseCap;
-            usleep(pause);
+            ssp_pause_us(pause);
         } else if (state == 0 || state == 3 || state == CHS_FAILED) {
             return state;
         }

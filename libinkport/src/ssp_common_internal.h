@@ -19,8 +19,7 @@ void ssp_site_error(ApiSite site, const char *fmt, ...) __attribute__((format(pr
 enum class MissingReply {
     error,             // "Error, receive_ssp_message_and_get_data() return NULL"
     error_function,    // "Error, function receive_ssp_message_and_get_data() return NULL"
-    warning,           // a warning trace only
-    warning_old_data,  // a warning, and the first bytes of an old message as an error
+    warning,           // a warning trace; an old message also shows its first bytes
     error_then_pause,  // the error, then a pause of 1 ms
 };
 
@@ -66,6 +65,9 @@ struct SspCommand {
 };
 
 bool ssp_pad_type_has_components(uint32_t pad_type);
+
+// Sleeps at least `us` microseconds; a signal does not cut the pause short.
+void ssp_pause_us(long us);
 
 // The component id of a type, or its negative result, reported.
 int ssp_component_id(ApiSite site, ql_device *device, unsigned int component_type);
