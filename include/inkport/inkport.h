@@ -60,6 +60,18 @@ typedef void (*InkportLoggingCallback)(void *user_specific, const uint16_t *mess
 typedef void (*InkportDeviceRemovedCallback)(void *user_specific, uint32_t device);
 
 /*
+ * Data-received handler: user_specific as registered, the pad's number and
+ * end point, and one input report. data points to 64 bytes, the report's
+ * payload first and zero bytes after it; length is always 64. The buffer
+ * belongs to the library and is valid only during the call. Called on the
+ * end point's own callback thread, one report at a time, in the order the
+ * pad sent them, with no library lock held: it may call the API, but not
+ * Initialize or Deinitialize.
+ */
+typedef void (*InkportDataReceivedCallback)(void *user_specific, uint32_t device, uint32_t end_point,
+                                            const uint8_t *data, uint32_t length);
+
+/*
  * Tears down any earlier state (exception handles, logging callback and
  * device-removed handler included), searches the USB bus for pads and makes
  * pad 1 current. Always 0: a failed search shows as a device count of 0.
@@ -190,6 +202,52 @@ INKPORT_API uint32_t TriggerOnDeviceArrivedEvents(void);
  * arguments are not used; bulk-endpoint pads are found by Initialize.
  */
 INKPORT_API uint32_t AddComDevice(void *first, uint32_t value, void *second);
+
+/*
+ * Input delivery per pad and end point (0..7; a larger end point is refused
+ * with QLPCEC_INVALID_PARAMETER and changes nothing). Every input report of
+ * an end point with receiving enabled is queued by a library thread; a
+ * second library thread hands the queued reports to the end point's handler.
+ *
+ * SetOnDataReceivedHandler stores handler and user_specific and starts the
+ * end point's callback thread if none runs; a second call only replaces
+ * them. A null handler ends the callback thread, which then switches the
+ * receiving off.
+ *
+ * SetDataReceivingEnabled with enabled 0 stops receiving and returns once
+ * the receive thread has ended; otherwise it (re)starts receiving with an
+ * empty queue and returns once the pad has been asked to send.
+ *
+ * GetDataPacketsAvailable stores the number of queued reports in *result;
+ * before receiving was first enabled it leaves *result untouched.
+ * FlushDataPackets drops the queued reports.
+ *
+ * Deinitialize stops all these threads and returns only after each has
+ * ended; no handler runs after it returned.
+ */
+INKPORT_API uint32_t SetOnDataReceivedHandler(unsigned int device, unsigned int end_point_id, void *user_specific,
+                                              InkportDataReceivedCallback handler);
+INKPORT_API uint32_t SetDataReceivingEnabled(unsigned int device, unsigned int end_point_id, uint32_t enabled);
+INKPORT_API uint32_t GetDataPacketsAvailable(unsigned int device, unsigned int end_point_id, unsigned int *result);
+INKPORT_API uint32_t FlushDataPackets(unsigned int device, unsigned int end_point_id);
+
+/*
+ * Bulk upload: src holds records of (packet size + 1) bytes, 65 for a HID
+ * pad, each laid out like a WriteFile buffer (byte 0 the report-id slot).
+ * Whole records are sent as output reports, spread over the interfaces whose
+ * bit is set in end_point_id_mask (bit i: interface i), one library thread
+ * per interface, all taking the next record in turn; records on different
+ * interfaces may reach the pad in any order. *reply is the number of bytes
+ * sent: a trailing partial record is not sent, and a record whose transfer
+ * failed is lost. One upload runs at a time: a call made meanwhile fails
+ * with QLPCEC_INVALID_HANDLE and sends nothing. Deinitialize stops the
+ * upload threads and waits for them.
+ */
+INKPORT_API uint32_t WriteFileBuffer(unsigned int device, unsigned int end_point_id_mask, const void *src,
+                                     unsigned int src_length, unsigned int *reply);
+/* Placeholder: logs that it is not implemented and returns 0. */
+INKPORT_API uint32_t ReadFileBuffer(unsigned int device, unsigned int end_point_id_mask, void *dst,
+                                    unsigned int dst_length, unsigned int *reply);
 
 /* Placeholder kept for compatibility: logs that it is not implemented. Always 0. */
 INKPORT_API uint32_t LogDeviceStatistics(unsigned int device);

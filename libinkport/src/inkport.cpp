@@ -6,6 +6,7 @@
 
 #include "api_common.h"
 #include "core.h"
+#include "inkport_async.h"
 #include "wchar_tools.h"
 #include "wrappers.h"
 #include "wrappthread.h"
@@ -252,6 +253,8 @@ extern "C" {
 EXPORT void stop_read_threads(void)
 {
     TRACE_SCOPE();
+    // No callback that runs meanwhile can start a worker the sweep has passed.
+    hold_worker_threads();
     for (unsigned device = 0; device < kMaxDevices; ++device) {
         for (unsigned ep = 0; ep < kMaxInterfaces; ++ep) {
             stop_thread(device, ep);
@@ -259,13 +262,16 @@ EXPORT void stop_read_threads(void)
         }
     }
     stop_delivery_threads();
+    release_worker_threads();
 }
 
 EXPORT uint32_t __deinitialize(void)
 {
     TRACE_SCOPE();
-    interface_routine_terminate = 1;
+    hold_worker_threads();
+    stop_upload_threads();
     stop_read_threads();
+    release_worker_threads();
     {
         LOCK_GUARD(guard, &dev_list_short_lock);
         if (dev_shared_short != nullptr) {

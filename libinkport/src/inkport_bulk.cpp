@@ -1,0 +1,231 @@
+// Bulk upload: a buffer of report records sent as output reports over
+// several interfaces of one pad at once, one upload thread per interface,
+// all taking the next record from one shared position.
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "core.h"
+#include "inkport_async.h"
+#include "wrappers.h"
+#include "wrappthread.h"
+#include "wrapunix.h"
+
+namespace {
+
+// One upload thread's share of the work.
+struct upload_info {
+    unsigned int device;
+    unsigned int interface;
+    uint32_t data_size;
+    uint32_t sent;  // written by the thread, read after it was joined
+    pthread_t thread;
+    bool started;
+    const uint8_t *data;
+};
+
+// Upload threads still running; Deinitialize waits for it to reach 0.
+std::mutex interface_routine_count_lock;
+std::condition_variable interface_routine_count_changed;
+int interface_routine_count = 0;
+
+// Guards start_pos and the end test of the threads.
+pthread_mutex_t upload_position_lock = PTHREAD_MUTEX_INITIALIZER;
+uint32_t start_pos = 0;
+
+// The counter, the position and the stop flag are library-wide: one upload
+// at a time. A second call is refused rather than queued: it may come from a
+// callback that the running upload itself set off.
+pthread_mutex_t upload_call_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// The exported flag stays a plain int for the application's sake; inside
+// the library every access is atomic.
+std::atomic_ref<int> terminate_flag() {
+    return std::atomic_ref<int>(interface_routine_terminate);
+}
+
+void count_threads(int delta) {
+    {
+        std::lock_guard<std::mutex> g(interface_routine_count_lock);
+        interface_routine_count += delta;
+    }
+    interface_routine_count_changed.notify_all();
+}
+
+void *interface_routine(void *arg) {
+    auto *info = static_cast<upload_info *>(arg);
+    name_worker_thread("inkport-upload");
+    int size = core_get_max_packet_size_of_out_endpoint();
+    if (size < 0) {
+        catch_removing_device(size, info->device, info->interface);
+        API_FAIL(QLPCEC_INVALID_HANDLE, "%s%d",
+                 "Error of getting max packet size of hid interfaces for device: ", info->device);
+    } else {
+        const auto chunk = static_cast<uint32_t>(size) + 1;
+        uint32_t sent = 0;
+        for (;;) {
+            const uint8_t *record = nullptr;
+            {
+                LOCK_GUARD(guard, &upload_position_lock);
+                if (terminate_flag().load() == 1) {
+                    TRACE_INFO(
+                        "Threads was STOP by other thread: ptr_data: %p, start_pos: %d, "
+                        "info->data_size: %d ",
+                        static_cast<const void *>(info->data), start_pos, info->data_size);
+                } else if (info->data_size - start_pos < chunk) {
+                    TRACE_INFO(
+                        "Thread going to EXIT: ptr_data: %p, start_pos: %d, info->data_size: %d ",
+                        static_cast<const void *>(info->data), start_pos, info->data_size);
+                    start_pos = 0;
+                    terminate_flag().store(1);
+                } else {
+                    record = info->data + start_pos;
+                    start_pos += chunk;
+                }
+            }
+            if (record == nullptr)
+                break;
+            unsigned int reply = 0;
+            uint32_t h = WriteFile(info->device, info->interface, record, chunk, &reply);
+            if (h != 0 || reply != chunk) {
+                // Only this thread stops; its record is lost.
+                api_error(API_SITE, "WriteFile return: %d ", h);
+                break;
+            }
+            sent += chunk;
+        }
+        info->sent = sent;
+    }
+    // Last: once the count is 0, Deinitialize may tear the tables down.
+    count_threads(-1);
+    return nullptr;
+}
+
+upload_info *start_upload(unsigned int device, unsigned int interface, const uint8_t *data,
+                          uint32_t size) {
+    auto *info = static_cast<upload_info *>(Calloc(1, sizeof(upload_info)));
+    info->device = device;
+    info->interface = interface;
+    info->data_size = size;
+    info->data = data;
+    count_threads(1);
+    if (create_worker_thread(&info->thread, interface_routine, info)) {
+        info->started = true;
+    } else {
+        terminate_flag().store(1);  // the other threads stop too
+        count_threads(-1);
+        api_error(API_SITE, "error of pthread_create() or pthread_attr_destroy()");
+    }
+    return info;
+}
+
+// The upload itself; upload_call_lock held.
+uint32_t write_file_buffer(unsigned int device, unsigned int end_point_id_mask, const void *src,
+                           unsigned int src_length, unsigned int *reply, ApiSite site) {
+    terminate_flag().store(0);
+    {
+        LOCK_GUARD(guard, &upload_position_lock);
+        start_pos = 0;
+    }
+    if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
+        return h;
+    if (src == nullptr)
+        return api_fail(site, QLPCEC_INVALID_PARAMETER,
+                        "Error of input parameters, const void *src is NULL");
+    if (src_length == 0)
+        return api_fail(site, QLPCEC_INVALID_PARAMETER,
+                        "Error of input parameters, const unsigned int src_length is 0");
+    if (uint32_t h = switch_to_device(site, device))
+        return h;
+    int size = core_get_max_packet_size_of_out_endpoint();
+    if (size < 0) {
+        catch_removing_device(size, device, 0);
+        return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d",
+                        "Error of getting max packet size of hid interfaces for device: ", device);
+    }
+    unsigned int count_of_threads = 0;
+    if (uint32_t h = GetEndPointCount(device, &count_of_threads)) {
+        // Its exception says why; a 0 here would read as an empty upload.
+        api_error(site, "GetEndPointCount() return non zero");
+        return h;
+    }
+    TRACE_INFO("end_point_id_mask: 0x%02x, interfaces: %u", end_point_id_mask & 0xFF,
+               count_of_threads);
+
+    // Threads send straight from one shared copy, no copy per report.
+    auto *copy = static_cast<uint8_t *>(Malloc(src_length));
+    memcpy(copy, src, src_length);
+    auto **records = static_cast<upload_info **>(
+        Calloc(count_of_threads > 0 ? count_of_threads : 1, sizeof(void *)));
+    auto start = std::chrono::steady_clock::now();
+    for (unsigned int i = 0; i < count_of_threads && i < 32; ++i) {
+        if ((end_point_id_mask >> i & 1) == 0)
+            continue;
+        records[i] = start_upload(device, i, copy, src_length);
+        TRACE_INFO("Thread %d was started... ", i);
+    }
+    // Joined, not polled: once joined, a thread has left the library.
+    uint32_t total = 0;
+    for (unsigned int i = 0; i < count_of_threads; ++i) {
+        upload_info *info = records[i];
+        if (info == nullptr)
+            continue;
+        if (info->started)
+            Pthread_join(info->thread, nullptr);
+        total += info->sent;
+        free(info);
+    }
+    std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    double seconds = elapsed.count();
+    TRACE_INFO("Time: %f sec", seconds);
+    if (seconds > 0)
+        TRACE_INFO("Speed: %d kB/s", static_cast<int>(total / seconds / 1024 + 0.5));
+    free(records);
+    free(copy);
+    *reply = total;
+    return 0;
+}
+
+}  // namespace
+
+void stop_upload_threads() {
+    terminate_flag().store(1);
+    std::unique_lock<std::mutex> g(interface_routine_count_lock);
+    interface_routine_count_changed.wait(g, [] { return interface_routine_count == 0; });
+}
+
+extern "C" {
+
+EXPORT uint32_t WriteFileBuffer(unsigned int device, unsigned int end_point_id_mask,
+                                const void *src, unsigned int src_length, unsigned int *reply) {
+    TRACE_SCOPE();
+    if (pthread_mutex_trylock(&upload_call_lock) != 0)
+        return API_FAIL(QLPCEC_INVALID_HANDLE, "%s%d",
+                        "Error, another upload is running, device: ", device);
+    uint32_t h = write_file_buffer(device, end_point_id_mask, src, src_length, reply, API_SITE);
+    pthread_mutex_unlock(&upload_call_lock);
+    return h;
+}
+
+EXPORT uint32_t ReadFileBuffer(unsigned int device, unsigned int end_point_id_mask, void *dst,
+                               unsigned int dst_length, unsigned int *reply) {
+    TRACE_SCOPE();
+    (void)device;
+    (void)end_point_id_mask;
+    (void)dst;
+    (void)dst_length;
+    (void)reply;
+    char message[256];
+    snprintf(message, sizeof message, "Function %s() not implemented yet.", __func__);
+    trace_error(__FILE_NAME__, __LINE__, __func__, false, "%s", message);
+    log_to_callback("error: %s(): %s", __func__, message);
+    return 0;
+}
+
+}  // extern "C"

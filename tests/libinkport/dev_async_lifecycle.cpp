@@ -1,0 +1,307 @@
+// The life of the receive and callback threads: removal of the pad while
+// receiving, stops from the receive thread itself, Deinitialize while reports
+// stream or while the application's handler is busy, receiving switched on
+// the pad it names, and callbacks that call back into the library.
+#include <atomic>
+#include <cerrno>
+#include <future>
+
+#include "dev_async_support.h"
+
+using namespace devtest;
+
+namespace {
+
+class Lifecycle : public PadBench {
+  protected:
+    Added pad_;
+    void start(const std::string &serial = "LC1") {
+        pad_ = add_hid(0x22C9, 0x0901, serial);
+        ASSERT_EQ(Initialize(), 0u);
+    }
+};
+
+// Removed notices with the name of the thread that gave each.
+struct RemovalLog {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::pair<uint32_t, std::string>> notices;
+    std::function<void(uint32_t)> also;  // runs inside the handler, after the notice was kept
+
+    static void callback(void *user, uint32_t device) {
+        auto *self = static_cast<RemovalLog *>(user);
+        {
+            std::lock_guard<std::mutex> g(self->m);
+            self->notices.emplace_back(device, this_thread_name());
+        }
+        self->cv.notify_all();
+        if (self->also)
+            self->also(device);
+    }
+    bool wait_count(size_t n, std::chrono::milliseconds limit = 10s) {
+        std::unique_lock<std::mutex> g(m);
+        return cv.wait_for(g, limit, [&] { return notices.size() >= n; });
+    }
+    std::vector<std::pair<uint32_t, std::string>> snapshot() {
+        std::lock_guard<std::mutex> g(m);
+        return notices;
+    }
+};
+
+// Runs f on its own thread; false when it has not returned within `limit`
+// (the thread is then left behind: the test has failed anyway).
+bool returns_within(std::function<void()> f, std::chrono::seconds limit = 30s) {
+    auto task = std::make_shared<std::packaged_task<void()>>(std::move(f));
+    auto done = task->get_future();
+    std::thread([task] { (*task)(); }).detach();
+    return done.wait_for(limit) == std::future_status::ready;
+}
+
+}  // namespace
+
+TEST_F(Lifecycle, UnplugWhileReceivingTellsTheHandlerFromTheReceiveThreadWhichEnds) {
+    start();
+    RemovalLog removed;
+    SetOnDeviceRemovedHandler(&removed, &RemovalLog::callback);
+    FrameSink sink;
+    DeinitializeFirst stop_workers_first;
+    ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &sink, &FrameSink::callback), 0u);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    pad_.model->start_stroke(stroke(5));
+    ASSERT_TRUE(sink.wait_count(5));
+
+    pad_.pad->unplug();
+    ASSERT_TRUE(removed.wait_count(1));
+    EXPECT_TRUE(eventually([] { return receive_threads() == 0; }))
+        << "the receive thread ends by itself";
+    for (const auto &[device, thread] : removed.snapshot()) {
+        EXPECT_EQ(device, 1u);
+        EXPECT_EQ(thread, "inkport-recv");
+    }
+    EXPECT_EQ(callback_threads(), 1) << "the handler stays until the application removes it";
+    // The ended thread's record waits for its stopper.
+    EXPECT_EQ(SetDataReceivingEnabled(1, 0, 0), 0u);
+}
+
+TEST_F(Lifecycle, StopAfterARemovalWaitsForTheThreadsEnd) {
+    start();
+    RemovalLog removed;
+    DeinitializeFirst stop_workers_first;
+    SetOnDeviceRemovedHandler(&removed, &RemovalLog::callback);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    pad_.pad->unplug();
+    // The removal has told the thread to stop; it has not necessarily ended.
+    ASSERT_TRUE(removed.wait_count(1));
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 0), 0u);
+    EXPECT_EQ(receive_threads(), 0) << "the stopper returned while the thread still ran";
+}
+
+TEST_F(Lifecycle, RemovedHandlerMayStopTheReceivingFromTheReceiveThread) {
+    start();
+    RemovalLog removed;
+    std::atomic<int> stops{0};
+    std::atomic<uint32_t> stop_result{1};
+    std::atomic<uint32_t> count_result{1};
+    DeinitializeFirst stop_workers_first;
+    removed.also = [&](uint32_t device) {
+        // On the receive thread: it cannot wait for itself, it only leaves
+        // its loop. The queue can still be looked at.
+        stop_result = SetDataReceivingEnabled(device, 0, 0);
+        unsigned int n = 0;
+        count_result = GetDataPacketsAvailable(device, 0, &n);
+        ++stops;
+    };
+    SetOnDeviceRemovedHandler(&removed, &RemovalLog::callback);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    pad_.pad->unplug();
+    ASSERT_TRUE(removed.wait_count(1));
+    EXPECT_TRUE(eventually([&] { return stops.load() >= 1; }));
+    EXPECT_EQ(stop_result.load(), 0u);
+    EXPECT_EQ(count_result.load(), 0u);
+    EXPECT_TRUE(eventually([] { return receive_threads() == 0; }));
+    // The record left behind is freed by the next stopper (Deinitialize here;
+    // the leak check of the sanitizer run would see it otherwise).
+    EXPECT_TRUE(returns_within([] { Deinitialize(); }));
+}
+
+TEST_F(Lifecycle, DeinitializeWhileReportsStreamReturnsAfterEveryWorkerEnded) {
+    start();
+    for (int round = 0; round < 5; ++round) {
+        SCOPED_TRACE(round);
+        if (round > 0) {
+            ASSERT_EQ(Initialize(), 0u);
+        }
+        FrameSink sink;
+        DeinitializeFirst stop_workers_first;
+        ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &sink, &FrameSink::callback), 0u);
+        ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+        pad_.model->start_stroke(stroke(2000, 2000));
+        ASSERT_TRUE(sink.wait_count(static_cast<size_t>(10 + 40 * round)));
+        Deinitialize();
+        EXPECT_EQ(library_threads(), 0);
+        size_t after = sink.count();
+        ASSERT_TRUE(pad_.model->wait_pen_idle(10s));
+        EXPECT_EQ(sink.count(), after) << "no handler runs after Deinitialize returned";
+    }
+}
+
+TEST_F(Lifecycle, DeinitializeWaitsForAHandlerThatIsBusyInAnotherCall) {
+    start();
+    std::atomic<bool> busy{false};
+    std::atomic<bool> returned{false};
+    std::atomic<uint32_t> inner{1};
+    FrameSink sink;
+    DeinitializeFirst stop_workers_first;
+    sink.also = [&](const Frame &f) {
+        if (busy.exchange(true))
+            return;
+        // A feature report that the pad is slow to take: the handler sits
+        // in this call while Deinitialize runs.
+        uint8_t report[65] = {0, 0x27};
+        unsigned int reply = 0;
+        inner = SetFeature(f.device, 0, report, sizeof report, &reply);
+        returned = true;
+    };
+    ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &sink, &FrameSink::callback), 0u);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    pad_.pad->set_delay(padsim::Target::Control, 300ms);
+    const int idle = pad_.pad->in_flight();
+    pad_.model->start_stroke(stroke(50));
+    // The handler's transfer is on its way to the pad.
+    ASSERT_TRUE(pad_.pad->wait_in_flight(idle + 1, 10s));
+    ASSERT_TRUE(returns_within([] { Deinitialize(); }));
+    EXPECT_TRUE(returned.load())
+        << "Deinitialize returned while the handler was still inside the library";
+    EXPECT_EQ(inner.load(), 0u) << "the handler's call went through";
+    EXPECT_EQ(library_threads(), 0);
+    pad_.pad->clear_faults();
+}
+
+TEST_F(Lifecycle, ReceivingIsSwitchedOnThePadItNames) {
+    Added first = add_hid(0x22C9, 0x0901, "PADA");
+    Added second = add_hid(0x22C9, 0x0901, "PADB");
+    ASSERT_EQ(Initialize(), 0u);
+    unsigned int count = 0;
+    ASSERT_EQ(GetDeviceCount(&count), 2u);
+    // Which emulated pad became device 2 depends on the search.
+    Text serial;
+    ASSERT_EQ(GetSerialNumber(2, serial.buf, QLPAD_MAX_STRING_LENGTH, &serial.reply), 0u);
+    Added two = serial.str() == "PADB" ? second : first;
+    Added one = serial.str() == "PADB" ? first : second;
+    unsigned int vid = 0;
+    ASSERT_EQ(GetVendorId(1, &vid), 0u);  // device 1 is current now
+    size_t one_before = one.pad->log().size();
+    size_t two_before = two.pad->log().size();
+
+    FrameSink sink;
+    DeinitializeFirst stop_workers_first;
+    ASSERT_EQ(SetOnDataReceivedHandler(2, 0, &sink, &FrameSink::callback), 0u);
+    ASSERT_EQ(SetDataReceivingEnabled(2, 0, 1), 0u);
+    // The start-up reopened device 2: its pending input transfer was cancelled.
+    auto cancelled = [](const std::vector<padsim::Transfer> &log, size_t from) {
+        for (size_t i = from; i < log.size(); ++i)
+            if (log[i].type == padsim::TransferType::Interrupt && log[i].status == -ENOENT)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(cancelled(two.pad->log(), two_before));
+    EXPECT_FALSE(cancelled(one.pad->log(), one_before)) << "device 1 was left alone";
+
+    // Each pad streams; only device 2's reports are read.
+    two.model->start_stroke(stroke(10));
+    one.model->start_stroke(stroke(10));
+    ASSERT_TRUE(sink.wait_count(10));
+    ASSERT_TRUE(one.model->wait_pen_idle(5s));
+    ASSERT_TRUE(two.model->wait_pen_idle(5s));
+    ASSERT_EQ(SetDataReceivingEnabled(2, 0, 0), 0u);
+    for (const auto &f : sink.snapshot())
+        EXPECT_EQ(f.device, 2u);
+    EXPECT_EQ(sink.count(), 10u) << "only device 2's reports";
+}
+
+TEST_F(Lifecycle, StartUpFailuresReachTheApplicationWithNoLibraryLockHeld) {
+    start();
+    // The pad is lost between the enable's own switch and the receive
+    // thread's start-up: the logging callback pulls the plug and lets a
+    // transfer find out, while the enable call is on its way.
+    struct Ctx {
+        padsim::Pad *pad;
+        std::atomic<bool> armed{false};
+        std::atomic<bool> inside{false};
+    } ctx{pad_.pad};
+    RegisterLoggingCallBackProcedure(&ctx, [](void *user, const uint16_t *message) {
+        auto *c = static_cast<Ctx *>(user);
+        std::string text = narrow(message, QLPAD_MAX_STRING_LENGTH);
+        if (!c->armed || c->inside ||
+            text.find("SetDataReceivingEnabled(): Was switched") == std::string::npos)
+            return;
+        c->inside = true;
+        c->armed = false;
+        c->pad->unplug();
+        uint8_t out[65] = {};
+        unsigned int reply = 0;
+        WriteFile(1, 0, out, sizeof out, &reply);  // marks the pad removed
+        c->inside = false;
+    });
+    RemovalLog removed;
+    std::atomic<int> calls_done{0};
+    removed.also = [&](uint32_t device) {
+        if (this_thread_name() != "inkport-recv")
+            return;
+        // Each of these takes a lock that the enable call holds while it
+        // waits for the thread's start-up.
+        unsigned int n = 0;
+        GetDataPacketsAvailable(device, 0, &n);
+        FrameSink none;
+        SetOnDataReceivedHandler(device, 1, &none, &FrameSink::callback);
+        SetOnDataReceivedHandler(device, 1, nullptr, nullptr);
+        SetDataReceivingEnabled(device, 0, 0);
+        ++calls_done;
+    };
+    SetOnDeviceRemovedHandler(&removed, &RemovalLog::callback);
+    ctx.armed = true;
+    std::atomic<uint32_t> enabled{1};
+    DeinitializeFirst stop_workers_first;
+    ASSERT_TRUE(returns_within([&] { enabled = SetDataReceivingEnabled(1, 0, 1); }));
+    EXPECT_EQ(enabled.load(), 0u) << "the thread started; its start-up failed";
+    EXPECT_TRUE(eventually([&] { return calls_done.load() >= 1; }));
+    EXPECT_TRUE(eventually([] { return receive_threads() == 0; }));
+    RegisterLoggingCallBackProcedure(nullptr, nullptr);
+}
+
+TEST_F(Lifecycle, HandlersStartingWorkersDuringDeinitializeLeaveNoneBehind) {
+    start();
+    std::atomic<bool> busy{false};
+    std::atomic<bool> returned{false};
+    FrameSink other;
+    FrameSink sink;
+    auto buf = std::vector<uint8_t>(65 * 20, 0x61);
+    sink.also = [&](const Frame &f) {
+        if (busy.exchange(true))
+            return;
+        uint8_t report[65] = {0, 0x27};
+        unsigned int reply = 0;
+        // The pad is slow to take it: Deinitialize runs meanwhile.
+        SetFeature(f.device, 0, report, sizeof report, &reply);
+        // Once Deinitialize has stopped the receiving, each of these would
+        // start a worker that its sweep has already passed.
+        eventually([] { return receive_threads() == 0; });
+        SetDataReceivingEnabled(f.device, 2, 1);
+        SetDataReceivingEnabled(f.device, 0, 1);
+        SetOnDataReceivedHandler(f.device, 1, &other, &FrameSink::callback);
+        SetDataReceivingEnabled(f.device, 1, 1);
+        WriteFileBuffer(f.device, 1, buf.data(), static_cast<unsigned>(buf.size()), &reply);
+        returned = true;
+    };
+    DeinitializeFirst stop_workers_first;
+    ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &sink, &FrameSink::callback), 0u);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    pad_.pad->set_delay(padsim::Target::Control, 500ms);
+    const int idle = pad_.pad->in_flight();
+    pad_.model->start_stroke(stroke(5));
+    ASSERT_TRUE(pad_.pad->wait_in_flight(idle + 1, 10s));
+    ASSERT_TRUE(returns_within([] { Deinitialize(); }));
+    EXPECT_TRUE(returned.load());
+    EXPECT_EQ(library_threads(), 0);
+    pad_.pad->clear_faults();
+}
