@@ -87,7 +87,8 @@ int hid_get_feature_report(hid_device *, unsigned char *data, size_t length) {
     std::vector<uint8_t> a = g_pad.next();
     data[1] = 0xF9;
     data[2] = a.empty() ? 7 : 0;
-    memcpy(data + 3, a.data(), std::min(a.size(), length - 3));
+    if (!a.empty())
+        memcpy(data + 3, a.data(), std::min(a.size(), length - 3));
     return static_cast<int>(length);
 }
 

@@ -12,7 +12,9 @@
 
 #include "core.h"
 #include "core_ssp.h"
+#include "hid.h"
 #include "uni_queue.h"
+#include "vcom.h"
 
 namespace {
 
@@ -166,12 +168,6 @@ std::vector<Bytes> drain(uni_queue *queue) {
     return frames;
 }
 
-void put(uni_queue *queue, const Bytes &message) {
-    auto *copy = static_cast<uint8_t *>(malloc(message.size()));
-    memcpy(copy, message.data(), message.size());
-    ASSERT_EQ(add_uni_frame(queue, copy, static_cast<uint32_t>(message.size())), 1);
-}
-
 Bytes filled(size_t n, uint8_t seed) {
     Bytes p(n);
     for (size_t i = 0; i < n; ++i)
@@ -183,33 +179,6 @@ const Bytes kSof{0xAA, 0x55, 0x02};
 
 }  // namespace
 
-TEST(SspReceive, TwoMessagesInOneReadAreBothQueuedAndTheFirstDelivered) {
-    Bytes a = base_message(1, {0x10, 0x01, 0x42});
-    Bytes b = base_message(2, {0x11, 0x01});
-    ScriptLink link(reads_of(cat({tokens(a), tokens(b)}), kHidRead));
-    Queues q;
-    Received got = receive(link, q);
-    ASSERT_EQ(got.result, 0);
-    EXPECT_EQ(got.message, a);
-    EXPECT_EQ(drain(q.commands), std::vector<Bytes>{b})
-        << "stored at its own size, without the zero fill";
-    EXPECT_EQ(link.calls.size(), 1u);
-}
-
-TEST(SspReceive, MessageLongerThanAReadIsRebuiltFromContinuationReads) {
-    Bytes m = base_message(3, filled(400, 1));
-    ScriptLink link(reads_of(tokens(m), kHidRead));
-    Queues q;
-    Received got = receive(link, q);
-    ASSERT_EQ(got.result, 0);
-    EXPECT_EQ(got.message, m);
-    ASSERT_GE(link.calls.size(), 7u);
-    EXPECT_TRUE(link.calls[0].fresh);
-    for (size_t i = 1; i < link.calls.size(); ++i)
-        EXPECT_FALSE(link.calls[i].fresh) << "read " << i << " continues the message";
-    EXPECT_EQ(link.left(), 0u);
-}
-
 TEST(SspReceive, IncompleteMessageInsideAReadIsDropped) {
     Bytes overstated{0x01, 0x09, 0x00, 0x10, 0x01};  // announces 10 payload bytes, carries 2
     Bytes b = base_message(2, {0x20, 0x01});
@@ -219,13 +188,6 @@ TEST(SspReceive, IncompleteMessageInsideAReadIsDropped) {
     ASSERT_EQ(got.result, 0);
     EXPECT_EQ(got.message, b);
     EXPECT_TRUE(drain(q.commands).empty());
-}
-
-TEST(SspReceive, GarbageBeforeTheFirstSofIsDropped) {
-    Bytes m = old_message({1, 2, 3}, false);
-    ScriptLink link({cat({{0x07, 0x08, 0xAA}, tokens(m)})});
-    Queues q;
-    EXPECT_EQ(receive(link, q).message, m);
 }
 
 // A token cut by the read boundary right after a complete message: its first
@@ -356,35 +318,6 @@ TEST(SspReceive, MessageTooLongForTheReadBufferFailsWithoutOverrun) {
     EXPECT_TRUE(drain(q.commands).empty());
 }
 
-TEST(SspReceive, QueuedReplyIsDeliveredWithoutReadingAndRequestModeDiscardsIt) {
-    Bytes old_reply = base_message(1, {0x50, 0x01});
-    Bytes fresh_reply = base_message(1, {0x51, 0x01});
-    {
-        ScriptLink link({tokens(fresh_reply)});
-        Queues q;
-        put(q.commands, old_reply);
-        EXPECT_EQ(receive(link, q).message, old_reply);
-        EXPECT_TRUE(link.calls.empty());
-    }
-    {
-        ScriptLink link({tokens(fresh_reply)});
-        Queues q;
-        put(q.commands, old_reply);
-        EXPECT_EQ(receive(link, q, false, true).message, fresh_reply);
-        EXPECT_EQ(link.calls.size(), 1u);
-    }
-}
-
-TEST(SspReceive, SmallCallerBufferGetsTheStartOfTheMessage) {
-    Bytes m = base_message(1, filled(40, 2));
-    ScriptLink link({tokens(m)});
-    Queues q;
-    Received got = receive(link, q, false, false, 10);
-    ASSERT_EQ(got.result, 0);
-    EXPECT_EQ(got.message, Bytes(m.begin(), m.begin() + 10));
-    EXPECT_TRUE(drain(q.commands).empty()) << "the rest is lost";
-}
-
 TEST(SspReceive, BiodataAndRepliesAreKeptApart) {
     Bytes pen1 = old_message({1, 2, 3, 4}, true);
     Bytes pen2 = old_message({5, 6}, true);
@@ -487,5 +420,52 @@ TEST(SspReceiveThreaded, ClearingTheInputQueueWhileAReceiveFillsIt) {
     EXPECT_EQ(delivered, 300);
     dev.ssp_input_read = nullptr;
     dev.ssp_command_messages = nullptr;
+    core_uninitialize();
+}
+
+// Refusals that need no pad: each answers -1 and reaches no transport.
+TEST(SspExchangeArguments, RefusedBeforeAnyTransfer) {
+    uint8_t data[8] = {1, 0, 0, 0x10};
+    unsigned int len = sizeof data;
+    unsigned int zero = 0;
+    ql_device none{};  // no HID handle, no VCOM handle
+    EXPECT_EQ(__send_ssp_message(nullptr, data, 4), -1);
+    EXPECT_EQ(__send_ssp_message(&none, data, 0), -1);
+    EXPECT_EQ(__send_ssp_message(&none, nullptr, 4), -1);
+    EXPECT_EQ(__send_ssp_message(&none, data, 4), -1);
+    EXPECT_EQ(__receive_ssp_message(nullptr, data, &len, 10, false, 2), -1);
+    EXPECT_EQ(__receive_ssp_message(&none, data, &zero, 10, false, 2), -1);
+    EXPECT_EQ(__receive_ssp_message(&none, data, nullptr, 10, false, 2), -1);
+    EXPECT_EQ(__receive_ssp_message(&none, data, &len, 10, false, 2), -1);
+    EXPECT_EQ(lock_dev_and_send_ssp_message(nullptr, data, 4), -1);
+    EXPECT_EQ(lock_dev_and_receive_ssp_message(&none, nullptr, &len, 10, false), -1);
+    EXPECT_FALSE(none.removed) << "a record with nothing to reopen is not lost";
+    EXPECT_EQ(hid_read_ssp_data(nullptr, data, sizeof data, 10, true), -1);
+    EXPECT_EQ(vcom_read_ssp_data(&none, data, sizeof data, 10, true), -1);
+    EXPECT_EQ(usb_data_send(nullptr, 0x02, data, 4), -1);
+    EXPECT_EQ(usb_data_receive(nullptr, 0x81, data, sizeof data, 10), -1);
+}
+
+TEST(SspExchangeArguments, CoreEntryPointsCheckTheInterfaceAndReportALostPad) {
+    uint8_t data[8] = {1, 0, 0, 0x10};
+    unsigned int len = sizeof data;
+    EXPECT_EQ(core_send_ssp_message(0, data, 4), -1) << "no device table";
+    ASSERT_TRUE(core_initialize());
+    EXPECT_EQ(core_receive_ssp_message(0, data, &len, 10), -1) << "no current device";
+    ql_device &dev = dev_shared->devices[0];
+    dev_shared->current_device = &dev;
+    dev.count_of_interfaces = 2;
+    EXPECT_EQ(core_send_ssp_message(0, nullptr, 4), -1);
+    EXPECT_EQ(core_send_ssp_message(0, data, 0), -1);
+    EXPECT_EQ(core_receive_ssp_message(0, data, nullptr, 10), -1);
+    EXPECT_EQ(core_send_ssp_message(3, data, 4), -1);
+    EXPECT_EQ(core_send_ssp_message(1, data, 4), -1) << "an extra interface without a transport";
+    dev.removed = true;
+    EXPECT_EQ(core_send_ssp_message(0, data, 4), kCoreRemoved);
+    EXPECT_EQ(core_receive_ssp_message(9, data, &len, 10), kCoreRemoved);
+    core_clear_ssp_input_queue();  // no queue yet: nothing to do
+    dev_shared->current_device = nullptr;
+    dev.removed = false;
+    dev.count_of_interfaces = 0;
     core_uninitialize();
 }
