@@ -3,16 +3,14 @@
 #include <inkport/inkport.h>
 #include <stdio.h>
 
-static void print_wide(const char *label, const uint16_t *text)
-{
+static void print_wide(const char *label, const uint16_t *text) {
     printf("%s", label);
     for (int i = 0; text[i] != 0; ++i)
         putchar(text[i] < 0x80 ? (int)text[i] : '?');
     putchar('\n');
 }
 
-int main(void)
-{
+int main(void) {
     unsigned int reply = 0;
     uint16_t text[QLPAD_MAX_STRING_LENGTH];
     const uint16_t hello[] = {'h', 'e', 'l', 'l', 'o', 0};

@@ -2,16 +2,14 @@
 #include <inkport/inkport.h>
 #include <stdio.h>
 
-static void print_text(const char *label, const uint16_t *text)
-{
+static void print_text(const char *label, const uint16_t *text) {
     printf("  %-20s ", label);
     for (int i = 0; text[i] != 0; ++i)
         putchar(text[i] < 0x80 ? (int)text[i] : '?');
     putchar('\n');
 }
 
-int main(void)
-{
+int main(void) {
     uint16_t text[QLPAD_MAX_STRING_LENGTH];
     unsigned int reply = 0, device = 0;
 

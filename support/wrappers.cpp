@@ -22,30 +22,27 @@ namespace {
 
 constexpr size_t kMaxLine = 4096;
 
-const char *switch_name(TraceClass cls)
-{
+const char *switch_name(TraceClass cls) {
     switch (cls) {
-    case TraceClass::info:
-        return TRACE_PREFIX "DEBUG";
-    case TraceClass::func:
-        return TRACE_PREFIX "DEBUG_FUNC";
-    case TraceClass::mutex:
-        return TRACE_PREFIX "DEBUG_MUTEX";
+        case TraceClass::info:
+            return TRACE_PREFIX "DEBUG";
+        case TraceClass::func:
+            return TRACE_PREFIX "DEBUG_FUNC";
+        case TraceClass::mutex:
+            return TRACE_PREFIX "DEBUG_MUTEX";
     }
     return TRACE_PREFIX "DEBUG";
 }
 
 // One fputs per record so that records of different threads interleave only
 // line by line.
-void emit(const char *text)
-{
+void emit(const char *text) {
     fputs(text, stdout);
     fflush(stdout);
 }
 
 int record_prefix(char *buf, size_t size, const char *colour, const char *file, int line,
-                  const char *func)
-{
+                  const char *func) {
     char now[32];
     trace_time_field(now, sizeof now);
     int n = snprintf(buf, size, "%s%ld: %s:%18s:%5d: ", colour, trace_thread_id(), now, file, line);
@@ -53,8 +50,7 @@ int record_prefix(char *buf, size_t size, const char *colour, const char *file, 
     return n < 0 ? 0 : (static_cast<size_t>(n) >= size ? static_cast<int>(size - 1) : n);
 }
 
-void err_doit(bool with_errno, int saved_errno, int level, const char *fmt, va_list ap)
-{
+void err_doit(bool with_errno, int saved_errno, int level, const char *fmt, va_list ap) {
     char buf[kMaxLine];
     vsnprintf(buf, sizeof buf, fmt, ap);
     size_t n = strlen(buf);
@@ -76,8 +72,7 @@ void err_doit(bool with_errno, int saved_errno, int level, const char *fmt, va_l
     }
 }
 
-void exit_record(const char *file, int line, const char *func, const char *result)
-{
+void exit_record(const char *file, int line, const char *func, const char *result) {
     if (!trace_on(TraceClass::func))
         return;
     char buf[kMaxLine];
@@ -88,10 +83,11 @@ void exit_record(const char *file, int line, const char *func, const char *resul
 
 }  // namespace
 
-long trace_thread_id() { return static_cast<long>(syscall(SYS_gettid)); }
+long trace_thread_id() {
+    return static_cast<long>(syscall(SYS_gettid));
+}
 
-void trace_time_field(char *buf, size_t size)
-{
+void trace_time_field(char *buf, size_t size) {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     struct tm tm;
@@ -101,14 +97,12 @@ void trace_time_field(char *buf, size_t size)
     snprintf(buf, size, "%s.%03ld", hms, static_cast<long>(tv.tv_usec) / 1000);
 }
 
-bool trace_on(TraceClass cls)
-{
+bool trace_on(TraceClass cls) {
     const char *value = getenv(switch_name(cls));
     return value != nullptr && atoi(value) > 0;
 }
 
-void trace_info(const char *file, int line, const char *func, const char *fmt, ...)
-{
+void trace_info(const char *file, int line, const char *func, const char *fmt, ...) {
     char buf[kMaxLine];
     int n = record_prefix(buf, sizeof buf, "\x1b[32m", file, line, func);
     n += snprintf(buf + n, sizeof buf - n, "info: %s(): ", func);
@@ -125,8 +119,7 @@ void trace_info(const char *file, int line, const char *func, const char *fmt, .
     emit(buf);
 }
 
-void trace_warning(const char *file, int line, const char *func, const char *fmt, ...)
-{
+void trace_warning(const char *file, int line, const char *func, const char *fmt, ...) {
     char msg[kMaxLine - 256];
     va_list ap;
     va_start(ap, fmt);
@@ -138,8 +131,7 @@ void trace_warning(const char *file, int line, const char *func, const char *fmt
     emit(buf);
 }
 
-void trace_enter(const char *file, int line, const char *func)
-{
+void trace_enter(const char *file, int line, const char *func) {
     if (!trace_on(TraceClass::func))
         return;
     char buf[kMaxLine];
@@ -148,38 +140,35 @@ void trace_enter(const char *file, int line, const char *func)
     emit(buf);
 }
 
-void trace_exit(const char *file, int line, const char *func) { exit_record(file, line, func, ""); }
+void trace_exit(const char *file, int line, const char *func) {
+    exit_record(file, line, func, "");
+}
 
-void trace_exit_int(const char *file, int line, const char *func, int value)
-{
+void trace_exit_int(const char *file, int line, const char *func, int value) {
     char r[64];
     snprintf(r, sizeof r, " returned int: %d.", value);
     exit_record(file, line, func, r);
 }
 
-void trace_exit_long(const char *file, int line, const char *func, long value)
-{
+void trace_exit_long(const char *file, int line, const char *func, long value) {
     char r[64];
     snprintf(r, sizeof r, " returned long: %ld.", value);
     exit_record(file, line, func, r);
 }
 
-void trace_exit_ptr(const char *file, int line, const char *func, const void *value)
-{
+void trace_exit_ptr(const char *file, int line, const char *func, const void *value) {
     char r[64];
     snprintf(r, sizeof r, " returned pointer: %p.", value);
     exit_record(file, line, func, r);
 }
 
-void trace_exit_bool(const char *file, int line, const char *func, bool value)
-{
+void trace_exit_bool(const char *file, int line, const char *func, bool value) {
     char r[64];
     snprintf(r, sizeof r, " returned bool: %s.", value ? "TRUE" : "FALSE");
     exit_record(file, line, func, r);
 }
 
-void trace_mutex(const char *file, int line, const char *func, MutexStep step, const char *name)
-{
+void trace_mutex(const char *file, int line, const char *func, MutexStep step, const char *name) {
     if (!trace_on(TraceClass::mutex))
         return;
     static const char *const kSteps[] = {
@@ -194,8 +183,8 @@ void trace_mutex(const char *file, int line, const char *func, MutexStep step, c
     emit(buf);
 }
 
-void trace_error(const char *file, int line, const char *func, bool with_errno, const char *fmt, ...)
-{
+void trace_error(const char *file, int line, const char *func, bool with_errno, const char *fmt,
+                 ...) {
     int saved = errno;
     char msg[kMaxLine - 256];
     va_list ap;
@@ -214,8 +203,7 @@ void trace_error(const char *file, int line, const char *func, bool with_errno, 
                 line, func, msg);
 }
 
-void err_ret(const char *fmt, ...)
-{
+void err_ret(const char *fmt, ...) {
     int saved = errno;
     va_list ap;
     va_start(ap, fmt);
@@ -223,8 +211,7 @@ void err_ret(const char *fmt, ...)
     va_end(ap);
 }
 
-void err_msg(const char *fmt, ...)
-{
+void err_msg(const char *fmt, ...) {
     int saved = errno;
     va_list ap;
     va_start(ap, fmt);
@@ -232,8 +219,7 @@ void err_msg(const char *fmt, ...)
     va_end(ap);
 }
 
-void err_sys(const char *fmt, ...)
-{
+void err_sys(const char *fmt, ...) {
     int saved = errno;
     va_list ap;
     va_start(ap, fmt);
@@ -242,8 +228,7 @@ void err_sys(const char *fmt, ...)
     exit(1);
 }
 
-void err_quit(const char *fmt, ...)
-{
+void err_quit(const char *fmt, ...) {
     int saved = errno;
     va_list ap;
     va_start(ap, fmt);
@@ -252,8 +237,7 @@ void err_quit(const char *fmt, ...)
     exit(1);
 }
 
-void err_dump(const char *fmt, ...)
-{
+void err_dump(const char *fmt, ...) {
     int saved = errno;
     va_list ap;
     va_start(ap, fmt);
@@ -262,8 +246,7 @@ void err_dump(const char *fmt, ...)
     abort();
 }
 
-void print_current_time()
-{
+void print_current_time() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     struct tm tm;
@@ -282,8 +265,7 @@ char bits_buffer[9];
 char bytes_buffer[1024];
 }  // namespace
 
-const char *print_bits(uint8_t byte)
-{
+const char *print_bits(uint8_t byte) {
     LOCK_GUARD(guard, &print_bits_lock);
     for (int i = 0; i < 8; ++i)
         bits_buffer[i] = (byte & (0x80 >> i)) ? '1' : '0';
@@ -291,8 +273,7 @@ const char *print_bits(uint8_t byte)
     return bits_buffer;
 }
 
-const char *print_bytes(const void *data, size_t length)
-{
+const char *print_bytes(const void *data, size_t length) {
     LOCK_GUARD(guard, &print_bytes_lock);
     const auto *bytes = static_cast<const uint8_t *>(data);
     size_t pos = 0;
@@ -310,8 +291,7 @@ const char *print_bytes(const void *data, size_t length)
     return bytes_buffer;
 }
 
-bool is_it_zero_array(const void *data, size_t length)
-{
+bool is_it_zero_array(const void *data, size_t length) {
     const auto *bytes = static_cast<const uint8_t *>(data);
     for (size_t i = 0; i < length; ++i)
         if (bytes[i] != 0)
@@ -319,8 +299,7 @@ bool is_it_zero_array(const void *data, size_t length)
     return true;
 }
 
-char *load_file(const char *name, unsigned int *size)
-{
+char *load_file(const char *name, unsigned int *size) {
     if (name == nullptr || size == nullptr) {
         TRACE_ERROR("Wrong parameters: const char *name is %p, unsigned int *image_size is %p",
                     static_cast<const void *>(name), static_cast<void *>(size));
@@ -351,8 +330,7 @@ char *load_file(const char *name, unsigned int *size)
     return buffer;
 }
 
-int save_file(const char *name, const char *buffer, unsigned int size)
-{
+int save_file(const char *name, const char *buffer, unsigned int size) {
     if (name == nullptr || buffer == nullptr) {
         TRACE_ERROR("Wrong parameters: const char *name is %p, char *buffer is %p",
                     static_cast<const void *>(name), static_cast<const void *>(buffer));

@@ -32,8 +32,8 @@ void trace_exit_ptr(const char *file, int line, const char *func, const void *va
 void trace_exit_bool(const char *file, int line, const char *func, bool value);
 void trace_mutex(const char *file, int line, const char *func, MutexStep step, const char *name);
 // A red error record; with_errno appends the text of the errno saved on entry.
-void trace_error(const char *file, int line, const char *func, bool with_errno, const char *fmt, ...)
-    __attribute__((format(printf, 5, 6)));
+void trace_error(const char *file, int line, const char *func, bool with_errno, const char *fmt,
+                 ...) __attribute__((format(printf, 5, 6)));
 // A non-fatal warning in the info colour, shown only under the _DEBUG switch.
 void trace_warning(const char *file, int line, const char *func, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
@@ -58,14 +58,14 @@ int save_file(const char *name, const char *buffer, unsigned int size);
 void trace_time_field(char *buf, size_t size);
 long trace_thread_id();
 
-#define TRACE_INFO(...)                                                  \
-    do {                                                                 \
-        if (trace_on(TraceClass::info))                                  \
+#define TRACE_INFO(...)                                                 \
+    do {                                                                \
+        if (trace_on(TraceClass::info))                                 \
             trace_info(__FILE_NAME__, __LINE__, __func__, __VA_ARGS__); \
     } while (0)
-#define TRACE_WARNING(...)                                                  \
-    do {                                                                    \
-        if (trace_on(TraceClass::info))                                     \
+#define TRACE_WARNING(...)                                                 \
+    do {                                                                   \
+        if (trace_on(TraceClass::info))                                    \
             trace_warning(__FILE_NAME__, __LINE__, __func__, __VA_ARGS__); \
     } while (0)
 #define TRACE_ERROR(...) trace_error(__FILE_NAME__, __LINE__, __func__, false, __VA_ARGS__)
@@ -80,16 +80,16 @@ long trace_thread_id();
 
 // Writes "enter." now and "exit." when the scope ends, whichever return is taken.
 class TraceScope {
-public:
-    TraceScope(const char *file, int line, const char *func) : file_(file), line_(line), func_(func)
-    {
+  public:
+    TraceScope(const char *file, int line, const char *func)
+        : file_(file), line_(line), func_(func) {
         trace_enter(file, line, func);
     }
     ~TraceScope() { trace_exit(file_, line_, func_); }
     TraceScope(const TraceScope &) = delete;
     TraceScope &operator=(const TraceScope &) = delete;
 
-private:
+  private:
     const char *file_;
     int line_;
     const char *func_;

@@ -5,8 +5,7 @@
 
 namespace {
 
-void report(int n, const char *call)
-{
+void report(int n, const char *call) {
     if (n == 0)
         return;
     errno = n;
@@ -15,8 +14,7 @@ void report(int n, const char *call)
 
 }  // namespace
 
-void Pthread_create(pthread_t *tid, const pthread_attr_t *attr, void *(*func)(void *), void *arg)
-{
+void Pthread_create(pthread_t *tid, const pthread_attr_t *attr, void *(*func)(void *), void *arg) {
     int n = pthread_create(tid, attr, func, arg);
     if (n == 0) {
         TRACE_INFO("pthread_create return -> %d", n);
@@ -25,74 +23,76 @@ void Pthread_create(pthread_t *tid, const pthread_attr_t *attr, void *(*func)(vo
     report(n, "pthread_create()");
 }
 
-void Pthread_join(pthread_t tid, void **status) { report(pthread_join(tid, status), "pthread_join()"); }
+void Pthread_join(pthread_t tid, void **status) {
+    report(pthread_join(tid, status), "pthread_join()");
+}
 
-void Pthread_detach(pthread_t tid) { report(pthread_detach(tid), "pthread_detach()"); }
+void Pthread_detach(pthread_t tid) {
+    report(pthread_detach(tid), "pthread_detach()");
+}
 
-void Pthread_kill(pthread_t tid, int signo) { report(pthread_kill(tid, signo), "pthread_kill()"); }
+void Pthread_kill(pthread_t tid, int signo) {
+    report(pthread_kill(tid, signo), "pthread_kill()");
+}
 
-void Pthread_mutexattr_init(pthread_mutexattr_t *attr)
-{
+void Pthread_mutexattr_init(pthread_mutexattr_t *attr) {
     report(pthread_mutexattr_init(attr), "pthread_mutexattr_init()");
 }
 
-void Pthread_mutexattr_setpshared(pthread_mutexattr_t *attr, int flag)
-{
+void Pthread_mutexattr_setpshared(pthread_mutexattr_t *attr, int flag) {
     report(pthread_mutexattr_setpshared(attr, flag), "pthread_mutexattr_setpshared()");
 }
 
-void Pthread_mutex_init(pthread_mutex_t *mptr, pthread_mutexattr_t *attr)
-{
+void Pthread_mutex_init(pthread_mutex_t *mptr, pthread_mutexattr_t *attr) {
     report(pthread_mutex_init(mptr, attr), "pthread_mutex_init()");
 }
 
-void Pthread_mutex_lock(pthread_mutex_t *mptr) { report(pthread_mutex_lock(mptr), "pthread_mutex_lock()"); }
+void Pthread_mutex_lock(pthread_mutex_t *mptr) {
+    report(pthread_mutex_lock(mptr), "pthread_mutex_lock()");
+}
 
-void Pthread_mutex_unlock(pthread_mutex_t *mptr)
-{
+void Pthread_mutex_unlock(pthread_mutex_t *mptr) {
     report(pthread_mutex_unlock(mptr), "pthread_mutex_unlock()");
 }
 
-void Pthread_cond_broadcast(pthread_cond_t *cptr)
-{
+void Pthread_cond_broadcast(pthread_cond_t *cptr) {
     report(pthread_cond_broadcast(cptr), "pthread_cond_broadcast()");
 }
 
-void Pthread_cond_signal(pthread_cond_t *cptr) { report(pthread_cond_signal(cptr), "pthread_cond_signal()"); }
+void Pthread_cond_signal(pthread_cond_t *cptr) {
+    report(pthread_cond_signal(cptr), "pthread_cond_signal()");
+}
 
-void Pthread_cond_wait(pthread_cond_t *cptr, pthread_mutex_t *mptr)
-{
+void Pthread_cond_wait(pthread_cond_t *cptr, pthread_mutex_t *mptr) {
     report(pthread_cond_wait(cptr, mptr), "pthread_cond_wait()");
 }
 
-void Pthread_cond_timedwait(pthread_cond_t *cptr, pthread_mutex_t *mptr, const struct timespec *tsptr)
-{
+void Pthread_cond_timedwait(pthread_cond_t *cptr, pthread_mutex_t *mptr,
+                            const struct timespec *tsptr) {
     report(pthread_cond_timedwait(cptr, mptr, tsptr), "pthread_cond_timedwait()");
 }
 
-void Pthread_once(pthread_once_t *ptr, void (*func)(void)) { report(pthread_once(ptr, func), "pthread_once()"); }
+void Pthread_once(pthread_once_t *ptr, void (*func)(void)) {
+    report(pthread_once(ptr, func), "pthread_once()");
+}
 
-void Pthread_key_create(pthread_key_t *key, void (*func)(void *))
-{
+void Pthread_key_create(pthread_key_t *key, void (*func)(void *)) {
     report(pthread_key_create(key, func), "pthread_key_create()");
 }
 
-void Pthread_setspecific(pthread_key_t key, const void *value)
-{
+void Pthread_setspecific(pthread_key_t key, const void *value) {
     report(pthread_setspecific(key, value), "pthread_setspecific()");
 }
 
 ScopedMutex::ScopedMutex(pthread_mutex_t *mutex, const char *name, const char *file, int line,
                          const char *func)
-    : mutex_(mutex), name_(name), file_(file), line_(line), func_(func)
-{
+    : mutex_(mutex), name_(name), file_(file), line_(line), func_(func) {
     trace_mutex(file_, line_, func_, MutexStep::before_lock, name_);
     Pthread_mutex_lock(mutex_);
     trace_mutex(file_, line_, func_, MutexStep::after_lock, name_);
 }
 
-void ScopedMutex::unlock()
-{
+void ScopedMutex::unlock() {
     if (mutex_ == nullptr)
         return;
     Pthread_mutex_unlock(mutex_);

@@ -23,7 +23,8 @@ void Pthread_mutex_unlock(pthread_mutex_t *mptr);
 void Pthread_cond_broadcast(pthread_cond_t *cptr);
 void Pthread_cond_signal(pthread_cond_t *cptr);
 void Pthread_cond_wait(pthread_cond_t *cptr, pthread_mutex_t *mptr);
-void Pthread_cond_timedwait(pthread_cond_t *cptr, pthread_mutex_t *mptr, const struct timespec *tsptr);
+void Pthread_cond_timedwait(pthread_cond_t *cptr, pthread_mutex_t *mptr,
+                            const struct timespec *tsptr);
 void Pthread_once(pthread_once_t *ptr, void (*func)(void));
 void Pthread_key_create(pthread_key_t *key, void (*func)(void *));
 void Pthread_setspecific(pthread_key_t key, const void *value);
@@ -31,7 +32,7 @@ void Pthread_setspecific(pthread_key_t key, const void *value);
 // Holds a named mutex for a scope and writes the mutex trace records with the
 // lock's name, so that no return path can leave the lock held.
 class ScopedMutex {
-public:
+  public:
     ScopedMutex(pthread_mutex_t *mutex, const char *name, const char *file, int line,
                 const char *func);
     ~ScopedMutex() { unlock(); }
@@ -40,7 +41,7 @@ public:
     ScopedMutex(const ScopedMutex &) = delete;
     ScopedMutex &operator=(const ScopedMutex &) = delete;
 
-private:
+  private:
     pthread_mutex_t *mutex_;
     const char *name_;
     const char *file_;
@@ -68,36 +69,31 @@ private:
 // has started", "the worker has ended". Unlike a mutex held for a thread's
 // life, it may be raised by one thread and consumed by another.
 class OneShot {
-public:
-    void raise()
-    {
+  public:
+    void raise() {
         std::lock_guard<std::mutex> g(m_);
         raised_ = true;
         cv_.notify_all();
     }
-    void reset()
-    {
+    void reset() {
         std::lock_guard<std::mutex> g(m_);
         raised_ = false;
     }
-    bool is_raised()
-    {
+    bool is_raised() {
         std::lock_guard<std::mutex> g(m_);
         return raised_;
     }
-    void wait()
-    {
+    void wait() {
         std::unique_lock<std::mutex> g(m_);
         cv_.wait(g, [this] { return raised_; });
     }
     // True when raised before the deadline.
-    bool wait_for(std::chrono::milliseconds limit)
-    {
+    bool wait_for(std::chrono::milliseconds limit) {
         std::unique_lock<std::mutex> g(m_);
         return cv_.wait_for(g, limit, [this] { return raised_; });
     }
 
-private:
+  private:
     std::mutex m_;
     std::condition_variable cv_;
     bool raised_ = false;

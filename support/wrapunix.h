@@ -31,7 +31,8 @@ ssize_t Recvfrom(int fd, void *buf, size_t len, int flags, struct sockaddr *sa, 
 ssize_t Recvmsg(int fd, struct msghdr *msg, int flags);
 int Select(int nfds, fd_set *rd, fd_set *wr, fd_set *ex, struct timeval *timeout);
 void Send(int fd, const void *buf, size_t len, int flags);
-void Sendto(int fd, const void *buf, size_t len, int flags, const struct sockaddr *sa, socklen_t salen);
+void Sendto(int fd, const void *buf, size_t len, int flags, const struct sockaddr *sa,
+            socklen_t salen);
 void Sendmsg(int fd, const struct msghdr *msg, int flags);
 ssize_t Recv(int fd, void *buf, size_t len, int flags);
 int Accept(int fd, struct sockaddr *sa, socklen_t *salen);

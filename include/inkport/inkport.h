@@ -68,8 +68,9 @@ typedef void (*InkportDeviceRemovedCallback)(void *user_specific, uint32_t devic
  * pad sent them, with no library lock held: it may call the API, but not
  * Initialize or Deinitialize.
  */
-typedef void (*InkportDataReceivedCallback)(void *user_specific, uint32_t device, uint32_t end_point,
-                                            const uint8_t *data, uint32_t length);
+typedef void (*InkportDataReceivedCallback)(void *user_specific, uint32_t device,
+                                            uint32_t end_point, const uint8_t *data,
+                                            uint32_t length);
 
 /*
  * Tears down any earlier state (exception handles, logging callback and
@@ -142,18 +143,20 @@ INKPORT_API uint32_t EnumerateDevicesNext(unsigned int *reply);
  */
 INKPORT_API uint32_t GetSerialNumber(unsigned int device, uint16_t *res_text, int res_text_size,
                                      unsigned int *reply);
-INKPORT_API uint32_t GetProductName(unsigned int device, unsigned int end_point_id, uint16_t *res_text,
-                                    int res_text_size, unsigned int *reply);
+INKPORT_API uint32_t GetProductName(unsigned int device, unsigned int end_point_id,
+                                    uint16_t *res_text, int res_text_size, unsigned int *reply);
 INKPORT_API uint32_t GetVendorName(unsigned int device, uint16_t *res_text, int res_text_size,
                                    unsigned int *reply);
-INKPORT_API uint32_t GetProductId(unsigned int device, unsigned int end_point_id, unsigned int *reply);
+INKPORT_API uint32_t GetProductId(unsigned int device, unsigned int end_point_id,
+                                  unsigned int *reply);
 INKPORT_API uint32_t GetVendorId(unsigned int device, unsigned int *reply);
 /* Always 0 in *reply: pads do not report it. */
 INKPORT_API uint32_t GetUsbVersion(unsigned int device, unsigned int *reply);
 /* Number of USB interfaces of the pad (1 plus its extra interfaces). */
 INKPORT_API uint32_t GetEndPointCount(unsigned int device, unsigned int *reply);
 /* Largest feature report including the report-id byte (65 for a HID pad). */
-INKPORT_API uint32_t GetFeatureReportSize(unsigned int device, unsigned int end_point_id, unsigned int *reply);
+INKPORT_API uint32_t GetFeatureReportSize(unsigned int device, unsigned int end_point_id,
+                                          unsigned int *reply);
 /* A flag (0 or 1) the library keeps per pad for the application. */
 INKPORT_API uint32_t GetUsedTransportProtocol(unsigned int device, unsigned int *reply);
 INKPORT_API uint32_t SetUsedTransportProtocol(unsigned int device, unsigned int value);
@@ -192,9 +195,11 @@ INKPORT_API uint32_t ReceiveSspMessage(unsigned int device, unsigned int interfa
                                        unsigned int *reply);
 
 /* Registers the device-removed handler (null switches it off). Always 0. */
-INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific, InkportDeviceRemovedCallback handler);
+INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific,
+                                               InkportDeviceRemovedCallback handler);
 /* Placeholders: arrival is not watched. They log that and return 0. */
-INKPORT_API uint32_t SetOnDeviceArrivedHandler(void *user_specific, InkportDeviceRemovedCallback handler);
+INKPORT_API uint32_t SetOnDeviceArrivedHandler(void *user_specific,
+                                               InkportDeviceRemovedCallback handler);
 INKPORT_API uint32_t TriggerOnDeviceArrivedEvents(void);
 
 /*
@@ -225,10 +230,13 @@ INKPORT_API uint32_t AddComDevice(void *first, uint32_t value, void *second);
  * Deinitialize stops all these threads and returns only after each has
  * ended; no handler runs after it returned.
  */
-INKPORT_API uint32_t SetOnDataReceivedHandler(unsigned int device, unsigned int end_point_id, void *user_specific,
+INKPORT_API uint32_t SetOnDataReceivedHandler(unsigned int device, unsigned int end_point_id,
+                                              void *user_specific,
                                               InkportDataReceivedCallback handler);
-INKPORT_API uint32_t SetDataReceivingEnabled(unsigned int device, unsigned int end_point_id, uint32_t enabled);
-INKPORT_API uint32_t GetDataPacketsAvailable(unsigned int device, unsigned int end_point_id, unsigned int *result);
+INKPORT_API uint32_t SetDataReceivingEnabled(unsigned int device, unsigned int end_point_id,
+                                             uint32_t enabled);
+INKPORT_API uint32_t GetDataPacketsAvailable(unsigned int device, unsigned int end_point_id,
+                                             unsigned int *result);
 INKPORT_API uint32_t FlushDataPackets(unsigned int device, unsigned int end_point_id);
 
 /*
@@ -243,8 +251,8 @@ INKPORT_API uint32_t FlushDataPackets(unsigned int device, unsigned int end_poin
  * with QLPCEC_INVALID_HANDLE and sends nothing. Deinitialize stops the
  * upload threads and waits for them.
  */
-INKPORT_API uint32_t WriteFileBuffer(unsigned int device, unsigned int end_point_id_mask, const void *src,
-                                     unsigned int src_length, unsigned int *reply);
+INKPORT_API uint32_t WriteFileBuffer(unsigned int device, unsigned int end_point_id_mask,
+                                     const void *src, unsigned int src_length, unsigned int *reply);
 /* Placeholder: logs that it is not implemented and returns 0. */
 INKPORT_API uint32_t ReadFileBuffer(unsigned int device, unsigned int end_point_id_mask, void *dst,
                                     unsigned int dst_length, unsigned int *reply);

@@ -79,7 +79,8 @@ struct ApiSite {
 
 // The three-way failure report: red error trace, "error: f(): msg" to the
 // logging callback, exception record. Returns the exception handle.
-uint32_t api_fail(ApiSite site, int code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+uint32_t api_fail(ApiSite site, int code, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
 // Info trace plus "info: f(): msg" to the logging callback.
 void api_info(ApiSite site, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 

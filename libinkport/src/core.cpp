@@ -24,11 +24,12 @@ ql_device_list dev_shared_storage;
 
 constexpr const char *kSettingsPrefix = "000000000000000001";
 
-bool usb_string_empty(const char *s) { return s[0] == '\0'; }
+bool usb_string_empty(const char *s) {
+    return s[0] == '\0';
+}
 
 // Closes every extra interface of a pad that is open for use.
-void close_extra_interfaces(ql_device *dev)
-{
+void close_extra_interfaces(ql_device *dev) {
     if (dev->interfaces == nullptr) {
         TRACE_ERROR("Error, **interfaces is NULL");
         return;
@@ -44,8 +45,7 @@ void close_extra_interfaces(ql_device *dev)
     }
 }
 
-void destroy_ssp_queues(ql_device *dev)
-{
+void destroy_ssp_queues(ql_device *dev) {
     if (dev->ssp_input_read != nullptr) {
         destroy_uni_queue(dev->ssp_input_read);
         dev->ssp_input_read = nullptr;
@@ -58,8 +58,7 @@ void destroy_ssp_queues(ql_device *dev)
 
 // Clears a record but keeps its array of extra interfaces. A VCOM record
 // holds a reference on its USB device, taken by the search.
-void clear_record(ql_device *dev)
-{
+void clear_record(ql_device *dev) {
     if (dev->vcom_device != nullptr)
         libusb_unref_device(dev->vcom_device);
     ql_device **keep = dev->interfaces;
@@ -67,15 +66,13 @@ void clear_record(ql_device *dev)
     dev->interfaces = keep;
 }
 
-void reset_rectangle_if_needed(ql_device *dev)
-{
+void reset_rectangle_if_needed(ql_device *dev) {
     if (core_resets_rectangle(dev->pad_type))
         core_create_signature_rectangle(dev, 0, 0, 0, 0, 0);
 }
 
 // Makes slot `index` current and opens it; false when the reopen failed.
-bool make_current(ql_device_list *table, int index)
-{
+bool make_current(ql_device_list *table, int index) {
     table->current_index = static_cast<uint16_t>(index);
     table->current_device = &table->devices[index];
     if (!core_reopen_devs(table)) {
@@ -88,25 +85,23 @@ bool make_current(ql_device_list *table, int index)
 
 }  // namespace
 
-bool core_resets_rectangle(uint32_t pad_type)
-{
+bool core_resets_rectangle(uint32_t pad_type) {
     switch (pad_type) {
-    case 9:
-    case 11:
-    case 12:
-    case 15:
-    case 16:
-    case 17:
-        return true;
-    default:
-        return false;
+        case 9:
+        case 11:
+        case 12:
+        case 15:
+        case 16:
+        case 17:
+            return true;
+        default:
+            return false;
     }
 }
 
 extern "C" {
 
-EXPORT bool core_initialize(void)
-{
+EXPORT bool core_initialize(void) {
     TRACE_SCOPE();
     if (dev_shared != nullptr)
         core_uninitialize();
@@ -123,8 +118,7 @@ EXPORT bool core_initialize(void)
     return true;
 }
 
-EXPORT void core_uninitialize(void)
-{
+EXPORT void core_uninitialize(void) {
     TRACE_SCOPE();
     if (dev_shared != nullptr) {
         if (!core_close_all_devs_clear_mem(dev_shared))
@@ -147,8 +141,7 @@ EXPORT void core_uninitialize(void)
         TRACE_ERROR("hid_exit() returns: %d", r);
 }
 
-EXPORT int core_search_devices(ql_device_list *table)
-{
+EXPORT int core_search_devices(ql_device_list *table) {
     TRACE_SCOPE();
     if (table == nullptr) {
         TRACE_INFO("warning: you should initialize the shared memory");
@@ -166,8 +159,7 @@ EXPORT int core_search_devices(ql_device_list *table)
     return table->count_of_devices;
 }
 
-EXPORT bool core_close_all_devs_clear_mem(ql_device_list *table)
-{
+EXPORT bool core_close_all_devs_clear_mem(ql_device_list *table) {
     TRACE_SCOPE();
     if (table == nullptr)
         return true;
@@ -202,8 +194,7 @@ EXPORT bool core_close_all_devs_clear_mem(ql_device_list *table)
     return true;
 }
 
-EXPORT int core_looking_for_devices(void)
-{
+EXPORT int core_looking_for_devices(void) {
     TRACE_SCOPE();
     if (dev_shared == nullptr) {
         TRACE_ERROR("Need use QLPAD_initialize() first");
@@ -220,46 +211,44 @@ EXPORT int core_looking_for_devices(void)
 }
 
 EXPORT void core_pad_settings_population(char *out, uint32_t pad_type, const char *manufacturer,
-                                         const char *product, uint32_t vendor_id, uint32_t product_id,
-                                         const char *serial_number, const char *device_id, int transport)
-{
+                                         const char *product, uint32_t vendor_id,
+                                         uint32_t product_id, const char *serial_number,
+                                         const char *device_id, int transport) {
     (void)device_id;
     memset(out, 0, kMaxStringLength);
     switch (pad_type) {
-    case 1:
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-    case 15:
-    case 16:
-    case 17:
-        break;
-    default:
-        snprintf(out, kMaxStringLength, "%sno pad", kSettingsPrefix);
-        return;
+        case 1:
+        case 8:
+        case 9:
+        case 10:
+        case 11:
+        case 12:
+        case 13:
+        case 15:
+        case 16:
+        case 17:
+            break;
+        default:
+            snprintf(out, kMaxStringLength, "%sno pad", kSettingsPrefix);
+            return;
     }
     const char *transport_text = transport == 0 ? "HID: " : transport == 1 ? "VCOM: " : "";
-    int n = snprintf(out, kMaxStringLength, "%s%s%s %s(%x/%x/000D/%s)", kSettingsPrefix, transport_text,
-                     manufacturer, product, vendor_id, product_id, serial_number);
+    int n = snprintf(out, kMaxStringLength, "%s%s%s %s(%x/%x/000D/%s)", kSettingsPrefix,
+                     transport_text, manufacturer, product, vendor_id, product_id, serial_number);
     if (n < 0) {
         TRACE_ERROR("snprintf() failed with return code %d", n);
         memset(out, 0, kMaxStringLength);
     }
 }
 
-EXPORT void core_catch_is_dev_was_removed(int *result)
-{
+EXPORT void core_catch_is_dev_was_removed(int *result) {
     if (result == nullptr || dev_shared == nullptr || dev_shared->current_device == nullptr)
         return;
     if (dev_shared->current_device->removed)
         *result = kCoreRemoved;
 }
 
-EXPORT int core_get_pad_settings(char *buffer)
-{
+EXPORT int core_get_pad_settings(char *buffer) {
     TRACE_SCOPE();
     int result = -1;
     if (dev_shared == nullptr || dev_shared->current_device == nullptr) {
@@ -281,8 +270,7 @@ EXPORT int core_get_pad_settings(char *buffer)
     return result;
 }
 
-EXPORT int core_set_device_to_current(const char *settings)
-{
+EXPORT int core_set_device_to_current(const char *settings) {
     TRACE_SCOPE();
     if (dev_shared == nullptr) {
         TRACE_ERROR("error: %s() dev_shared is NULL...", __func__);
@@ -311,14 +299,16 @@ EXPORT int core_set_device_to_current(const char *settings)
                 TRACE_INFO("no devices for switching");
                 result = 1;
             } else {
-                TRACE_INFO("will switch from device[%d]: %s", index, dev_shared->current_device->szPadSettings);
+                TRACE_INFO("will switch from device[%d]: %s", index,
+                           dev_shared->current_device->szPadSettings);
                 index = index + 1 >= dev_shared->count_of_devices ? 0 : index + 1;
                 result = 0;
             }
             if (!make_current(dev_shared, index))
                 result = -1;
             else if (result == 0)
-                TRACE_INFO("was switch to device[%d]: %s", index, dev_shared->current_device->szPadSettings);
+                TRACE_INFO("was switch to device[%d]: %s", index,
+                           dev_shared->current_device->szPadSettings);
         } else {
             result = 1;
             for (int i = 0; i < dev_shared->count_of_devices && i < kMaxDevices; ++i) {
@@ -344,8 +334,7 @@ EXPORT int core_set_device_to_current(const char *settings)
     return result;
 }
 
-EXPORT bool core_reopen_devs(ql_device_list *table)
-{
+EXPORT bool core_reopen_devs(ql_device_list *table) {
     TRACE_SCOPE();
     if (table == nullptr || table->current_device == nullptr) {
         TRACE_INFO("dev_shared->current_device is NULL");
@@ -361,12 +350,14 @@ EXPORT bool core_reopen_devs(ql_device_list *table)
     return true;
 }
 
-EXPORT bool __core_reopen_devs(void) { return core_reopen_devs(dev_shared); }
+EXPORT bool __core_reopen_devs(void) {
+    return core_reopen_devs(dev_shared);
+}
 
-EXPORT int core_open_dev(ql_device *dev)
-{
+EXPORT int core_open_dev(ql_device *dev) {
     if (dev == nullptr) {
-        TRACE_ERROR("Error, input parameter: device *current_device is %p", static_cast<void *>(dev));
+        TRACE_ERROR("Error, input parameter: device *current_device is %p",
+                    static_cast<void *>(dev));
         return -1;
     }
     if (dev->device_lock == nullptr)
@@ -375,8 +366,7 @@ EXPORT int core_open_dev(ql_device *dev)
     return __core_open_dev(dev);
 }
 
-EXPORT int __core_open_dev(ql_device *dev)
-{
+EXPORT int __core_open_dev(ql_device *dev) {
     int result = 0;
     if (dev->vcom_handle == nullptr && dev->vcom_device != nullptr) {
         dev->vcom_handle = vcom_open_dev(dev->vcom_device);
@@ -391,8 +381,7 @@ EXPORT int __core_open_dev(ql_device *dev)
     return result;
 }
 
-EXPORT void core_close_dev(ql_device *dev)
-{
+EXPORT void core_close_dev(ql_device *dev) {
     if (dev == nullptr)
         return;
     if (dev->device_lock == nullptr) {
@@ -403,8 +392,7 @@ EXPORT void core_close_dev(ql_device *dev)
     __core_close_dev(dev);
 }
 
-EXPORT void __core_close_dev(ql_device *dev)
-{
+EXPORT void __core_close_dev(ql_device *dev) {
     if (dev->vcom_handle != nullptr) {
         vcom_close_dev(dev->vcom_handle);
         dev->vcom_handle = nullptr;

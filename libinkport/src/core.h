@@ -25,8 +25,8 @@ constexpr int kCoreRemoved = -20;
 
 struct ql_device;
 typedef int (*send_ssp_message_fn)(ql_device *device, const void *data, unsigned int len);
-typedef int (*receive_ssp_message_fn)(ql_device *device, void *data, unsigned int *len, unsigned int time_out,
-                                      bool request, unsigned int source);
+typedef int (*receive_ssp_message_fn)(ql_device *device, void *data, unsigned int *len,
+                                      unsigned int time_out, bool request, unsigned int source);
 
 // One record per pad and per extra USB interface of a pad. Laid out once for
 // every transport so that records can be cleared and copied as a whole.
@@ -103,8 +103,9 @@ EXPORT int __core_open_dev(ql_device *dev);
 EXPORT void core_close_dev(ql_device *dev);
 EXPORT void __core_close_dev(ql_device *dev);
 EXPORT void core_pad_settings_population(char *out, uint32_t pad_type, const char *manufacturer,
-                                         const char *product, uint32_t vendor_id, uint32_t product_id,
-                                         const char *serial_number, const char *device_id, int transport);
+                                         const char *product, uint32_t vendor_id,
+                                         uint32_t product_id, const char *serial_number,
+                                         const char *device_id, int transport);
 EXPORT void core_catch_is_dev_was_removed(int *result);
 
 // Pad control commands.
@@ -112,8 +113,8 @@ EXPORT int core_read_version(ql_device *dev, dev_fw_version *version);
 EXPORT int core_set_pad_mode(ql_device *dev, uint8_t mode, uint8_t option);
 EXPORT int __core_get_status(ql_device *dev, flags_status *status);
 EXPORT int __core_get_pad_mode(ql_device *dev);
-EXPORT int core_create_signature_rectangle(ql_device *dev, uint16_t r1, uint16_t r2, uint16_t r3, uint16_t r4,
-                                           uint32_t option);
+EXPORT int core_create_signature_rectangle(ql_device *dev, uint16_t r1, uint16_t r2, uint16_t r3,
+                                           uint16_t r4, uint32_t option);
 EXPORT const char *ql_dev_strerror(unsigned char code);
 
 // Transfers with recovery.
@@ -124,13 +125,14 @@ EXPORT int core_input_read(ql_device *dev, void *data, unsigned int len);
 
 // The message exchange routines every record carries.
 EXPORT int __send_ssp_message(ql_device *device, const void *data, unsigned int len);
-EXPORT int __receive_ssp_message(ql_device *device, void *data, unsigned int *len, unsigned int time_out,
-                                 bool request, unsigned int source);
+EXPORT int __receive_ssp_message(ql_device *device, void *data, unsigned int *len,
+                                 unsigned int time_out, bool request, unsigned int source);
 
 // Report and feature transfers on an interface of the current device.
 EXPORT int core_set_hid_feature_report(unsigned int interface_number, const void *data, int size);
 EXPORT int core_get_hid_feature_report(unsigned int interface_number, void *data, int size);
-EXPORT int core_set_unsync_hid_output_report(unsigned int interface_number, const void *data, int size);
+EXPORT int core_set_unsync_hid_output_report(unsigned int interface_number, const void *data,
+                                             int size);
 EXPORT int core_get_hid_input_report(unsigned int interface_number, void *data, int size);
 
 // Getters of the current device.

@@ -68,21 +68,18 @@ const char *const kStatusTexts[] = {
     "device: not in configuration mode",
 };
 
-uint32_t read_le32(const uint8_t *p)
-{
+uint32_t read_le32(const uint8_t *p) {
     uint32_t v;
     memcpy(&v, p, sizeof v);
     return le32toh(v);
 }
 
-void write_le16(uint8_t *p, uint16_t v)
-{
+void write_le16(uint8_t *p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v);
     p[1] = static_cast<uint8_t>(v >> 8);
 }
 
-void write_le32(uint8_t *p, uint32_t v)
-{
+void write_le32(uint8_t *p, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
@@ -93,8 +90,7 @@ struct Retry {
     int pause = 1000;
     int cap = 0;
     // Counts a failed attempt; false once the attempts are used up.
-    bool failed()
-    {
+    bool failed() {
         ++attempts;
         if (attempts >= kAttempts) {
             TRACE_ERROR("end of attempts, exit with error...");
@@ -111,9 +107,8 @@ struct Retry {
 
 // One request and one answer; false when either transfer or the echo fails.
 // The answer's status byte is left to the caller.
-bool exchange(ql_device *dev, const uint8_t *request, unsigned int request_size, uint8_t *answer, uint8_t code,
-              const char *echo_error)
-{
+bool exchange(ql_device *dev, const uint8_t *request, unsigned int request_size, uint8_t *answer,
+              uint8_t code, const char *echo_error) {
     int r = core_feature_write(dev, request, request_size);
     if (r != 0) {
         TRACE_ERROR("usb_feature_write() failed with return code %d", r);
@@ -132,8 +127,7 @@ bool exchange(ql_device *dev, const uint8_t *request, unsigned int request_size,
     return true;
 }
 
-bool status_ok(const uint8_t *answer)
-{
+bool status_ok(const uint8_t *answer) {
     if (answer[1] == 0)
         return true;
     TRACE_INFO("error: %s", ql_dev_strerror(answer[1]));
@@ -141,44 +135,40 @@ bool status_ok(const uint8_t *answer)
 }
 
 class OptionalLock {
-public:
-    explicit OptionalLock(pthread_mutex_t *m) : m_(m)
-    {
+  public:
+    explicit OptionalLock(pthread_mutex_t *m) : m_(m) {
         if (m_)
             TRACED_LOCK(m_);
     }
-    ~OptionalLock()
-    {
+    ~OptionalLock() {
         if (m_)
             TRACED_UNLOCK(m_);
     }
     OptionalLock(const OptionalLock &) = delete;
     OptionalLock &operator=(const OptionalLock &) = delete;
 
-private:
+  private:
     pthread_mutex_t *m_;
 };
 
-bool reports_mode(uint32_t pad_type)
-{
+bool reports_mode(uint32_t pad_type) {
     switch (pad_type) {
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-    case 15:
-    case 16:
-    case 17:
-        return true;
-    default:
-        return false;
+        case 8:
+        case 9:
+        case 10:
+        case 11:
+        case 12:
+        case 13:
+        case 15:
+        case 16:
+        case 17:
+            return true;
+        default:
+            return false;
     }
 }
 
-long elapsed_ms(Clock::time_point start)
-{
+long elapsed_ms(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
@@ -186,15 +176,13 @@ long elapsed_ms(Clock::time_point start)
 
 extern "C" {
 
-EXPORT const char *ql_dev_strerror(unsigned char code)
-{
+EXPORT const char *ql_dev_strerror(unsigned char code) {
     if (code < sizeof kStatusTexts / sizeof kStatusTexts[0])
         return kStatusTexts[code];
     return "device: unknown error";
 }
 
-EXPORT int core_read_version(ql_device *dev, dev_fw_version *version)
-{
+EXPORT int core_read_version(ql_device *dev, dev_fw_version *version) {
     TRACE_SCOPE();
     if (dev == nullptr) {
         TRACE_ERROR("Error of parameter device *current_device is NULL");
@@ -229,8 +217,7 @@ EXPORT int core_read_version(ql_device *dev, dev_fw_version *version)
     return -1;
 }
 
-EXPORT int __core_get_status(ql_device *dev, flags_status *status)
-{
+EXPORT int __core_get_status(ql_device *dev, flags_status *status) {
     TRACE_SCOPE();
     if (dev == nullptr) {
         TRACE_ERROR("Error of parameter device *current_device is NULL");
@@ -263,8 +250,7 @@ EXPORT int __core_get_status(ql_device *dev, flags_status *status)
     return -1;
 }
 
-EXPORT int __core_get_pad_mode(ql_device *dev)
-{
+EXPORT int __core_get_pad_mode(ql_device *dev) {
     flags_status status{};
     int r = __core_get_status(dev, &status);
     if (r != 0) {
@@ -274,8 +260,7 @@ EXPORT int __core_get_pad_mode(ql_device *dev)
     return status.bytes[5];
 }
 
-EXPORT int core_set_pad_mode(ql_device *dev, uint8_t mode, uint8_t option)
-{
+EXPORT int core_set_pad_mode(ql_device *dev, uint8_t mode, uint8_t option) {
     TRACE_SCOPE();
     if (dev == nullptr) {
         TRACE_ERROR("Error of parameter device *current_device is NULL");
@@ -353,9 +338,8 @@ EXPORT int core_set_pad_mode(ql_device *dev, uint8_t mode, uint8_t option)
     return result;
 }
 
-EXPORT int core_create_signature_rectangle(ql_device *dev, uint16_t r1, uint16_t r2, uint16_t r3, uint16_t r4,
-                                           uint32_t option)
-{
+EXPORT int core_create_signature_rectangle(ql_device *dev, uint16_t r1, uint16_t r2, uint16_t r3,
+                                           uint16_t r4, uint32_t option) {
     TRACE_SCOPE();
     if (dev == nullptr) {
         TRACE_ERROR("Error of parameter device *current_device is NULL");

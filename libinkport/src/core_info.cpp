@@ -7,8 +7,7 @@
 
 namespace {
 
-const ql_device *current_or_null()
-{
+const ql_device *current_or_null() {
     if (dev_shared == nullptr) {
         TRACE_ERROR("error: dev_shared is NULL...");
         return nullptr;
@@ -20,8 +19,7 @@ const ql_device *current_or_null()
     return dev_shared->current_device;
 }
 
-int finish(int result)
-{
+int finish(int result) {
     core_catch_is_dev_was_removed(&result);
     return result;
 }
@@ -29,8 +27,8 @@ int finish(int result)
 // Copies one text field of the current device (at most 255 characters).
 // An empty field is -1 with `empty_error`, or 0 when that is null.
 template <size_t N>
-int copy_field(char *buffer, const char (ql_device::*field)[N], const char *empty_error, const char *info)
-{
+int copy_field(char *buffer, const char (ql_device::*field)[N], const char *empty_error,
+               const char *info) {
     const ql_device *dev = current_or_null();
     if (dev == nullptr)
         return -1;
@@ -50,8 +48,7 @@ int copy_field(char *buffer, const char (ql_device::*field)[N], const char *empt
     return finish(n);
 }
 
-int number_field(uint32_t ql_device::*field, const char *info)
-{
+int number_field(uint32_t ql_device::*field, const char *info) {
     const ql_device *dev = current_or_null();
     if (dev == nullptr)
         return -1;
@@ -64,31 +61,35 @@ int number_field(uint32_t ql_device::*field, const char *info)
 
 extern "C" {
 
-EXPORT int core_get_serial_number(char *buffer)
-{
+EXPORT int core_get_serial_number(char *buffer) {
     return copy_field(buffer, &ql_device::serial_number, nullptr, nullptr);
 }
 
-EXPORT int core_get_pad_name(char *buffer)
-{
-    return copy_field(buffer, &ql_device::product, "Error, Pad Name of current device not available",
+EXPORT int core_get_pad_name(char *buffer) {
+    return copy_field(buffer, &ql_device::product,
+                      "Error, Pad Name of current device not available",
                       "Pad Name of current dev: %s");
 }
 
-EXPORT int core_get_pad_manufacturer(char *buffer)
-{
-    return copy_field(buffer, &ql_device::manufacturer, "Error, Pad manufacturer of current device not available",
+EXPORT int core_get_pad_manufacturer(char *buffer) {
+    return copy_field(buffer, &ql_device::manufacturer,
+                      "Error, Pad manufacturer of current device not available",
                       "Pad's manufacturer of current dev: %s");
 }
 
-EXPORT int core_get_pad_product_id(void) { return number_field(&ql_device::product_id, "Pad's product ID: %d"); }
+EXPORT int core_get_pad_product_id(void) {
+    return number_field(&ql_device::product_id, "Pad's product ID: %d");
+}
 
-EXPORT int core_get_vendor_id(void) { return number_field(&ql_device::vendor_id, "Pad's vendor ID: %d"); }
+EXPORT int core_get_vendor_id(void) {
+    return number_field(&ql_device::vendor_id, "Pad's vendor ID: %d");
+}
 
-EXPORT int core_get_pad_bcd_device(void) { return number_field(&ql_device::bcd_device, "Pad's bcdDevice: %x"); }
+EXPORT int core_get_pad_bcd_device(void) {
+    return number_field(&ql_device::bcd_device, "Pad's bcdDevice: %x");
+}
 
-EXPORT int core_get_count_of_hid_interfaces(void)
-{
+EXPORT int core_get_count_of_hid_interfaces(void) {
     const ql_device *dev = current_or_null();
     if (dev == nullptr)
         return -1;

@@ -36,8 +36,7 @@ constexpr InterfaceTexts kGetInputTexts = {
     "get_hid_input_from_interface->data_size of QLPAD_ql_ioctl() <= 0",
     "get_hid_input_from_interface->interface_number > count of interfaces"};
 
-bool have_current_device()
-{
+bool have_current_device() {
     if (dev_shared == nullptr) {
         TRACE_ERROR("error: dev_shared is NULL...");
         return false;
@@ -49,52 +48,55 @@ bool have_current_device()
     return true;
 }
 
-int dispatch(ql_device *dev, Transfer kind, void *data, unsigned int len)
-{
+int dispatch(ql_device *dev, Transfer kind, void *data, unsigned int len) {
     if (dev->vcom_handle != nullptr) {
         switch (kind) {
-        case Transfer::feature_read:
-            return vcom_feature_read(dev, data, len);
-        case Transfer::feature_write:
-            return vcom_feature_write(dev, data, len);
-        case Transfer::output_write:
-            return vcom_output_write(dev, data, len);
-        case Transfer::input_read:
-            return vcom_input_read(dev, data, len);
+            case Transfer::feature_read:
+                return vcom_feature_read(dev, data, len);
+            case Transfer::feature_write:
+                return vcom_feature_write(dev, data, len);
+            case Transfer::output_write:
+                return vcom_output_write(dev, data, len);
+            case Transfer::input_read:
+                return vcom_input_read(dev, data, len);
         }
     }
     switch (kind) {
-    case Transfer::feature_read:
-        return hid_feature_read(dev->hid, data, len);
-    case Transfer::feature_write:
-        return hid_feature_write(dev->hid, data, len);
-    case Transfer::output_write:
-        return hid_output_write(dev->hid, data, len);
-    case Transfer::input_read:
-        return hid_input_read(dev->hid, data, len);
+        case Transfer::feature_read:
+            return hid_feature_read(dev->hid, data, len);
+        case Transfer::feature_write:
+            return hid_feature_write(dev->hid, data, len);
+        case Transfer::output_write:
+            return hid_output_write(dev->hid, data, len);
+        case Transfer::input_read:
+            return hid_input_read(dev->hid, data, len);
     }
     return -1;
 }
 
 // One transfer and, when it fails, a close and reopen of the record. The
 // caller holds the record's lock where the transfer needs it.
-int transfer_with_recovery(const char *func, ql_device *dev, Transfer kind, void *data, unsigned int len)
-{
+int transfer_with_recovery(const char *func, ql_device *dev, Transfer kind, void *data,
+                           unsigned int len) {
     if (dev == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, input parameter: device *current_device is %p",
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: device *current_device is %p",
                     static_cast<void *>(dev));
         return -1;
     }
     if (len == 0) {
-        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, input parameter: unsigned int len is %d", len);
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: unsigned int len is %d", len);
         return -1;
     }
     if (data == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, input parameter: void *data is %p", data);
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: void *data is %p", data);
         return -1;
     }
     if (dev->hid == nullptr && dev->vcom_handle == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, device pointers: *hid and *vcom_handle are NULL");
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, device pointers: *hid and *vcom_handle are NULL");
         return -1;
     }
     int r = dispatch(dev, kind, data, len);
@@ -102,8 +104,9 @@ int transfer_with_recovery(const char *func, ql_device *dev, Transfer kind, void
     bool failed = kind == Transfer::input_read ? r < 0 : r != 0;
     if (!failed)
         return r;
-    trace_error(__FILE_NAME__, __LINE__, func, false, reading ? "read function failed with return code %d"
-                                                              : "write function failed with return code %d",
+    trace_error(__FILE_NAME__, __LINE__, func, false,
+                reading ? "read function failed with return code %d"
+                        : "write function failed with return code %d",
                 r);
     __core_close_dev(dev);
     if (__core_open_dev(dev) != 0) {
@@ -113,8 +116,7 @@ int transfer_with_recovery(const char *func, ql_device *dev, Transfer kind, void
     return -1;
 }
 
-int locked_transfer(const char *func, ql_device *dev, Transfer kind, void *data, unsigned int len)
-{
+int locked_transfer(const char *func, ql_device *dev, Transfer kind, void *data, unsigned int len) {
     if (dev != nullptr && dev->device_lock != nullptr) {
         ScopedMutex guard(dev->device_lock, "device_lock", __FILE_NAME__, __LINE__, func);
         return transfer_with_recovery(func, dev, kind, data, len);
@@ -124,8 +126,7 @@ int locked_transfer(const char *func, ql_device *dev, Transfer kind, void *data,
 
 // Picks interface `number` of the current device, opening an extra interface
 // on first use. Null (traced) when it cannot be used.
-ql_device *select_interface(unsigned int number, bool feature)
-{
+ql_device *select_interface(unsigned int number, bool feature) {
     ql_device *current = dev_shared->current_device;
     if (number == 0)
         return current;
@@ -151,8 +152,8 @@ ql_device *select_interface(unsigned int number, bool feature)
     return rec;
 }
 
-int interface_transfer(const InterfaceTexts &texts, Transfer kind, unsigned int number, void *data, int size)
-{
+int interface_transfer(const InterfaceTexts &texts, Transfer kind, unsigned int number, void *data,
+                       int size) {
     int result = -1;
     if (!have_current_device())
         return result;
@@ -160,7 +161,8 @@ int interface_transfer(const InterfaceTexts &texts, Transfer kind, unsigned int 
         TRACE_ERROR("%s", texts.null_data);
     } else if (size < 1) {
         TRACE_ERROR("%s", texts.bad_size);
-    } else if (number > static_cast<unsigned int>(dev_shared->current_device->count_of_interfaces) ||
+    } else if (number >
+                   static_cast<unsigned int>(dev_shared->current_device->count_of_interfaces) ||
                number > kMaxInterfaces) {
         // An interface number above 8 would index past the array of extra
         // interfaces even when the count claims more.
@@ -182,8 +184,7 @@ int interface_transfer(const InterfaceTexts &texts, Transfer kind, unsigned int 
     return result;
 }
 
-int max_packet_size(bool input)
-{
+int max_packet_size(bool input) {
     int result = -1;
     if (dev_shared != nullptr && dev_shared->current_device != nullptr) {
         const ql_device *dev = dev_shared->current_device;
@@ -201,50 +202,49 @@ int max_packet_size(bool input)
 
 extern "C" {
 
-EXPORT int core_feature_read(ql_device *dev, void *data, unsigned int len)
-{
+EXPORT int core_feature_read(ql_device *dev, void *data, unsigned int len) {
     return transfer_with_recovery(__func__, dev, Transfer::feature_read, data, len);
 }
 
-EXPORT int core_feature_write(ql_device *dev, const void *data, unsigned int len)
-{
-    return transfer_with_recovery(__func__, dev, Transfer::feature_write, const_cast<void *>(data), len);
+EXPORT int core_feature_write(ql_device *dev, const void *data, unsigned int len) {
+    return transfer_with_recovery(__func__, dev, Transfer::feature_write, const_cast<void *>(data),
+                                  len);
 }
 
-EXPORT int core_output_write(ql_device *dev, const void *data, unsigned int len)
-{
+EXPORT int core_output_write(ql_device *dev, const void *data, unsigned int len) {
     return locked_transfer(__func__, dev, Transfer::output_write, const_cast<void *>(data), len);
 }
 
-EXPORT int core_input_read(ql_device *dev, void *data, unsigned int len)
-{
+EXPORT int core_input_read(ql_device *dev, void *data, unsigned int len) {
     return locked_transfer(__func__, dev, Transfer::input_read, data, len);
 }
 
-EXPORT int core_set_hid_feature_report(unsigned int interface_number, const void *data, int size)
-{
+EXPORT int core_set_hid_feature_report(unsigned int interface_number, const void *data, int size) {
     return interface_transfer(kSetFeatureTexts, Transfer::feature_write, interface_number,
                               const_cast<void *>(data), size);
 }
 
-EXPORT int core_get_hid_feature_report(unsigned int interface_number, void *data, int size)
-{
-    return interface_transfer(kGetFeatureTexts, Transfer::feature_read, interface_number, data, size);
+EXPORT int core_get_hid_feature_report(unsigned int interface_number, void *data, int size) {
+    return interface_transfer(kGetFeatureTexts, Transfer::feature_read, interface_number, data,
+                              size);
 }
 
-EXPORT int core_set_unsync_hid_output_report(unsigned int interface_number, const void *data, int size)
-{
+EXPORT int core_set_unsync_hid_output_report(unsigned int interface_number, const void *data,
+                                             int size) {
     return interface_transfer(kSetOutputTexts, Transfer::output_write, interface_number,
                               const_cast<void *>(data), size);
 }
 
-EXPORT int core_get_hid_input_report(unsigned int interface_number, void *data, int size)
-{
+EXPORT int core_get_hid_input_report(unsigned int interface_number, void *data, int size) {
     return interface_transfer(kGetInputTexts, Transfer::input_read, interface_number, data, size);
 }
 
-EXPORT int core_get_max_packet_size_of_out_endpoint(void) { return max_packet_size(false); }
+EXPORT int core_get_max_packet_size_of_out_endpoint(void) {
+    return max_packet_size(false);
+}
 
-EXPORT int core_get_max_packet_size_of_input_report(void) { return max_packet_size(true); }
+EXPORT int core_get_max_packet_size_of_input_report(void) {
+    return max_packet_size(true);
+}
 
 }  // extern "C"

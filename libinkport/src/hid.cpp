@@ -32,8 +32,7 @@ constexpr uint32_t kProducts[] = {0x09E1, 0x0901, 0x0881, 0x0801, 0x0701, 0x07E1
                                   0x06E1, 0x0C01, 0x0CE1, 0x0CF1, 0x0D01, 0x0DF1};
 constexpr uint32_t kVendors[] = {0x2689, 0x22C9, 0x06A8, 0x268E};
 
-constexpr auto build_search_list()
-{
+constexpr auto build_search_list() {
     struct List {
         SearchEntry entries[4 * 13 + 2 + 1];
     } list{};
@@ -52,15 +51,15 @@ struct TypeEntry {
     uint32_t product_id;
     uint32_t pad_type;
 };
-constexpr TypeEntry kTypes[] = {{0x0601, 9},  {0x06E1, 9},  {0x0701, 10}, {0x07E1, 10}, {0x0801, 11},
-                                {0x0881, 12}, {0x0901, 13}, {0x09E1, 13}, {0x0C01, 15}, {0x0CE1, 16},
-                                {0x0CF1, 16}, {0x0D01, 17}, {0x0DF1, 17}};
+constexpr TypeEntry kTypes[] = {{0x0601, 9},  {0x06E1, 9},  {0x0701, 10}, {0x07E1, 10},
+                                {0x0801, 11}, {0x0881, 12}, {0x0901, 13}, {0x09E1, 13},
+                                {0x0C01, 15}, {0x0CE1, 16}, {0x0CF1, 16}, {0x0D01, 17},
+                                {0x0DF1, 17}};
 
 char hidapi_error_buffer[256];
 
 // hidapi hands out 32-bit wide strings; the records keep 8-bit text.
-void narrow_usb_string(char *dst, const wchar_t *src)
-{
+void narrow_usb_string(char *dst, const wchar_t *src) {
     memset(dst, 0, kMaxStringLength);
     int n = 0;
     while (n < kMaxStringLength && src[n] != L'\0' && wctob(static_cast<wint_t>(src[n])) != 0)
@@ -72,8 +71,7 @@ void narrow_usb_string(char *dst, const wchar_t *src)
     }
 }
 
-long elapsed_ms(Clock::time_point start)
-{
+long elapsed_ms(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
@@ -82,26 +80,27 @@ long elapsed_ms(Clock::time_point start)
 struct RetryClock {
     Clock::time_point start = Clock::now();
     useconds_t pause = 100;
-    bool wait_again()
-    {
+    bool wait_again() {
         pause *= 2;
         usleep(pause);
         return elapsed_ms(start) < kDeadlineMs;
     }
 };
 
-bool check_transfer_args(const char *func, hid_device *handle, const void *data, unsigned int len)
-{
+bool check_transfer_args(const char *func, hid_device *handle, const void *data, unsigned int len) {
     if (len == 0) {
-        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, input parameter: unsigned int len is %d", len);
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: unsigned int len is %d", len);
         return false;
     }
     if (data == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, input parameter: void *data is %p", data);
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: void *data is %p", data);
         return false;
     }
     if (handle == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false, "Error, input parameter: hid_device *hid is NULL");
+        trace_error(__FILE_NAME__, __LINE__, func, false,
+                    "Error, input parameter: hid_device *hid is NULL");
         return false;
     }
     return true;
@@ -109,8 +108,7 @@ bool check_transfer_args(const char *func, hid_device *handle, const void *data,
 
 // Feature and output reports both travel as a Feature SET_REPORT with report
 // id 0 on the control endpoint.
-int send_report(const char *func, hid_device *handle, const void *data, unsigned int len)
-{
+int send_report(const char *func, hid_device *handle, const void *data, unsigned int len) {
     if (!check_transfer_args(func, handle, data, len))
         return -1;
     auto *buffer = static_cast<unsigned char *>(Calloc(len + 1, 1));
@@ -126,8 +124,10 @@ int send_report(const char *func, hid_device *handle, const void *data, unsigned
                 break;
         }
         if (!clock.wait_again()) {
-            trace_error(__FILE_NAME__, __LINE__, func, false, "hid_send_feature_report() return %d", res);
-            trace_error(__FILE_NAME__, __LINE__, func, false, "exit by timeout: %d ms", kDeadlineMs);
+            trace_error(__FILE_NAME__, __LINE__, func, false, "hid_send_feature_report() return %d",
+                        res);
+            trace_error(__FILE_NAME__, __LINE__, func, false, "exit by timeout: %d ms",
+                        kDeadlineMs);
             break;
         }
     }
@@ -135,14 +135,12 @@ int send_report(const char *func, hid_device *handle, const void *data, unsigned
     return offset >= len + 1 ? 0 : -1;
 }
 
-void init_record_lock(ql_device &rec)
-{
+void init_record_lock(ql_device &rec) {
     rec.device_lock = new_device_lock();
 }
 
 // Finds the slot of a pad whose settings string begins with `settings`.
-ql_device *find_pad(ql_device_list *table, const char *settings)
-{
+ql_device *find_pad(ql_device_list *table, const char *settings) {
     size_t n = strlen(settings);
     for (int i = 0; i < table->count_of_devices && i < kMaxDevices; ++i) {
         ql_device &slot = table->devices[i];
@@ -154,15 +152,13 @@ ql_device *find_pad(ql_device_list *table, const char *settings)
 
 }  // namespace
 
-pthread_mutex_t *new_device_lock()
-{
+pthread_mutex_t *new_device_lock() {
     auto *lock = static_cast<pthread_mutex_t *>(Malloc(sizeof(pthread_mutex_t)));
     Pthread_mutex_init(lock, nullptr);
     return lock;
 }
 
-void free_device_lock(ql_device *dev)
-{
+void free_device_lock(ql_device *dev) {
     if (dev->device_lock == nullptr)
         return;
     pthread_mutex_destroy(dev->device_lock);
@@ -170,8 +166,7 @@ void free_device_lock(ql_device *dev)
     dev->device_lock = nullptr;
 }
 
-uint32_t hid_pad_type(uint32_t vendor_id, uint32_t product_id, ql_device *dev)
-{
+uint32_t hid_pad_type(uint32_t vendor_id, uint32_t product_id, ql_device *dev) {
     if (vendor_id == 0x1690) {
         if (product_id != 0x2000 && product_id != 0x2001) {
             TRACE_ERROR("unable to fetch type of device by idProduct value");
@@ -194,8 +189,7 @@ uint32_t hid_pad_type(uint32_t vendor_id, uint32_t product_id, ql_device *dev)
     return 0;
 }
 
-bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record)
-{
+bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record) {
     if (ql_device *pad = find_pad(table, found.szPadSettings)) {
         if (pad->interfaces == nullptr) {
             TRACE_ERROR("Error, **interfaces is NULL");
@@ -239,8 +233,7 @@ bool store_found_interface(ql_device_list *table, const ql_device &found, bool w
 
 extern "C" {
 
-EXPORT int search_hid_devices(ql_device_list *table)
-{
+EXPORT int search_hid_devices(ql_device_list *table) {
     TRACE_SCOPE();
     int result = -1;
     for (const SearchEntry *e = hid_device_list.entries; e->vendor_id != 0; ++e) {
@@ -286,9 +279,9 @@ EXPORT int search_hid_devices(ql_device_list *table)
                 init_record_lock(rec);
                 rec.send_ssp_message = __send_ssp_message;
                 rec.receive_ssp_message = __receive_ssp_message;
-                core_pad_settings_population(rec.szPadSettings, rec.pad_type, rec.manufacturer, rec.product,
-                                             rec.vendor_id, rec.product_id, rec.serial_number, rec.device_id,
-                                             0);
+                core_pad_settings_population(rec.szPadSettings, rec.pad_type, rec.manufacturer,
+                                             rec.product, rec.vendor_id, rec.product_id,
+                                             rec.serial_number, rec.device_id, 0);
                 // The table never holds an open handle: the field is the only
                 // owner, and a failed exchange may have replaced it meanwhile.
                 ql_device stored = rec;
@@ -313,8 +306,7 @@ EXPORT int search_hid_devices(ql_device_list *table)
     return result;
 }
 
-EXPORT hid_device *hid_open_dev(const char *path)
-{
+EXPORT hid_device *hid_open_dev(const char *path) {
     TRACE_SCOPE();
     if (path == nullptr) {
         TRACE_ERROR("input parameter *patch == NULL");
@@ -336,16 +328,14 @@ EXPORT hid_device *hid_open_dev(const char *path)
     return nullptr;
 }
 
-EXPORT void hid_close_dev(hid_device *handle)
-{
+EXPORT void hid_close_dev(hid_device *handle) {
     if (handle == nullptr)
         return;
     usleep(50);
     hid_close(handle);
 }
 
-EXPORT int hid_feature_read(hid_device *handle, void *data, unsigned int len)
-{
+EXPORT int hid_feature_read(hid_device *handle, void *data, unsigned int len) {
     if (!check_transfer_args(__func__, handle, data, len))
         return -1;
     auto *buffer = static_cast<unsigned char *>(Calloc(len + 1, 1));
@@ -375,18 +365,15 @@ EXPORT int hid_feature_read(hid_device *handle, void *data, unsigned int len)
     return ok ? 0 : -1;
 }
 
-EXPORT int hid_feature_write(hid_device *handle, const void *data, unsigned int len)
-{
+EXPORT int hid_feature_write(hid_device *handle, const void *data, unsigned int len) {
     return send_report(__func__, handle, data, len);
 }
 
-EXPORT int hid_output_write(hid_device *handle, const void *data, unsigned int len)
-{
+EXPORT int hid_output_write(hid_device *handle, const void *data, unsigned int len) {
     return send_report(__func__, handle, data, len);
 }
 
-EXPORT int hid_input_read(hid_device *handle, void *data, unsigned int len)
-{
+EXPORT int hid_input_read(hid_device *handle, void *data, unsigned int len) {
     if (!check_transfer_args(__func__, handle, data, len))
         return -1;
     hid_set_nonblocking(handle, 1);
@@ -399,27 +386,25 @@ EXPORT int hid_input_read(hid_device *handle, void *data, unsigned int len)
     return res;
 }
 
-EXPORT int hid_get_max_packet_size_of_out_endpoint(const ql_device *dev)
-{
+EXPORT int hid_get_max_packet_size_of_out_endpoint(const ql_device *dev) {
     if (dev == nullptr || dev->hid == nullptr)
         return -1;
     return kHidPacketSize;
 }
 
-EXPORT int hid_get_max_packet_size_of_input_report(const ql_device *dev)
-{
+EXPORT int hid_get_max_packet_size_of_input_report(const ql_device *dev) {
     if (dev == nullptr || dev->hid == nullptr)
         return -1;
     return dev->pad_type == 1 ? kType1InputSize : kHidPacketSize;
 }
 
-EXPORT const char *hidapi_str_error(hid_device *handle)
-{
+EXPORT const char *hidapi_str_error(hid_device *handle) {
     memset(hidapi_error_buffer, 0, sizeof hidapi_error_buffer);
     if (handle == nullptr)
         return hidapi_error_buffer;
     const wchar_t *text = hid_error(handle);
-    snprintf(hidapi_error_buffer, sizeof hidapi_error_buffer, "hidapi error: %ls", text ? text : L"");
+    snprintf(hidapi_error_buffer, sizeof hidapi_error_buffer, "hidapi error: %ls",
+             text ? text : L"");
     return hidapi_error_buffer;
 }
 

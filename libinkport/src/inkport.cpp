@@ -53,22 +53,19 @@ constexpr CodeName kCodeNames[] = {
     {QLPCEC_UNKNOWN, u"QLPCEC_UNKNOWN"},
 };
 
-void copy_text_field(char *dst, const char *src)
-{
+void copy_text_field(char *dst, const char *src) {
     if (src != nullptr)
         snprintf(dst, kTextField, "%s", src);
 }
 
-size_t char16_length(const char16_t *s)
-{
+size_t char16_length(const char16_t *s) {
     size_t n = 0;
     while (s[n] != 0)
         ++n;
     return n;
 }
 
-void format_message(char *buf, size_t size, const char *fmt, va_list ap)
-{
+void format_message(char *buf, size_t size, const char *fmt, va_list ap) {
     vsnprintf(buf, size, fmt, ap);
 }
 
@@ -76,11 +73,11 @@ void format_message(char *buf, size_t size, const char *fmt, va_list ap)
 // *reply counts the terminator.
 enum class ExceptionField { type, name, message };
 
-uint32_t query_exception_text(ApiSite site, unsigned int handle, ExceptionField field, uint16_t *res_text,
-                              int res_text_size, unsigned int *reply)
-{
+uint32_t query_exception_text(ApiSite site, unsigned int handle, ExceptionField field,
+                              uint16_t *res_text, int res_text_size, unsigned int *reply) {
     if (handle >= kExceptionSlots)
-        return api_fail(site, -1, "Error of input parameters, incorrect unsigned int exception_handle");
+        return api_fail(site, -1,
+                        "Error of input parameters, incorrect unsigned int exception_handle");
     if (uint32_t h = check_text_output(site, -1, res_text, res_text_size, reply))
         return h;
     init_exceptions();
@@ -94,9 +91,10 @@ uint32_t query_exception_text(ApiSite site, unsigned int handle, ExceptionField 
         const exception_record &rec = exception_list->records[handle];
         if (!rec.used) {
             guard.unlock();
-            return api_fail(site, -1, "Error of input parameters, incorrect unsigned int exception_handle");
+            return api_fail(site, -1,
+                            "Error of input parameters, incorrect unsigned int exception_handle");
         }
-        const char *src = field == ExceptionField::type ? rec.type
+        const char *src = field == ExceptionField::type   ? rec.type
                           : field == ExceptionField::name ? rec.name
                                                           : rec.message;
         memcpy(text, src, sizeof text);
@@ -129,8 +127,7 @@ EXPORT const char *lib_exception_type = "libinkport";
 EXPORT int interface_routine_terminate = 0;
 }
 
-void init_exceptions()
-{
+void init_exceptions() {
     LOCK_GUARD(guard, &exception_list_lock);
     if (exception_list == nullptr) {
         exception_list = &exception_storage;
@@ -139,8 +136,7 @@ void init_exceptions()
     }
 }
 
-uint16_t exception(const char *type, int code, const char *name, const char *message)
-{
+uint16_t exception(const char *type, int code, const char *name, const char *message) {
     init_exceptions();
     LOCK_GUARD(guard, &exception_list_lock);
     if (exception_list == nullptr) {
@@ -166,8 +162,7 @@ uint16_t exception(const char *type, int code, const char *name, const char *mes
     return t.current_index;
 }
 
-void log_to_callback(const char *fmt, ...)
-{
+void log_to_callback(const char *fmt, ...) {
     InkportLoggingCallback cb = logging_callback.load();
     if (cb == nullptr)
         return;
@@ -183,8 +178,7 @@ void log_to_callback(const char *fmt, ...)
     cb(logging_user_specific.load(), wide);
 }
 
-uint32_t api_fail(ApiSite site, int code, const char *fmt, ...)
-{
+uint32_t api_fail(ApiSite site, int code, const char *fmt, ...) {
     char message[kTextField];
     va_list ap;
     va_start(ap, fmt);
@@ -195,8 +189,7 @@ uint32_t api_fail(ApiSite site, int code, const char *fmt, ...)
     return exception(lib_exception_type, code, site.func, message);
 }
 
-void api_error(ApiSite site, const char *fmt, ...)
-{
+void api_error(ApiSite site, const char *fmt, ...) {
     char message[kTextField];
     va_list ap;
     va_start(ap, fmt);
@@ -206,8 +199,7 @@ void api_error(ApiSite site, const char *fmt, ...)
     log_to_callback("error: %s(): %s", site.func, message);
 }
 
-void api_info(ApiSite site, const char *fmt, ...)
-{
+void api_info(ApiSite site, const char *fmt, ...) {
     char message[kLogBuffer];
     va_list ap;
     va_start(ap, fmt);
@@ -217,30 +209,29 @@ void api_info(ApiSite site, const char *fmt, ...)
         // The trace record ends its own line; the plain message keeps its newline.
         size_t n = strlen(message);
         bool newline = n > 0 && message[n - 1] == '\n';
-        trace_info(site.file, site.line, site.func, "%.*s", static_cast<int>(newline ? n - 1 : n), message);
+        trace_info(site.file, site.line, site.func, "%.*s", static_cast<int>(newline ? n - 1 : n),
+                   message);
     }
     log_to_callback("info: %s(): %s", site.func, message);
 }
 
 uint32_t check_text_output(ApiSite site, int code, const void *res_text, int res_text_size,
-                           const unsigned int *reply)
-{
+                           const unsigned int *reply) {
     if (res_text == nullptr)
         return api_fail(site, code, "Error of input parameters, char *res_text is NULL");
     if (res_text_size < 1)
-        return api_fail(site, code, "%s%d", "Error of input parameters, int res_text_size is ", res_text_size);
+        return api_fail(site, code, "%s%d", "Error of input parameters, int res_text_size is ",
+                        res_text_size);
     return check_reply(site, code, reply);
 }
 
-uint32_t check_reply(ApiSite site, int code, const unsigned int *reply)
-{
+uint32_t check_reply(ApiSite site, int code, const unsigned int *reply) {
     if (reply == nullptr)
         return api_fail(site, code, "Error of input parameters, unsigned int *reply is NULL");
     return 0;
 }
 
-void copy_wide_out(uint16_t *res_text, int res_text_size, const char16_t *text, int count)
-{
+void copy_wide_out(uint16_t *res_text, int res_text_size, const char16_t *text, int count) {
     memset(res_text, 0, sizeof(uint16_t) * static_cast<size_t>(res_text_size));
     if (count > res_text_size)
         count = res_text_size;
@@ -250,8 +241,7 @@ void copy_wide_out(uint16_t *res_text, int res_text_size, const char16_t *text, 
 
 extern "C" {
 
-EXPORT void stop_read_threads(void)
-{
+EXPORT void stop_read_threads(void) {
     TRACE_SCOPE();
     // No callback that runs meanwhile can start a worker the sweep has passed.
     hold_worker_threads();
@@ -265,8 +255,7 @@ EXPORT void stop_read_threads(void)
     release_worker_threads();
 }
 
-EXPORT uint32_t __deinitialize(void)
-{
+EXPORT uint32_t __deinitialize(void) {
     TRACE_SCOPE();
     hold_worker_threads();
     stop_upload_threads();
@@ -302,8 +291,7 @@ EXPORT uint32_t __deinitialize(void)
     return 0;
 }
 
-EXPORT uint32_t Initialize(void)
-{
+EXPORT uint32_t Initialize(void) {
     TRACE_SCOPE();
     LOCK_GUARD(gen, &gen_thread_mutex_lock);
     __deinitialize();
@@ -326,16 +314,14 @@ EXPORT uint32_t Initialize(void)
     return 0;
 }
 
-EXPORT uint32_t Deinitialize(void)
-{
+EXPORT uint32_t Deinitialize(void) {
     TRACE_SCOPE();
     LOCK_GUARD(gen, &gen_thread_mutex_lock);
     __deinitialize();
     return 0;
 }
 
-EXPORT bool IsInitialized(void)
-{
+EXPORT bool IsInitialized(void) {
     TRACE_SCOPE();
     LOCK_GUARD(guard, &dev_list_short_lock);
     if (dev_shared_short != nullptr) {
@@ -346,8 +332,8 @@ EXPORT bool IsInitialized(void)
     return false;
 }
 
-EXPORT uint32_t RegisterLoggingCallBackProcedure(void *user_specific, InkportLoggingCallback callback)
-{
+EXPORT uint32_t RegisterLoggingCallBackProcedure(void *user_specific,
+                                                 InkportLoggingCallback callback) {
     TRACE_SCOPE();
     logging_user_specific = user_specific;
     logging_callback = callback;
@@ -356,12 +342,13 @@ EXPORT uint32_t RegisterLoggingCallBackProcedure(void *user_specific, InkportLog
     return 0;
 }
 
-EXPORT uint32_t SayHello(const uint16_t *text, uint16_t *res_text, int res_text_size, unsigned int *reply)
-{
+EXPORT uint32_t SayHello(const uint16_t *text, uint16_t *res_text, int res_text_size,
+                         unsigned int *reply) {
     TRACE_SCOPE();
     if (text == nullptr)
         return API_FAIL(QLPCEC_INVALID_PARAMETER, "Error of input parameters, char *text is NULL");
-    if (uint32_t h = check_text_output(API_SITE, QLPCEC_INVALID_PARAMETER, res_text, res_text_size, reply))
+    if (uint32_t h =
+            check_text_output(API_SITE, QLPCEC_INVALID_PARAMETER, res_text, res_text_size, reply))
         return h;
 
     const auto *wide_text = reinterpret_cast<const char16_t *>(text);
@@ -395,8 +382,8 @@ EXPORT uint32_t SayHello(const uint16_t *text, uint16_t *res_text, int res_text_
     return 0;
 }
 
-EXPORT uint32_t TranslateErrorCode(unsigned int code, uint16_t *res_text, int res_text_size, unsigned int *reply)
-{
+EXPORT uint32_t TranslateErrorCode(unsigned int code, uint16_t *res_text, int res_text_size,
+                                   unsigned int *reply) {
     TRACE_SCOPE();
     if (uint32_t h = check_text_output(API_SITE, -1, res_text, res_text_size, reply))
         return h;
@@ -415,32 +402,28 @@ EXPORT uint32_t TranslateErrorCode(unsigned int code, uint16_t *res_text, int re
     return 0;
 }
 
-EXPORT uint32_t GetExceptionType(unsigned int exception_handle, uint16_t *res_text, int res_text_size,
-                                 unsigned int *reply)
-{
+EXPORT uint32_t GetExceptionType(unsigned int exception_handle, uint16_t *res_text,
+                                 int res_text_size, unsigned int *reply) {
     TRACE_SCOPE();
-    return query_exception_text(API_SITE, exception_handle, ExceptionField::type, res_text, res_text_size,
-                                reply);
+    return query_exception_text(API_SITE, exception_handle, ExceptionField::type, res_text,
+                                res_text_size, reply);
 }
 
-EXPORT uint32_t GetExceptionName(unsigned int exception_handle, uint16_t *res_text, int res_text_size,
-                                 unsigned int *reply)
-{
+EXPORT uint32_t GetExceptionName(unsigned int exception_handle, uint16_t *res_text,
+                                 int res_text_size, unsigned int *reply) {
     TRACE_SCOPE();
-    return query_exception_text(API_SITE, exception_handle, ExceptionField::name, res_text, res_text_size,
-                                reply);
+    return query_exception_text(API_SITE, exception_handle, ExceptionField::name, res_text,
+                                res_text_size, reply);
 }
 
-EXPORT uint32_t GetExceptionMessage(unsigned int exception_handle, uint16_t *res_text, int res_text_size,
-                                    unsigned int *reply)
-{
+EXPORT uint32_t GetExceptionMessage(unsigned int exception_handle, uint16_t *res_text,
+                                    int res_text_size, unsigned int *reply) {
     TRACE_SCOPE();
     return query_exception_text(API_SITE, exception_handle, ExceptionField::message, res_text,
                                 res_text_size, reply);
 }
 
-EXPORT uint32_t GetExceptionCode(unsigned int exception_handle, unsigned int *reply)
-{
+EXPORT uint32_t GetExceptionCode(unsigned int exception_handle, unsigned int *reply) {
     TRACE_SCOPE();
     if (exception_handle >= kExceptionSlots)
         return API_FAIL(-1, "Error of input parameters, incorrect unsigned int exception_handle");
@@ -457,7 +440,8 @@ EXPORT uint32_t GetExceptionCode(unsigned int exception_handle, unsigned int *re
         const exception_record &rec = exception_list->records[exception_handle];
         if (!rec.used) {
             guard.unlock();
-            return API_FAIL(-1, "Error of input parameters, incorrect unsigned int exception_handle");
+            return API_FAIL(-1,
+                            "Error of input parameters, incorrect unsigned int exception_handle");
         }
         code = rec.code;
     }
@@ -466,8 +450,7 @@ EXPORT uint32_t GetExceptionCode(unsigned int exception_handle, unsigned int *re
     return 0;
 }
 
-EXPORT uint32_t GetDeviceCount(unsigned int *reply)
-{
+EXPORT uint32_t GetDeviceCount(unsigned int *reply) {
     TRACE_SCOPE();
     if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
         return h;
@@ -475,8 +458,7 @@ EXPORT uint32_t GetDeviceCount(unsigned int *reply)
     return dev_shared_short == nullptr ? 0 : dev_shared_short->count_of_devices;
 }
 
-EXPORT uint32_t LogDeviceStatistics(unsigned int device)
-{
+EXPORT uint32_t LogDeviceStatistics(unsigned int device) {
     TRACE_SCOPE();
     (void)device;
     char message[kTextField];

@@ -16,8 +16,7 @@ struct SwitchResult {
     bool removed;
 };
 
-SwitchResult switch_locked(unsigned int device, int lock_flag)
-{
+SwitchResult switch_locked(unsigned int device, int lock_flag) {
     if (dev_shared_short == nullptr) {
         trace_error(__FILE_NAME__, __LINE__, "set_dev_to_current", false,
                     "dev_shared_short is NULL.. Use Initialize() first.");
@@ -56,11 +55,11 @@ SwitchResult switch_locked(unsigned int device, int lock_flag)
 }
 
 // The switch failures every device function reports the same way.
-uint32_t report_switch_failure(ApiSite site, unsigned int device, int r)
-{
+uint32_t report_switch_failure(ApiSite site, unsigned int device, int r) {
     api_error(site, "Static function set_dev_to_current() was return %d", r);
     if (r < 0)
-        return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d", "Error of switching to device: ", device);
+        return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d",
+                        "Error of switching to device: ", device);
     if (r == 1)
         return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d", "Can not switch to device: ", device);
     return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d",
@@ -69,8 +68,7 @@ uint32_t report_switch_failure(ApiSite site, unsigned int device, int r)
 
 // A getter failure: the removal hook, the getter's error line, exception 257.
 uint32_t report_getter_failure(ApiSite site, unsigned int device, unsigned int end_point, int v,
-                               const char *getter_error, const char *failure_text)
-{
+                               const char *getter_error, const char *failure_text) {
     catch_removing_device(v, device, end_point);
     api_error(site, getter_error, v);
     return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d", failure_text, device);
@@ -90,37 +88,46 @@ struct NumberInfo {
     int added;  // GetFeatureReportSize counts the report-id byte
 };
 
-constexpr TextInfo kSerialNumber = {core_get_serial_number, "Error, function core_get_serial_number(char *) return %d",
+constexpr TextInfo kSerialNumber = {core_get_serial_number,
+                                    "Error, function core_get_serial_number(char *) return %d",
                                     "Error of getting serial number for device: ", false};
-constexpr TextInfo kProductName = {core_get_pad_name, "Error, function core_get_pad_name(char *) return %d",
+constexpr TextInfo kProductName = {core_get_pad_name,
+                                   "Error, function core_get_pad_name(char *) return %d",
                                    "Error of getting device's name for device: ", true};
 constexpr TextInfo kVendorName = {core_get_pad_manufacturer,
                                   "Error, function core_get_pad_manufacturer(char *) return %d",
                                   "Error of getting device's manufacturer for device: ", false};
-constexpr NumberInfo kProductId = {core_get_pad_product_id, "Error, function core_get_pad_product_id() return %d",
+constexpr NumberInfo kProductId = {core_get_pad_product_id,
+                                   "Error, function core_get_pad_product_id() return %d",
                                    "Error of getting product ID for device: ", 0};
-constexpr NumberInfo kVendorId = {core_get_vendor_id, "Error, function core_get_vendor_id() return %d",
+constexpr NumberInfo kVendorId = {core_get_vendor_id,
+                                  "Error, function core_get_vendor_id() return %d",
                                   "Error of getting vendor ID for device: ", 0};
-constexpr NumberInfo kUsbVersion = {core_get_pad_bcd_device, "Error, function core_get_pad_bcd_device() return %d",
+constexpr NumberInfo kUsbVersion = {core_get_pad_bcd_device,
+                                    "Error, function core_get_pad_bcd_device() return %d",
                                     "Error of getting bcdDevice for device: ", 0};
-constexpr NumberInfo kEndPointCount = {core_get_count_of_hid_interfaces,
-                                       "Error, function core_get_count_of_hid_interfaces() return %d",
-                                       "Error of getting count of hid interfaces for device: ", 0};
+constexpr NumberInfo kEndPointCount = {
+    core_get_count_of_hid_interfaces,
+    "Error, function core_get_count_of_hid_interfaces() return %d",
+    "Error of getting count of hid interfaces for device: ", 0};
 constexpr NumberInfo kFeatureReportSize = {
-    core_get_max_packet_size_of_out_endpoint, "Error, function core_get_max_packet_size_of_out_endpoint() return %d",
+    core_get_max_packet_size_of_out_endpoint,
+    "Error, function core_get_max_packet_size_of_out_endpoint() return %d",
     "Error of getting max packet size of hid interfaces for device: ", 1};
 
 uint32_t info_text(ApiSite site, const TextInfo &info, unsigned int device, unsigned int end_point,
-                   uint16_t *res_text, int res_text_size, unsigned int *reply, const char *log_format)
-{
-    if (uint32_t h = check_text_output(site, QLPCEC_INVALID_PARAMETER, res_text, res_text_size, reply))
+                   uint16_t *res_text, int res_text_size, unsigned int *reply,
+                   const char *log_format) {
+    if (uint32_t h =
+            check_text_output(site, QLPCEC_INVALID_PARAMETER, res_text, res_text_size, reply))
         return h;
     if (uint32_t h = switch_to_device(site, device))
         return h;
     char text[kMaxStringLength] = {};
     int v = info.getter(text);
     if (v < 0)
-        return report_getter_failure(site, device, end_point, v, info.getter_error, info.failure_text);
+        return report_getter_failure(site, device, end_point, v, info.getter_error,
+                                     info.failure_text);
     if (log_format != nullptr)
         api_info(site, log_format, text);
     int length = static_cast<int>(strlen(text));
@@ -134,16 +141,16 @@ uint32_t info_text(ApiSite site, const TextInfo &info, unsigned int device, unsi
     return 0;
 }
 
-uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device, unsigned int end_point,
-                     unsigned int *reply)
-{
+uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device,
+                     unsigned int end_point, unsigned int *reply) {
     if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
         return h;
     if (uint32_t h = switch_to_device(site, device))
         return h;
     int v = info.getter();
     if (v < 0)
-        return report_getter_failure(site, device, end_point, v, info.getter_error, info.failure_text);
+        return report_getter_failure(site, device, end_point, v, info.getter_error,
+                                     info.failure_text);
     *reply = static_cast<unsigned int>(v + info.added);
     return 0;
 }
@@ -151,8 +158,7 @@ uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device, 
 // Runs Deinitialize and Initialize for an enumeration that found the table
 // empty. The application did not ask for a reset, so its logging callback
 // and removed handler survive it.
-void reinitialize_keeping_callbacks()
-{
+void reinitialize_keeping_callbacks() {
     InkportLoggingCallback log = logging_callback.load();
     void *log_user = logging_user_specific.load();
     DeviceRemovedCallback removed = device_removed_callback.load();
@@ -165,16 +171,14 @@ void reinitialize_keeping_callbacks()
     device_removed_user_specific = removed_user;
 }
 
-unsigned int api_device_count()
-{
+unsigned int api_device_count() {
     LOCK_GUARD(guard, &dev_list_short_lock);
     return dev_shared_short == nullptr ? 0 : dev_shared_short->count_of_devices;
 }
 
 }  // namespace
 
-int set_dev_to_current(unsigned int device, int lock_flag)
-{
+int set_dev_to_current(unsigned int device, int lock_flag) {
     SwitchResult r;
     if (lock_flag == 1) {
         r = switch_locked(device, lock_flag);
@@ -191,8 +195,7 @@ int set_dev_to_current(unsigned int device, int lock_flag)
     return r.value;
 }
 
-int get_current_dev()
-{
+int get_current_dev() {
     LOCK_GUARD(guard, &dev_list_short_lock);
     if (dev_shared_short == nullptr) {
         TRACE_ERROR("dev_shared_short is NULL.. Use Initialize() first.");
@@ -212,8 +215,7 @@ int get_current_dev()
     return static_cast<int>(current);
 }
 
-int looking_for_device()
-{
+int looking_for_device() {
     API_INFO("sizeof(wchar_t): %d\n", static_cast<int>(sizeof(char16_t)));
     if (dev_shared_short == nullptr) {
         api_error(API_SITE, "dev_shared_short is NULL... do Initialize() first");
@@ -245,7 +247,8 @@ int looking_for_device()
             break;
         }
         short_device &entry = dev_shared_short->devices[k];
-        snprintf(entry.pad_settings, sizeof entry.pad_settings, "%.*s", m + 1 > 255 ? 255 : m + 1, buffer);
+        snprintf(entry.pad_settings, sizeof entry.pad_settings, "%.*s", m + 1 > 255 ? 255 : m + 1,
+                 buffer);
         entry.indexed = true;
         ++dev_shared_short->count_of_devices;
         API_INFO("libinkport: Indexed pad: %s\n", entry.pad_settings);
@@ -283,8 +286,7 @@ int looking_for_device()
     return result;
 }
 
-uint32_t switch_to_device(ApiSite site, unsigned int device)
-{
+uint32_t switch_to_device(ApiSite site, unsigned int device) {
     int r = set_dev_to_current(device, 0);
     if (r != 0)
         return report_switch_failure(site, device, r);
@@ -292,8 +294,7 @@ uint32_t switch_to_device(ApiSite site, unsigned int device)
     return 0;
 }
 
-void catch_removing_device(int result, unsigned int device, unsigned int end_point)
-{
+void catch_removing_device(int result, unsigned int device, unsigned int end_point) {
     if (result != kCoreRemoved)
         return;
     __stop_thread(device, end_point);
@@ -304,8 +305,7 @@ void catch_removing_device(int result, unsigned int device, unsigned int end_poi
 
 extern "C" {
 
-EXPORT uint32_t EnumerateDevicesStart(unsigned int *reply)
-{
+EXPORT uint32_t EnumerateDevicesStart(unsigned int *reply) {
     TRACE_SCOPE();
     if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
         return h;
@@ -325,13 +325,13 @@ EXPORT uint32_t EnumerateDevicesStart(unsigned int *reply)
         api_error(API_SITE, "%s%d", "Can not switch to device: ", 1);
     } else {
         api_error(API_SITE, "Static function set_dev_to_current() was return %d", r);
-        api_error(API_SITE, "%s%d", "static function set_dev_to_current() return unexpected value: ", r);
+        api_error(API_SITE, "%s%d",
+                  "static function set_dev_to_current() return unexpected value: ", r);
     }
     return 0;
 }
 
-EXPORT uint32_t EnumerateDevicesNext(unsigned int *reply)
-{
+EXPORT uint32_t EnumerateDevicesNext(unsigned int *reply) {
     TRACE_SCOPE();
     if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
         return h;
@@ -356,35 +356,36 @@ EXPORT uint32_t EnumerateDevicesNext(unsigned int *reply)
     else if (r == 1)
         api_error(API_SITE, "%s%d", "Can not switch to device: ", next);
     else
-        api_error(API_SITE, "%s%d", "static function set_dev_to_current() return unexpected value: ", r);
+        api_error(API_SITE, "%s%d",
+                  "static function set_dev_to_current() return unexpected value: ", r);
     return 0;
 }
 
-EXPORT uint32_t GetSerialNumber(unsigned int device, uint16_t *res_text, int res_text_size, unsigned int *reply)
-{
+EXPORT uint32_t GetSerialNumber(unsigned int device, uint16_t *res_text, int res_text_size,
+                                unsigned int *reply) {
     TRACE_SCOPE();
     return info_text(API_SITE, kSerialNumber, device, 0, res_text, res_text_size, reply,
                      "SERIAL_NUMBER: %s\n");
 }
 
 EXPORT uint32_t GetProductName(unsigned int device, unsigned int end_point_id, uint16_t *res_text,
-                               int res_text_size, unsigned int *reply)
-{
+                               int res_text_size, unsigned int *reply) {
     TRACE_SCOPE();
-    return info_text(API_SITE, kProductName, device, end_point_id, res_text, res_text_size, reply, nullptr);
+    return info_text(API_SITE, kProductName, device, end_point_id, res_text, res_text_size, reply,
+                     nullptr);
 }
 
-EXPORT uint32_t GetVendorName(unsigned int device, uint16_t *res_text, int res_text_size, unsigned int *reply)
-{
+EXPORT uint32_t GetVendorName(unsigned int device, uint16_t *res_text, int res_text_size,
+                              unsigned int *reply) {
     TRACE_SCOPE();
-    uint32_t h = info_text(API_SITE, kVendorName, device, 0, res_text, res_text_size, reply, nullptr);
+    uint32_t h =
+        info_text(API_SITE, kVendorName, device, 0, res_text, res_text_size, reply, nullptr);
     if (h == 0)
         API_INFO("OUTPUT: res_text: %s, *reply: %d\n", print_wchar_to_asci(res_text), *reply);
     return h;
 }
 
-EXPORT uint32_t GetProductId(unsigned int device, unsigned int end_point_id, unsigned int *reply)
-{
+EXPORT uint32_t GetProductId(unsigned int device, unsigned int end_point_id, unsigned int *reply) {
     TRACE_SCOPE();
     uint32_t h = info_number(API_SITE, kProductId, device, end_point_id, reply);
     if (h == 0)
@@ -392,8 +393,7 @@ EXPORT uint32_t GetProductId(unsigned int device, unsigned int end_point_id, uns
     return h;
 }
 
-EXPORT uint32_t GetVendorId(unsigned int device, unsigned int *reply)
-{
+EXPORT uint32_t GetVendorId(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
     uint32_t h = info_number(API_SITE, kVendorId, device, 0, reply);
     if (h == 0)
@@ -401,8 +401,7 @@ EXPORT uint32_t GetVendorId(unsigned int device, unsigned int *reply)
     return h;
 }
 
-EXPORT uint32_t GetUsbVersion(unsigned int device, unsigned int *reply)
-{
+EXPORT uint32_t GetUsbVersion(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
     uint32_t h = info_number(API_SITE, kUsbVersion, device, 0, reply);
     if (h == 0)
@@ -410,8 +409,7 @@ EXPORT uint32_t GetUsbVersion(unsigned int device, unsigned int *reply)
     return h;
 }
 
-EXPORT uint32_t GetEndPointCount(unsigned int device, unsigned int *reply)
-{
+EXPORT uint32_t GetEndPointCount(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
     uint32_t h = info_number(API_SITE, kEndPointCount, device, 0, reply);
     if (h == 0)
@@ -419,17 +417,17 @@ EXPORT uint32_t GetEndPointCount(unsigned int device, unsigned int *reply)
     return h;
 }
 
-EXPORT uint32_t GetFeatureReportSize(unsigned int device, unsigned int end_point_id, unsigned int *reply)
-{
+EXPORT uint32_t GetFeatureReportSize(unsigned int device, unsigned int end_point_id,
+                                     unsigned int *reply) {
     TRACE_SCOPE();
     uint32_t h = info_number(API_SITE, kFeatureReportSize, device, end_point_id, reply);
     if (h == 0)
-        API_INFO("for device/end_point_id: %d/%d feature report size: %d \n", device, end_point_id, *reply);
+        API_INFO("for device/end_point_id: %d/%d feature report size: %d \n", device, end_point_id,
+                 *reply);
     return h;
 }
 
-EXPORT uint32_t GetUsedTransportProtocol(unsigned int device, unsigned int *reply)
-{
+EXPORT uint32_t GetUsedTransportProtocol(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
     if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
         return h;
@@ -437,23 +435,24 @@ EXPORT uint32_t GetUsedTransportProtocol(unsigned int device, unsigned int *repl
         return h;
     LOCK_GUARD(guard, &dev_list_short_lock);
     if (dev_shared_short != nullptr)
-        *reply = dev_shared_short->devices[dev_shared_short->current_device].used_transport_protocol ? 1 : 0;
+        *reply = dev_shared_short->devices[dev_shared_short->current_device].used_transport_protocol
+                     ? 1
+                     : 0;
     return 0;
 }
 
-EXPORT uint32_t SetUsedTransportProtocol(unsigned int device, unsigned int value)
-{
+EXPORT uint32_t SetUsedTransportProtocol(unsigned int device, unsigned int value) {
     TRACE_SCOPE();
     if (uint32_t h = switch_to_device(API_SITE, device))
         return h;
     LOCK_GUARD(guard, &dev_list_short_lock);
     if (dev_shared_short != nullptr)
-        dev_shared_short->devices[dev_shared_short->current_device].used_transport_protocol = value != 0;
+        dev_shared_short->devices[dev_shared_short->current_device].used_transport_protocol =
+            value != 0;
     return 0;
 }
 
-EXPORT uint32_t GetBytesToSend(unsigned int device, unsigned int *reply)
-{
+EXPORT uint32_t GetBytesToSend(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
     if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
         return h;

@@ -19,8 +19,7 @@ struct ReportCallInfo {
     const char *failure_text;
 };
 
-const ReportCallInfo &info_of(ReportCall call)
-{
+const ReportCallInfo &info_of(ReportCall call) {
     static const ReportCallInfo kInfo[] = {
         {true, "Error of input parameters, const unsigned int src_length is 0", 1, false, false,
          "Error of write HID feature for device: "},
@@ -34,33 +33,33 @@ const ReportCallInfo &info_of(ReportCall call)
     return kInfo[static_cast<int>(call)];
 }
 
-int transfer(ReportCall call, unsigned int interface_number, void *payload, unsigned int size)
-{
+int transfer(ReportCall call, unsigned int interface_number, void *payload, unsigned int size) {
     switch (call) {
-    case ReportCall::set_feature:
-        return core_set_hid_feature_report(interface_number, payload, static_cast<int>(size));
-    case ReportCall::get_feature:
-        return core_get_hid_feature_report(interface_number, payload, static_cast<int>(size));
-    case ReportCall::write_file:
-        return core_set_unsync_hid_output_report(interface_number, payload, static_cast<int>(size));
-    case ReportCall::read_file:
-        return core_get_hid_input_report(interface_number, payload, static_cast<int>(size));
+        case ReportCall::set_feature:
+            return core_set_hid_feature_report(interface_number, payload, static_cast<int>(size));
+        case ReportCall::get_feature:
+            return core_get_hid_feature_report(interface_number, payload, static_cast<int>(size));
+        case ReportCall::write_file:
+            return core_set_unsync_hid_output_report(interface_number, payload,
+                                                     static_cast<int>(size));
+        case ReportCall::read_file:
+            return core_get_hid_input_report(interface_number, payload, static_cast<int>(size));
     }
     return -1;
 }
 
 // The sequence all four report calls share: checks, switch, size limit,
 // transfer of the payload behind the report-id slot, *reply.
-uint32_t report_call(ApiSite site, ReportCall call, unsigned int device, unsigned int interface_number,
-                     void *buffer, unsigned int length, unsigned int *reply)
-{
+uint32_t report_call(ApiSite site, ReportCall call, unsigned int device,
+                     unsigned int interface_number, void *buffer, unsigned int length,
+                     unsigned int *reply) {
     const ReportCallInfo &info = info_of(call);
     if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
         return h;
     if (buffer == nullptr)
-        return api_fail(site, QLPCEC_INVALID_PARAMETER, info.writes
-                                                            ? "Error of input parameters, const void *src is NULL"
-                                                            : "Error of input parameters, const void *dst is NULL");
+        return api_fail(site, QLPCEC_INVALID_PARAMETER,
+                        info.writes ? "Error of input parameters, const void *src is NULL"
+                                    : "Error of input parameters, const void *dst is NULL");
     if (length < info.min_length)
         return api_fail(site, QLPCEC_INVALID_PARAMETER, "%s", info.length_error);
     if (uint32_t h = switch_to_device(site, device))
@@ -73,9 +72,11 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device, unsigne
                         "Error of getting max packet size of hid interfaces for device: ", device);
     }
     if (info.upper_limit && length > static_cast<unsigned int>(size) + 1)
-        return api_fail(site, QLPCEC_INVALID_PARAMETER, "%s",
-                        info.writes ? "Error of input parameters, const unsigned int src_length > max packet size + 1"
-                                    : "Error of input parameters, const unsigned int dst_length > max packet size + 1");
+        return api_fail(
+            site, QLPCEC_INVALID_PARAMETER, "%s",
+            info.writes
+                ? "Error of input parameters, const unsigned int src_length > max packet size + 1"
+                : "Error of input parameters, const unsigned int dst_length > max packet size + 1");
 
     unsigned int payload_size = length - 1;
     if (info.writes) {
@@ -89,7 +90,8 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device, unsigne
     }
     auto *scratch = static_cast<uint8_t *>(Calloc(length, 1));
     int r = transfer(call, interface_number, scratch + 1, payload_size);
-    bool ok = call == ReportCall::get_feature ? r >= 0 : (r == static_cast<int>(payload_size) || r == 0);
+    bool ok =
+        call == ReportCall::get_feature ? r >= 0 : (r == static_cast<int>(payload_size) || r == 0);
     if (!ok) {
         free(scratch);
         catch_removing_device(r, device, interface_number);
@@ -106,8 +108,7 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device, unsigne
     return 0;
 }
 
-void not_implemented(const char *func)
-{
+void not_implemented(const char *func) {
     char message[256];
     snprintf(message, sizeof message, "Function %s() not implemented yet.", func);
     trace_error(__FILE_NAME__, __LINE__, func, false, "%s", message);
@@ -119,47 +120,46 @@ void not_implemented(const char *func)
 extern "C" {
 
 EXPORT uint32_t SetFeature(unsigned int device, unsigned int interface_number, const void *src,
-                           unsigned int src_length, unsigned int *reply)
-{
+                           unsigned int src_length, unsigned int *reply) {
     TRACE_SCOPE();
-    return report_call(API_SITE, ReportCall::set_feature, device, interface_number, const_cast<void *>(src),
-                       src_length, reply);
+    return report_call(API_SITE, ReportCall::set_feature, device, interface_number,
+                       const_cast<void *>(src), src_length, reply);
 }
 
-EXPORT uint32_t GetFeature(unsigned int device, unsigned int interface_number, void *dst, unsigned int dst_length,
-                           unsigned int *reply)
-{
+EXPORT uint32_t GetFeature(unsigned int device, unsigned int interface_number, void *dst,
+                           unsigned int dst_length, unsigned int *reply) {
     TRACE_SCOPE();
-    return report_call(API_SITE, ReportCall::get_feature, device, interface_number, dst, dst_length, reply);
+    return report_call(API_SITE, ReportCall::get_feature, device, interface_number, dst, dst_length,
+                       reply);
 }
 
 EXPORT uint32_t WriteFile(unsigned int device, unsigned int interface_number, const void *src,
-                          unsigned int src_length, unsigned int *reply)
-{
+                          unsigned int src_length, unsigned int *reply) {
     TRACE_SCOPE();
-    return report_call(API_SITE, ReportCall::write_file, device, interface_number, const_cast<void *>(src),
-                       src_length, reply);
+    return report_call(API_SITE, ReportCall::write_file, device, interface_number,
+                       const_cast<void *>(src), src_length, reply);
 }
 
-EXPORT uint32_t ReadFile(unsigned int device, unsigned int interface_number, void *dst, unsigned int dst_length,
-                         unsigned int *reply)
-{
+EXPORT uint32_t ReadFile(unsigned int device, unsigned int interface_number, void *dst,
+                         unsigned int dst_length, unsigned int *reply) {
     TRACE_SCOPE();
-    return report_call(API_SITE, ReportCall::read_file, device, interface_number, dst, dst_length, reply);
+    return report_call(API_SITE, ReportCall::read_file, device, interface_number, dst, dst_length,
+                       reply);
 }
 
-EXPORT uint32_t SetOnDeviceRemovedHandler(void *user_specific, InkportDeviceRemovedCallback handler)
-{
+EXPORT uint32_t SetOnDeviceRemovedHandler(void *user_specific,
+                                          InkportDeviceRemovedCallback handler) {
     TRACE_SCOPE();
     device_removed_user_specific = user_specific;
     device_removed_callback = handler;
-    TRACE_INFO("Pointer %p with user_specific %p was set like callback for catch of removing device",
-               reinterpret_cast<void *>(handler), user_specific);
+    TRACE_INFO(
+        "Pointer %p with user_specific %p was set like callback for catch of removing device",
+        reinterpret_cast<void *>(handler), user_specific);
     return 0;
 }
 
-EXPORT uint32_t SetOnDeviceArrivedHandler(void *user_specific, InkportDeviceRemovedCallback handler)
-{
+EXPORT uint32_t SetOnDeviceArrivedHandler(void *user_specific,
+                                          InkportDeviceRemovedCallback handler) {
     TRACE_SCOPE();
     (void)user_specific;
     (void)handler;
@@ -167,8 +167,7 @@ EXPORT uint32_t SetOnDeviceArrivedHandler(void *user_specific, InkportDeviceRemo
     return 0;
 }
 
-EXPORT uint32_t TriggerOnDeviceArrivedEvents(void)
-{
+EXPORT uint32_t TriggerOnDeviceArrivedEvents(void) {
     TRACE_SCOPE();
     not_implemented(__func__);
     return 0;

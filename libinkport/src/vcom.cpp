@@ -44,8 +44,7 @@ bool check_bulk_args(const char *func, libusb_device_handle *handle, const void 
 
 extern "C" {
 
-EXPORT libusb_device_handle *vcom_open_dev(libusb_device *device)
-{
+EXPORT libusb_device_handle *vcom_open_dev(libusb_device *device) {
     if (device == nullptr) {
         TRACE_ERROR("input parameter *usb_device == NULL");
         return nullptr;
@@ -60,8 +59,7 @@ EXPORT libusb_device_handle *vcom_open_dev(libusb_device *device)
     return handle;
 }
 
-EXPORT void vcom_close_dev(libusb_device_handle *handle)
-{
+EXPORT void vcom_close_dev(libusb_device_handle *handle) {
     if (handle != nullptr)
         libusb_close(handle);
 }

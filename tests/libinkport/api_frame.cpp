@@ -11,8 +11,7 @@
 
 namespace {
 
-std::string narrow(const uint16_t *w, size_t n)
-{
+std::string narrow(const uint16_t *w, size_t n) {
     std::string s;
     for (size_t i = 0; i < n && w[i] != 0; ++i)
         s.push_back(static_cast<char>(w[i]));
@@ -25,17 +24,17 @@ struct Text {
     std::string str() const { return narrow(buf, QLPAD_MAX_STRING_LENGTH); }
 };
 
-const uint16_t *u16(const std::u16string &s) { return reinterpret_cast<const uint16_t *>(s.c_str()); }
+const uint16_t *u16(const std::u16string &s) {
+    return reinterpret_cast<const uint16_t *>(s.c_str());
+}
 
-std::string exception_message(uint32_t handle)
-{
+std::string exception_message(uint32_t handle) {
     Text t;
     EXPECT_EQ(GetExceptionMessage(handle, t.buf, QLPAD_MAX_STRING_LENGTH, &t.reply), 0u);
     return t.str();
 }
 
-int exception_code(uint32_t handle)
-{
+int exception_code(uint32_t handle) {
     unsigned int code = 0;
     EXPECT_EQ(GetExceptionCode(handle, &code), 0u);
     return static_cast<int>(code);
@@ -45,14 +44,12 @@ int exception_code(uint32_t handle)
 struct LogSink {
     std::mutex m;
     std::vector<std::string> lines;
-    static void callback(void *user, const uint16_t *message)
-    {
+    static void callback(void *user, const uint16_t *message) {
         auto *self = static_cast<LogSink *>(user);
         std::lock_guard<std::mutex> g(self->m);
         self->lines.push_back(narrow(message, QLPAD_MAX_STRING_LENGTH));
     }
-    bool contains(const std::string &s)
-    {
+    bool contains(const std::string &s) {
         std::lock_guard<std::mutex> g(m);
         for (const auto &l : lines)
             if (l == s)
@@ -62,15 +59,14 @@ struct LogSink {
 };
 
 class Frame : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(Initialize(), 0u); }
     void TearDown() override { Deinitialize(); }
 };
 
 }  // namespace
 
-TEST_F(Frame, InitializeWithNoPadLeavesAnInitialisedEmptyLibrary)
-{
+TEST_F(Frame, InitializeWithNoPadLeavesAnInitialisedEmptyLibrary) {
     unsigned int reply = 77;
     EXPECT_TRUE(IsInitialized());
     EXPECT_EQ(GetDeviceCount(&reply), 0u);
@@ -80,8 +76,7 @@ TEST_F(Frame, InitializeWithNoPadLeavesAnInitialisedEmptyLibrary)
     EXPECT_EQ(GetDeviceCount(&reply), 0u);
 }
 
-TEST_F(Frame, SayHelloComposesAndCounts)
-{
+TEST_F(Frame, SayHelloComposesAndCounts) {
     Text t;
     ASSERT_EQ(SayHello(u16(u"abc"), t.buf, 64, &t.reply), 0u);
     EXPECT_EQ(t.str(), "someText = \"abc\"");
@@ -96,8 +91,7 @@ TEST_F(Frame, SayHelloComposesAndCounts)
     EXPECT_EQ(small.buf[5], 0x7777) << "wrote past res_text_size";
 }
 
-TEST_F(Frame, SayHelloCutsLongTextsInsideItsOwnBuffers)
-{
+TEST_F(Frame, SayHelloCutsLongTextsInsideItsOwnBuffers) {
     std::u16string long_text(600, u'x');
     Text t;
     ASSERT_EQ(SayHello(u16(long_text), t.buf, QLPAD_MAX_STRING_LENGTH, &t.reply), 0u);
@@ -105,8 +99,7 @@ TEST_F(Frame, SayHelloCutsLongTextsInsideItsOwnBuffers)
     EXPECT_EQ(t.str().substr(0, 12), "someText = \"");
 }
 
-TEST_F(Frame, ArgumentChecksRunInOrderAndWriteNoOutput)
-{
+TEST_F(Frame, ArgumentChecksRunInOrderAndWriteNoOutput) {
     Text t;
     unsigned int reply = 5;
     struct Case {
@@ -114,10 +107,14 @@ TEST_F(Frame, ArgumentChecksRunInOrderAndWriteNoOutput)
         const char *message;
     } cases[] = {
         {SayHello(nullptr, nullptr, 0, nullptr), "Error of input parameters, char *text is NULL"},
-        {SayHello(u16(u"a"), nullptr, 0, nullptr), "Error of input parameters, char *res_text is NULL"},
-        {SayHello(u16(u"a"), t.buf, 0, nullptr), "Error of input parameters, int res_text_size is 0"},
-        {SayHello(u16(u"a"), t.buf, -3, &reply), "Error of input parameters, int res_text_size is -3"},
-        {SayHello(u16(u"a"), t.buf, 4, nullptr), "Error of input parameters, unsigned int *reply is NULL"},
+        {SayHello(u16(u"a"), nullptr, 0, nullptr),
+         "Error of input parameters, char *res_text is NULL"},
+        {SayHello(u16(u"a"), t.buf, 0, nullptr),
+         "Error of input parameters, int res_text_size is 0"},
+        {SayHello(u16(u"a"), t.buf, -3, &reply),
+         "Error of input parameters, int res_text_size is -3"},
+        {SayHello(u16(u"a"), t.buf, 4, nullptr),
+         "Error of input parameters, unsigned int *reply is NULL"},
     };
     for (const auto &c : cases) {
         ASSERT_NE(c.handle, 0u);
@@ -127,11 +124,11 @@ TEST_F(Frame, ArgumentChecksRunInOrderAndWriteNoOutput)
     EXPECT_EQ(reply, 5u);
 
     uint32_t h = TranslateErrorCode(0, t.buf, 0, &reply);
-    EXPECT_EQ(exception_code(h), -1) << "TranslateErrorCode reports bad arguments as QLPCEC_UNKNOWN";
+    EXPECT_EQ(exception_code(h), -1)
+        << "TranslateErrorCode reports bad arguments as QLPCEC_UNKNOWN";
 }
 
-TEST_F(Frame, TranslateErrorCodeNamesEveryCode)
-{
+TEST_F(Frame, TranslateErrorCodeNamesEveryCode) {
     struct Case {
         unsigned int code;
         const char *name;
@@ -156,8 +153,7 @@ TEST_F(Frame, TranslateErrorCodeNamesEveryCode)
     EXPECT_EQ(narrow(t.buf, 6), "QLPCEC");
 }
 
-TEST_F(Frame, ExceptionQueriesCountLikeTheirCallersExpect)
-{
+TEST_F(Frame, ExceptionQueriesCountLikeTheirCallersExpect) {
     uint32_t h = SayHello(nullptr, nullptr, 0, nullptr);
     Text type, name, message;
     ASSERT_EQ(GetExceptionType(h, type.buf, QLPAD_MAX_STRING_LENGTH, &type.reply), 0u);
@@ -171,21 +167,21 @@ TEST_F(Frame, ExceptionQueriesCountLikeTheirCallersExpect)
     EXPECT_EQ(narrow(message.buf, 4), "Erro");
 }
 
-TEST_F(Frame, UnusedAndOutOfRangeHandlesAreRefused)
-{
+TEST_F(Frame, UnusedAndOutOfRangeHandlesAreRefused) {
     unsigned int reply = 0;
     uint32_t h = GetExceptionCode(0, &reply);
     ASSERT_NE(h, 0u) << "no exception exists yet";
     EXPECT_EQ(exception_code(h), -1);
-    EXPECT_EQ(exception_message(h), "Error of input parameters, incorrect unsigned int exception_handle");
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, incorrect unsigned int exception_handle");
     h = GetExceptionCode(64, &reply);
-    EXPECT_EQ(exception_message(h), "Error of input parameters, incorrect unsigned int exception_handle");
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, incorrect unsigned int exception_handle");
     h = GetExceptionCode(1, nullptr);
     EXPECT_EQ(exception_message(h), "Error of input parameters, unsigned int *reply is NULL");
 }
 
-TEST_F(Frame, TheSixtyFourthExceptionWrapsToHandleOne)
-{
+TEST_F(Frame, TheSixtyFourthExceptionWrapsToHandleOne) {
     std::vector<uint32_t> handles;
     for (int i = 0; i < 64; ++i)
         handles.push_back(SayHello(nullptr, nullptr, 0, nullptr));
@@ -194,27 +190,28 @@ TEST_F(Frame, TheSixtyFourthExceptionWrapsToHandleOne)
     EXPECT_EQ(handles[63], 1u);
 }
 
-TEST_F(Frame, InitializeAgainInvalidatesEarlierHandles)
-{
+TEST_F(Frame, InitializeAgainInvalidatesEarlierHandles) {
     uint32_t h = SayHello(nullptr, nullptr, 0, nullptr);
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_PARAMETER);
     ASSERT_EQ(Initialize(), 0u);
     unsigned int reply = 0;
     uint32_t refused = GetExceptionCode(h, &reply);
     EXPECT_NE(refused, 0u);
-    EXPECT_EQ(exception_message(refused), "Error of input parameters, incorrect unsigned int exception_handle");
+    EXPECT_EQ(exception_message(refused),
+              "Error of input parameters, incorrect unsigned int exception_handle");
 }
 
-TEST_F(Frame, LoggingCallbackGetsPlainMessagesAndIsClearedByInitialize)
-{
+TEST_F(Frame, LoggingCallbackGetsPlainMessagesAndIsClearedByInitialize) {
     LogSink sink;
     RegisterLoggingCallBackProcedure(&sink, &LogSink::callback);
     SayHello(u16(u"a"), nullptr, 0, nullptr);
-    EXPECT_TRUE(sink.contains("error: SayHello(): Error of input parameters, char *res_text is NULL"));
+    EXPECT_TRUE(
+        sink.contains("error: SayHello(): Error of input parameters, char *res_text is NULL"));
     IsInitialized();
     EXPECT_TRUE(sink.contains("info: IsInitialized(): Was initialized\n"));
     LogDeviceStatistics(3);
-    EXPECT_TRUE(sink.contains("error: LogDeviceStatistics(): Function LogDeviceStatistics() not implemented yet."));
+    EXPECT_TRUE(sink.contains(
+        "error: LogDeviceStatistics(): Function LogDeviceStatistics() not implemented yet."));
 
     Initialize();
     size_t before = sink.lines.size();
@@ -222,8 +219,7 @@ TEST_F(Frame, LoggingCallbackGetsPlainMessagesAndIsClearedByInitialize)
     EXPECT_EQ(sink.lines.size(), before) << "Initialize must drop the callback";
 }
 
-TEST_F(Frame, LongLogMessagesAreCutTo255Units)
-{
+TEST_F(Frame, LongLogMessagesAreCutTo255Units) {
     LogSink sink;
     RegisterLoggingCallBackProcedure(&sink, &LogSink::callback);
     std::u16string long_text(300, u'y');
@@ -235,8 +231,7 @@ TEST_F(Frame, LongLogMessagesAreCutTo255Units)
         EXPECT_LE(l.size(), 255u);
 }
 
-TEST_F(Frame, ManyThreadsRaiseAndQueryExceptionsAtOnce)
-{
+TEST_F(Frame, ManyThreadsRaiseAndQueryExceptionsAtOnce) {
     constexpr int kThreads = 8;
     constexpr int kRounds = 500;
     std::vector<std::thread> threads;
@@ -261,8 +256,7 @@ TEST_F(Frame, ManyThreadsRaiseAndQueryExceptionsAtOnce)
     EXPECT_EQ(bad.load(), 0);
 }
 
-TEST(WideStrings, HelpersConvertUnitByUnit)
-{
+TEST(WideStrings, HelpersConvertUnitByUnit) {
     uint16_t w[8];
     EXPECT_EQ(astr_to_wstr(w, "abc", 4), 4);
     EXPECT_EQ(w[0], 'a');

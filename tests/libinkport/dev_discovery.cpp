@@ -15,8 +15,7 @@ namespace {
 
 class Discovery : public PadBench {};
 
-std::string serial_of(unsigned int device)
-{
+std::string serial_of(unsigned int device) {
     Text t;
     EXPECT_EQ(GetSerialNumber(device, t.buf, QLPAD_MAX_STRING_LENGTH, &t.reply), 0u) << device;
     return t.str();
@@ -26,8 +25,7 @@ std::string serial_of(unsigned int device)
 // prepares one before it knows the pad.
 struct OpenRecord {
     ql_device rec{};
-    OpenRecord(uint16_t vid, uint16_t pid, uint32_t pad_type)
-    {
+    OpenRecord(uint16_t vid, uint16_t pid, uint32_t pad_type) {
         rec.vendor_id = vid;
         rec.product_id = pid;
         rec.pad_type = pad_type;
@@ -42,14 +40,13 @@ struct OpenRecord {
 };
 
 class Commands : public PadBench {
-protected:
+  protected:
     void TearDown() override { hid_exit(); }
 };
 
 }  // namespace
 
-TEST_F(Discovery, OnePadIsNumberedAndDescribed)
-{
+TEST_F(Discovery, OnePadIsNumberedAndDescribed) {
     add_hid(0x22C9, 0x0901, "AB12");
     ASSERT_EQ(Initialize(), 0u);
     unsigned int reply = 0;
@@ -86,8 +83,7 @@ TEST_F(Discovery, OnePadIsNumberedAndDescribed)
     EXPECT_EQ(narrow(cut.buf, 2), "AB");
 }
 
-TEST_F(Discovery, ThreePadsAreNumberedInSearchOrderAndEnumerated)
-{
+TEST_F(Discovery, ThreePadsAreNumberedInSearchOrderAndEnumerated) {
     // The search walks vendor 2689 before 22C9 and product 09E1 before 0801.
     add_hid(0x22C9, 0x0901, "THIRD");
     add_hid(0x2689, 0x0801, "SECOND");
@@ -113,8 +109,7 @@ TEST_F(Discovery, ThreePadsAreNumberedInSearchOrderAndEnumerated)
     EXPECT_EQ(exception_message(h), "Error of switching to device: 7");
 }
 
-TEST_F(Discovery, PadSettingsIdentifyThePad)
-{
+TEST_F(Discovery, PadSettingsIdentifyThePad) {
     add_hid(0x22C9, 0x0901, "AB12");
     ASSERT_EQ(Initialize(), 0u);
     char settings[256] = {};
@@ -125,8 +120,7 @@ TEST_F(Discovery, PadSettingsIdentifyThePad)
     EXPECT_STREQ(unknown, "000000000000000001no pad");
 }
 
-TEST_F(Discovery, ExtraInterfacesShareOneSlot)
-{
+TEST_F(Discovery, ExtraInterfacesShareOneSlot) {
     add_hid(0x2689, 0x0801, "TWO", 2);
     ASSERT_EQ(Initialize(), 0u);
     unsigned int reply = 0, count = 0;
@@ -135,8 +129,7 @@ TEST_F(Discovery, ExtraInterfacesShareOneSlot)
     EXPECT_EQ(count, 2u);
 }
 
-TEST_F(Discovery, PadsWithEqualSettingsCannotBeToldApart)
-{
+TEST_F(Discovery, PadsWithEqualSettingsCannotBeToldApart) {
     add_hid(0x2689, 0x0801, "SAME");
     add_hid(0x2689, 0x0801, "SAME");
     ASSERT_EQ(Initialize(), 0u);
@@ -146,16 +139,14 @@ TEST_F(Discovery, PadsWithEqualSettingsCannotBeToldApart)
     EXPECT_EQ(count, 2u) << "the second pad is taken for an extra interface of the first";
 }
 
-TEST_F(Discovery, UnknownIdsAreNotSearched)
-{
+TEST_F(Discovery, UnknownIdsAreNotSearched) {
     add_hid(0x22C9, 0x0902, "NOPE");
     ASSERT_EQ(Initialize(), 0u);
     unsigned int reply = 0;
     EXPECT_EQ(GetDeviceCount(&reply), 0u);
 }
 
-TEST_F(Discovery, SeventeenPadsFillSixteenCoreSlotsAndFifteenNumbers)
-{
+TEST_F(Discovery, SeventeenPadsFillSixteenCoreSlotsAndFifteenNumbers) {
     for (int i = 0; i < 17; ++i)
         add_hid(0x22C9, 0x0901, "P" + std::to_string(100 + i));
     ASSERT_EQ(Initialize(), 0u);
@@ -167,8 +158,7 @@ TEST_F(Discovery, SeventeenPadsFillSixteenCoreSlotsAndFifteenNumbers)
     EXPECT_NE(GetSerialNumber(16, t.buf, QLPAD_MAX_STRING_LENGTH, &t.reply), 0u);
 }
 
-TEST_F(Discovery, AFailedVersionReadEndsTheSearch)
-{
+TEST_F(Discovery, AFailedVersionReadEndsTheSearch) {
     // 2689:0801 comes first in the search; it answers the version request
     // with a wrong echo, so the search stops before the second pad.
     auto bad = add_hid(0x2689, 0x0801, "BAD");
@@ -177,11 +167,11 @@ TEST_F(Discovery, AFailedVersionReadEndsTheSearch)
     ASSERT_EQ(Initialize(), 0u);
     unsigned int reply = 0;
     EXPECT_EQ(GetDeviceCount(&reply), 0u);
-    EXPECT_EQ(set_reports(*bad.pad, 0x11).size(), 3u) << "three version requests, then the search ends";
+    EXPECT_EQ(set_reports(*bad.pad, 0x11).size(), 3u)
+        << "three version requests, then the search ends";
 }
 
-TEST_F(Discovery, EnumerationOnAnEmptyTableSearchesAgainAndKeepsCallbacks)
-{
+TEST_F(Discovery, EnumerationOnAnEmptyTableSearchesAgainAndKeepsCallbacks) {
     ASSERT_EQ(Initialize(), 0u);
     struct Sink {
         std::atomic<int> lines{0};
@@ -196,19 +186,18 @@ TEST_F(Discovery, EnumerationOnAnEmptyTableSearchesAgainAndKeepsCallbacks)
     EXPECT_EQ(reply, 1u) << "the pad plugged in after Initialize is found";
     int before = sink.lines.load();
     IsInitialized();
-    EXPECT_GT(sink.lines.load(), before) << "the logging callback survived the internal re-initialisation";
+    EXPECT_GT(sink.lines.load(), before)
+        << "the logging callback survived the internal re-initialisation";
 }
 
-TEST_F(Discovery, EnumerationWithNoPadAnswersZero)
-{
+TEST_F(Discovery, EnumerationWithNoPadAnswersZero) {
     unsigned int reply = 99;
     ASSERT_EQ(EnumerateDevicesStart(&reply), 0u) << "before Initialize it initialises";
     EXPECT_EQ(reply, 0u);
     EXPECT_TRUE(IsInitialized());
 }
 
-TEST_F(Discovery, TransportFlagIsKeptPerPad)
-{
+TEST_F(Discovery, TransportFlagIsKeptPerPad) {
     add_hid(0x22C9, 0x0901, "AB12");
     ASSERT_EQ(Initialize(), 0u);
     unsigned int v = 9;
@@ -219,15 +208,13 @@ TEST_F(Discovery, TransportFlagIsKeptPerPad)
     EXPECT_EQ(v, 1u);
 }
 
-TEST_F(Discovery, RemovedHandlerOfASwitchMayCallTheLibrary)
-{
+TEST_F(Discovery, RemovedHandlerOfASwitchMayCallTheLibrary) {
     add_hid(0x2689, 0x0801, "ONE");
     auto second = add_hid(0x22C9, 0x0901, "TWO");
     ASSERT_EQ(Initialize(), 0u);
     struct Reentrant {
         std::atomic<int> calls{0};
-        static void cb(void *u, uint32_t)
-        {
+        static void cb(void *u, uint32_t) {
             unsigned int reply = 0;
             GetDeviceCount(&reply);  // takes the table lock: must not deadlock
             ++static_cast<Reentrant *>(u)->calls;
@@ -247,8 +234,7 @@ TEST_F(Discovery, RemovedHandlerOfASwitchMayCallTheLibrary)
     EXPECT_EQ(handler.calls.load(), 2);
 }
 
-TEST_F(Commands, StatusTextsCoverEveryCode)
-{
+TEST_F(Commands, StatusTextsCoverEveryCode) {
     EXPECT_STREQ(ql_dev_strerror(0), "device: success");
     EXPECT_STREQ(ql_dev_strerror(39), "device: not in configuration mode");
     EXPECT_STREQ(ql_dev_strerror(40), "device: unknown error");
@@ -256,8 +242,7 @@ TEST_F(Commands, StatusTextsCoverEveryCode)
     EXPECT_STREQ(ql_dev_strerror(static_cast<unsigned char>(-1)), "device: unknown error");
 }
 
-TEST_F(Commands, VersionIsReadFromTheAnswerLayout)
-{
+TEST_F(Commands, VersionIsReadFromTheAnswerLayout) {
     auto p = add_hid(0x22C9, 0x0901, "V");
     OpenRecord r(0x22C9, 0x0901, 13);
     ASSERT_NE(r.rec.hid, nullptr);
@@ -274,8 +259,7 @@ TEST_F(Commands, VersionIsReadFromTheAnswerLayout)
     EXPECT_EQ(writes[0].size(), 64u) << "64 data bytes after report id 0";
 }
 
-TEST_F(Commands, ABusyStatusIsRetriedOnce)
-{
+TEST_F(Commands, ABusyStatusIsRetriedOnce) {
     auto p = add_hid(0x22C9, 0x0901, "V");
     OpenRecord r(0x22C9, 0x0901, 13);
     p.model->fail_next_answers(1, 7);
@@ -284,8 +268,7 @@ TEST_F(Commands, ABusyStatusIsRetriedOnce)
     EXPECT_EQ(set_reports(*p.pad, 0x11).size(), 2u);
 }
 
-TEST_F(Commands, AWrongEchoThreeTimesFails)
-{
+TEST_F(Commands, AWrongEchoThreeTimesFails) {
     auto p = add_hid(0x22C9, 0x0901, "V");
     OpenRecord r(0x22C9, 0x0901, 13);
     p.model->wrong_echo_next_answers(3, 0x12);
@@ -294,8 +277,7 @@ TEST_F(Commands, AWrongEchoThreeTimesFails)
     EXPECT_EQ(set_reports(*p.pad, 0x11).size(), 3u);
 }
 
-TEST_F(Commands, TypeOnePadIsAnsweredWithoutTraffic)
-{
+TEST_F(Commands, TypeOnePadIsAnsweredWithoutTraffic) {
     auto p = add_hid(0x1690, 0x2000, "T1", 1, padsim::FirmwareConfig::type1_pad());
     OpenRecord r(0x1690, 0x2000, 1);
     ASSERT_NE(r.rec.hid, nullptr);
@@ -307,7 +289,8 @@ TEST_F(Commands, TypeOnePadIsAnsweredWithoutTraffic)
     flags_status status{};
     memset(status.bytes, 0xEE, sizeof status.bytes);
     ASSERT_EQ(__core_get_status(&r.rec, &status), 0);
-    EXPECT_TRUE(std::all_of(std::begin(status.bytes), std::end(status.bytes), [](uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(std::all_of(std::begin(status.bytes), std::end(status.bytes),
+                            [](uint8_t b) { return b == 0; }));
     EXPECT_TRUE(p.pad->log().empty()) << "version and status need no transfer";
 
     ASSERT_EQ(core_set_pad_mode(&r.rec, 3, 1), 0);
@@ -322,8 +305,7 @@ TEST_F(Commands, TypeOnePadIsAnsweredWithoutTraffic)
     EXPECT_EQ(count_get_reports(*p.pad), 0u) << "the type-1 pad's answer is never read";
 }
 
-TEST_F(Commands, ModeAlreadyReportedEndsThePollAtOnce)
-{
+TEST_F(Commands, ModeAlreadyReportedEndsThePollAtOnce) {
     padsim::FirmwareConfig cfg = padsim::FirmwareConfig::hid_pad();
     cfg.initial_mode = 5;
     auto p = add_hid(0x2689, 0x0CE1, "M", 1, cfg);
@@ -332,8 +314,7 @@ TEST_F(Commands, ModeAlreadyReportedEndsThePollAtOnce)
     EXPECT_EQ(set_reports(*p.pad, 0x27).size(), 1u) << "one status exchange";
 }
 
-TEST_F(Commands, ModeThatNeverShowsFailsAfterThreePolls)
-{
+TEST_F(Commands, ModeThatNeverShowsFailsAfterThreePolls) {
     auto p = add_hid(0x2689, 0x0CE1, "M");
     OpenRecord r(0x2689, 0x0CE1, 16);
     padsim::ModeChangeTiming never;
@@ -343,21 +324,20 @@ TEST_F(Commands, ModeThatNeverShowsFailsAfterThreePolls)
     EXPECT_EQ(set_reports(*p.pad, 0x01).size(), 3u) << "a new request per attempt";
 }
 
-TEST_F(Commands, RectangleCommandBytes)
-{
+TEST_F(Commands, RectangleCommandBytes) {
     auto p = add_hid(0x22C9, 0x0901, "R");
     OpenRecord r(0x22C9, 0x0901, 13);
     ASSERT_EQ(core_create_signature_rectangle(&r.rec, 10, 20, 300, 200, 1), 0);
     auto writes = set_reports(*p.pad, 0x65);
     ASSERT_EQ(writes.size(), 1u);
     padsim::Bytes expected(64, 0);
-    const uint8_t head[] = {0x65, 0x0A, 0x00, 0x14, 0x00, 0x2C, 0x01, 0xC8, 0x00, 0x01, 0x00, 0x00, 0x00};
+    const uint8_t head[] = {0x65, 0x0A, 0x00, 0x14, 0x00, 0x2C, 0x01,
+                            0xC8, 0x00, 0x01, 0x00, 0x00, 0x00};
     std::copy(std::begin(head), std::end(head), expected.begin());
     EXPECT_EQ(writes[0], expected);
 }
 
-TEST_F(Commands, RectangleOnAnUnpluggedPadMarksItRemoved)
-{
+TEST_F(Commands, RectangleOnAnUnpluggedPadMarksItRemoved) {
     auto p = add_hid(0x22C9, 0x0901, "R");
     OpenRecord r(0x22C9, 0x0901, 13);
     p.pad->unplug();
@@ -366,8 +346,7 @@ TEST_F(Commands, RectangleOnAnUnpluggedPadMarksItRemoved)
     EXPECT_EQ(r.rec.hid, nullptr);
 }
 
-TEST_F(Commands, OpeningAnUnpluggedPadGivesUp)
-{
+TEST_F(Commands, OpeningAnUnpluggedPadGivesUp) {
     auto p = add_hid(0x22C9, 0x0901, "U");
     hid_device_info *list = hid_enumerate(0x22C9, 0x0901);
     ASSERT_NE(list, nullptr);

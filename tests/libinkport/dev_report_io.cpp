@@ -10,11 +10,10 @@ using namespace devtest;
 namespace {
 
 class ReportIo : public PadBench {
-protected:
+  protected:
     Added pad_;
     void start(int interfaces = 1, uint16_t vid = 0x22C9, uint16_t pid = 0x0901,
-               padsim::FirmwareConfig cfg = padsim::FirmwareConfig::hid_pad())
-    {
+               padsim::FirmwareConfig cfg = padsim::FirmwareConfig::hid_pad()) {
         pad_ = add_hid(vid, pid, "IO1", interfaces, cfg);
         ASSERT_EQ(Initialize(), 0u);
         pad_.pad->clear_log();
@@ -23,8 +22,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ReportIo, SizeChecksComeBeforeAnyTransfer)
-{
+TEST_F(ReportIo, SizeChecksComeBeforeAnyTransfer) {
     start();
     uint8_t buf[80] = {};
     unsigned int reply = 0;
@@ -34,15 +32,18 @@ TEST_F(ReportIo, SizeChecksComeBeforeAnyTransfer)
 
     h = GetFeature(1, 0, buf, 1, &reply);
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_PARAMETER);
-    EXPECT_EQ(exception_message(h), "Error of input parameters, const unsigned int dst_length is <= 1");
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, const unsigned int dst_length is <= 1");
 
     h = WriteFile(1, 0, buf, 66, &reply);
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_PARAMETER);
-    EXPECT_EQ(exception_message(h), "Error of input parameters, const unsigned int src_length > max packet size + 1");
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, const unsigned int src_length > max packet size + 1");
     EXPECT_TRUE(set_reports(*pad_.pad).empty()) << "refused before anything was sent";
 
     h = ReadFile(1, 0, buf, 0, &reply);
-    EXPECT_EQ(exception_message(h), "Error of input parameters, const unsigned int dst_length is 0");
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, const unsigned int dst_length is 0");
     h = WriteFile(1, 0, nullptr, 3, &reply);
     EXPECT_EQ(exception_message(h), "Error of input parameters, const void *src is NULL");
     h = GetFeature(1, 0, nullptr, 3, &reply);
@@ -54,8 +55,7 @@ TEST_F(ReportIo, SizeChecksComeBeforeAnyTransfer)
     EXPECT_EQ(reply, 65u);
 }
 
-TEST_F(ReportIo, FeatureRoundTripCarriesReportIdZeroAndThePayload)
-{
+TEST_F(ReportIo, FeatureRoundTripCarriesReportIdZeroAndThePayload) {
     start();
     // A version request written by hand: the model answers it like the library's.
     uint8_t out[65] = {0xEE, 0x11};
@@ -81,8 +81,7 @@ TEST_F(ReportIo, FeatureRoundTripCarriesReportIdZeroAndThePayload)
     EXPECT_EQ(log.back().value(), 0x0300);
 }
 
-TEST_F(ReportIo, ExtraInterfacesAreOpenedOnFirstUse)
-{
+TEST_F(ReportIo, ExtraInterfacesAreOpenedOnFirstUse) {
     start(2);
     uint8_t out[10] = {0, 0x27};
     unsigned int reply = 0;
@@ -97,8 +96,7 @@ TEST_F(ReportIo, ExtraInterfacesAreOpenedOnFirstUse)
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE) << "never past the eight extra interfaces";
 }
 
-TEST_F(ReportIo, ReadFileTakesWaitingInputReportsAndLeavesReplyOtherwise)
-{
+TEST_F(ReportIo, ReadFileTakesWaitingInputReportsAndLeavesReplyOtherwise) {
     start();
     uint8_t in[65];
     unsigned int reply = 4242;
@@ -121,18 +119,17 @@ TEST_F(ReportIo, ReadFileTakesWaitingInputReportsAndLeavesReplyOtherwise)
     EXPECT_EQ(0, memcmp(in + 1, report.data(), 64));
 }
 
-TEST_F(ReportIo, TypeOnePadHasShortInputReports)
-{
+TEST_F(ReportIo, TypeOnePadHasShortInputReports) {
     start(1, 0x1690, 0x2000, padsim::FirmwareConfig::type1_pad());
     uint8_t in[40];
     unsigned int reply = 7;
     EXPECT_EQ(ReadFile(1, 0, in, 21, &reply), 0u);
     uint32_t h = ReadFile(1, 0, in, 22, &reply);
-    EXPECT_EQ(exception_message(h), "Error of input parameters, const unsigned int dst_length > max packet size + 1");
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, const unsigned int dst_length > max packet size + 1");
 }
 
-TEST_F(ReportIo, AFailedTransferReopensThePadForTheNextCall)
-{
+TEST_F(ReportIo, AFailedTransferReopensThePadForTheNextCall) {
     start();
     // Enough failures to outlast the transport's one-second retries, not the reopen.
     pad_.pad->fail_next(padsim::Target::Control, 13, -EPIPE);
@@ -144,8 +141,7 @@ TEST_F(ReportIo, AFailedTransferReopensThePadForTheNextCall)
     EXPECT_EQ(SetFeature(1, 0, out, sizeof out, &reply), 0u) << "the pad was reopened";
 }
 
-TEST_F(ReportIo, UnplugMakesEveryLaterCallFailAndNotify)
-{
+TEST_F(ReportIo, UnplugMakesEveryLaterCallFailAndNotify) {
     start();
     RemovedSink removed;
     SetOnDeviceRemovedHandler(&removed, &RemovedSink::callback);
@@ -161,14 +157,12 @@ TEST_F(ReportIo, UnplugMakesEveryLaterCallFailAndNotify)
     EXPECT_EQ(removed.devices[0], 1u);
 }
 
-TEST_F(ReportIo, RemovedHandlerRunsOnTheThreadThatMetTheFailure)
-{
+TEST_F(ReportIo, RemovedHandlerRunsOnTheThreadThatMetTheFailure) {
     start();
     struct ThreadSink {
         std::atomic<bool> called{false};
         std::thread::id where;
-        static void cb(void *u, uint32_t)
-        {
+        static void cb(void *u, uint32_t) {
             auto *self = static_cast<ThreadSink *>(u);
             self->where = std::this_thread::get_id();
             self->called = true;

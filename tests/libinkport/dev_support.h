@@ -16,8 +16,7 @@
 
 namespace devtest {
 
-inline std::string narrow(const uint16_t *w, size_t n)
-{
+inline std::string narrow(const uint16_t *w, size_t n) {
     std::string s;
     for (size_t i = 0; i < n && w[i] != 0; ++i)
         s.push_back(static_cast<char>(w[i]));
@@ -30,16 +29,14 @@ struct Text {
     std::string str() const { return narrow(buf, QLPAD_MAX_STRING_LENGTH); }
 };
 
-inline std::string exception_message(uint32_t handle)
-{
+inline std::string exception_message(uint32_t handle) {
     Text t;
     if (GetExceptionMessage(handle, t.buf, QLPAD_MAX_STRING_LENGTH, &t.reply) != 0)
         return "(no such exception)";
     return t.str();
 }
 
-inline int exception_code(uint32_t handle)
-{
+inline int exception_code(uint32_t handle) {
     unsigned int code = 0;
     if (GetExceptionCode(handle, &code) != 0)
         return 0;
@@ -47,18 +44,17 @@ inline int exception_code(uint32_t handle)
 }
 
 // Class requests on the control endpoint: SET_REPORT and GET_REPORT.
-inline bool is_set_report(const padsim::Transfer &t)
-{
-    return t.type == padsim::TransferType::Control && t.request_type() == 0x21 && t.request() == 0x09;
+inline bool is_set_report(const padsim::Transfer &t) {
+    return t.type == padsim::TransferType::Control && t.request_type() == 0x21 &&
+           t.request() == 0x09;
 }
-inline bool is_get_report(const padsim::Transfer &t)
-{
-    return t.type == padsim::TransferType::Control && t.request_type() == 0xA1 && t.request() == 0x01;
+inline bool is_get_report(const padsim::Transfer &t) {
+    return t.type == padsim::TransferType::Control && t.request_type() == 0xA1 &&
+           t.request() == 0x01;
 }
 
 // The data of every SET_REPORT the pad saw whose first byte is `code`.
-inline std::vector<padsim::Bytes> set_reports(const padsim::Pad &pad, int code = -1)
-{
+inline std::vector<padsim::Bytes> set_reports(const padsim::Pad &pad, int code = -1) {
     std::vector<padsim::Bytes> out;
     for (const auto &t : pad.log())
         if (is_set_report(t) && (code < 0 || (!t.data.empty() && t.data[0] == code)))
@@ -66,8 +62,7 @@ inline std::vector<padsim::Bytes> set_reports(const padsim::Pad &pad, int code =
     return out;
 }
 
-inline size_t count_get_reports(const padsim::Pad &pad)
-{
+inline size_t count_get_reports(const padsim::Pad &pad) {
     size_t n = 0;
     for (const auto &t : pad.log())
         if (is_get_report(t))
@@ -79,14 +74,12 @@ inline size_t count_get_reports(const padsim::Pad &pad)
 struct RemovedSink {
     std::mutex m;
     std::vector<uint32_t> devices;
-    static void callback(void *user, uint32_t device)
-    {
+    static void callback(void *user, uint32_t device) {
         auto *self = static_cast<RemovedSink *>(user);
         std::lock_guard<std::mutex> g(self->m);
         self->devices.push_back(device);
     }
-    size_t count()
-    {
+    size_t count() {
         std::lock_guard<std::mutex> g(m);
         return devices.size();
     }
@@ -95,7 +88,7 @@ struct RemovedSink {
 // A testbed with HID pads running the firmware model. The library is torn
 // down before the testbed, as libusb and hidapi require.
 class PadBench : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(bed.ok()); }
     void TearDown() override { Deinitialize(); }
 
@@ -105,11 +98,11 @@ protected:
     };
 
     Added add_hid(uint16_t vid, uint16_t pid, const std::string &serial, int interfaces = 1,
-                  padsim::FirmwareConfig cfg = padsim::FirmwareConfig::hid_pad())
-    {
+                  padsim::FirmwareConfig cfg = padsim::FirmwareConfig::hid_pad()) {
         auto model = std::make_unique<padsim::PadModel>(cfg);
         padsim::PadModel *raw = model.get();
-        padsim::Pad *pad = bed.add_pad(padsim::PadConfig::hid(vid, pid, serial, interfaces), std::move(model));
+        padsim::Pad *pad =
+            bed.add_pad(padsim::PadConfig::hid(vid, pid, serial, interfaces), std::move(model));
         EXPECT_NE(pad, nullptr);
         return {pad, raw};
     }

@@ -16,7 +16,7 @@ namespace padsim {
 using Bytes = std::vector<uint8_t>;
 
 class FirmwareHost {
-public:
+  public:
     virtual ~FirmwareHost() = default;
     // HID pads: one input report on the interrupt IN endpoint of `interface`.
     virtual void queue_interrupt_in(int interface, Bytes report) = 0;
@@ -25,7 +25,7 @@ public:
 };
 
 class Firmware {
-public:
+  public:
     virtual ~Firmware() = default;
     virtual void attach(FirmwareHost *host) = 0;
     // HID: data stage of a class SET_REPORT (Feature, report id 0) on

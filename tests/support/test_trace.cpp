@@ -12,8 +12,7 @@ namespace {
 
 // Runs fn with stdout or stderr captured into a string.
 template <typename Fn>
-std::string capture(FILE *stream, Fn fn)
-{
+std::string capture(FILE *stream, Fn fn) {
     fflush(stream);
     char path[] = "/tmp/trace-capture-XXXXXX";
     int fd = mkstemp(path);
@@ -35,8 +34,7 @@ std::string capture(FILE *stream, Fn fn)
 }
 
 struct Env {
-    explicit Env(const char *name, const char *value) : name_(name)
-    {
+    explicit Env(const char *name, const char *value) : name_(name) {
         if (value)
             setenv(name, value, 1);
         else
@@ -48,12 +46,12 @@ struct Env {
 
 }  // namespace
 
-TEST(TraceSwitches, OnlyPositiveNumbersSwitchAClassOn)
-{
+TEST(TraceSwitches, OnlyPositiveNumbersSwitchAClassOn) {
     struct Case {
         const char *value;
         bool on;
-    } cases[] = {{nullptr, false}, {"0", false}, {"-3", false}, {"yes", false}, {"1", true}, {"2", true}};
+    } cases[] = {{nullptr, false}, {"0", false}, {"-3", false},
+                 {"yes", false},   {"1", true},  {"2", true}};
     for (const auto &c : cases) {
         Env e("TESTSUP_DEBUG", c.value);
         EXPECT_EQ(trace_on(TraceClass::info), c.on) << (c.value ? c.value : "(unset)");
@@ -62,8 +60,7 @@ TEST(TraceSwitches, OnlyPositiveNumbersSwitchAClassOn)
     }
 }
 
-TEST(TraceSwitches, EachClassHasItsOwnVariableReadAtEveryRecord)
-{
+TEST(TraceSwitches, EachClassHasItsOwnVariableReadAtEveryRecord) {
     Env info("TESTSUP_DEBUG", nullptr);
     Env func("TESTSUP_DEBUG_FUNC", "1");
     Env mutex("TESTSUP_DEBUG_MUTEX", nullptr);
@@ -74,17 +71,16 @@ TEST(TraceSwitches, EachClassHasItsOwnVariableReadAtEveryRecord)
     EXPECT_TRUE(trace_on(TraceClass::mutex));
 }
 
-TEST(TraceRecords, InfoRecordFieldForField)
-{
+TEST(TraceRecords, InfoRecordFieldForField) {
     Env e("TESTSUP_DEBUG", "1");
     std::string out = capture(stdout, [] { trace_info("file.cpp", 42, "fn", "value %d", 5); });
-    std::regex re("^\x1b\\[32m[0-9]+: [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}: {10}file\\.cpp:   42: "
-                  "info: fn\\(\\): value 5\n\x1b\\[0m$");
+    std::regex re(
+        "^\x1b\\[32m[0-9]+: [0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}: {10}file\\.cpp:   42: "
+        "info: fn\\(\\): value 5\n\x1b\\[0m$");
     EXPECT_TRUE(std::regex_match(out, re)) << out;
 }
 
-TEST(TraceRecords, EnterExitAndResultForms)
-{
+TEST(TraceRecords, EnterExitAndResultForms) {
     Env e("TESTSUP_DEBUG_FUNC", "1");
     std::string out = capture(stdout, [] {
         trace_enter("a.cpp", 1, "f");
@@ -103,8 +99,7 @@ TEST(TraceRecords, EnterExitAndResultForms)
     EXPECT_NE(out.find("f(): exit. returned bool: FALSE.\n"), std::string::npos);
 }
 
-TEST(TraceRecords, ScopedMutexWritesThreeRecordsWithTheLockName)
-{
+TEST(TraceRecords, ScopedMutexWritesThreeRecordsWithTheLockName) {
     Env e("TESTSUP_DEBUG_MUTEX", "1");
     static pthread_mutex_t demo_lock = PTHREAD_MUTEX_INITIALIZER;
     std::string out = capture(stdout, [] { LOCK_GUARD(g, &demo_lock); });
@@ -121,15 +116,15 @@ TEST(TraceRecords, ScopedMutexWritesThreeRecordsWithTheLockName)
     pthread_mutex_unlock(&demo_lock);
 }
 
-TEST(ErrorReporters, ErrorRecordGoesToStderrInRed)
-{
-    std::string out = capture(stderr, [] { trace_error("x.cpp", 9, "g", false, "went %s", "wrong"); });
-    std::regex re("^\x1b\\[31m[0-9]+: [0-9:.]{12}: x\\.cpp:    9: error: g\\(\\): went wrong\x1b\\[0m\n$");
+TEST(ErrorReporters, ErrorRecordGoesToStderrInRed) {
+    std::string out =
+        capture(stderr, [] { trace_error("x.cpp", 9, "g", false, "went %s", "wrong"); });
+    std::regex re(
+        "^\x1b\\[31m[0-9]+: [0-9:.]{12}: x\\.cpp:    9: error: g\\(\\): went wrong\x1b\\[0m\n$");
     EXPECT_TRUE(std::regex_match(out, re)) << out;
 }
 
-TEST(ErrorReporters, ErrRetAppendsTheErrnoText)
-{
+TEST(ErrorReporters, ErrRetAppendsTheErrnoText) {
     std::string out = capture(stderr, [] {
         errno = ENOENT;
         err_ret("open %s", "f");
@@ -142,16 +137,14 @@ TEST(ErrorReporters, ErrRetAppendsTheErrnoText)
     EXPECT_EQ(out, "plain\n");
 }
 
-TEST(ErrorReporters, DaemonModeSendsErrorsToSyslogNotStderr)
-{
+TEST(ErrorReporters, DaemonModeSendsErrorsToSyslogNotStderr) {
     daemon_proc = 1;
     std::string out = capture(stderr, [] { err_msg("to the system log"); });
     daemon_proc = 0;
     EXPECT_EQ(out, "");
 }
 
-TEST(ErrorReporters, FatalReportersEndTheProcess)
-{
+TEST(ErrorReporters, FatalReportersEndTheProcess) {
     EXPECT_EXIT(err_quit("bye"), ::testing::ExitedWithCode(1), "bye");
     EXPECT_EXIT(
         {
@@ -162,8 +155,7 @@ TEST(ErrorReporters, FatalReportersEndTheProcess)
     EXPECT_DEATH(err_dump("dump"), "dump");
 }
 
-TEST(Formatting, BitsAndBytes)
-{
+TEST(Formatting, BitsAndBytes) {
     EXPECT_STREQ(print_bits(0x05), "00000101");
     EXPECT_STREQ(print_bits(0x80), "10000000");
     EXPECT_STREQ(print_bytes(nullptr, 0), "[ ]");
@@ -171,8 +163,7 @@ TEST(Formatting, BitsAndBytes)
     EXPECT_STREQ(print_bytes(b, 3), "[ 00 AB 7F ]");
 }
 
-TEST(Formatting, BytesNeverOverrunTheSharedBuffer)
-{
+TEST(Formatting, BytesNeverOverrunTheSharedBuffer) {
     std::vector<uint8_t> big(2000, 0xEE);
     std::string s = print_bytes(big.data(), big.size());
     EXPECT_LT(s.size(), 1024u);
@@ -182,8 +173,7 @@ TEST(Formatting, BytesNeverOverrunTheSharedBuffer)
     EXPECT_EQ(s.back(), ']');
 }
 
-TEST(Formatting, ZeroArray)
-{
+TEST(Formatting, ZeroArray) {
     const uint8_t z[4] = {};
     const uint8_t nz[4] = {0, 0, 1, 0};
     EXPECT_TRUE(is_it_zero_array(z, 0));
@@ -191,8 +181,7 @@ TEST(Formatting, ZeroArray)
     EXPECT_FALSE(is_it_zero_array(nz, 4));
 }
 
-TEST(Files, SaveThenLoadRoundTripsAcrossPieces)
-{
+TEST(Files, SaveThenLoadRoundTripsAcrossPieces) {
     std::string data(10000, '\0');
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 7);
@@ -208,8 +197,7 @@ TEST(Files, SaveThenLoadRoundTripsAcrossPieces)
     unlink(path);
 }
 
-TEST(Files, BadArgumentsAndMissingFiles)
-{
+TEST(Files, BadArgumentsAndMissingFiles) {
     unsigned int size = 99;
     std::string err = capture(stderr, [&] { EXPECT_EQ(load_file(nullptr, &size), nullptr); });
     EXPECT_NE(err.find("Wrong parameters: const char *name is (nil), unsigned int *image_size is "),

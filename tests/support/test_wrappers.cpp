@@ -17,8 +17,7 @@
 namespace {
 
 int failures_left = 0;
-void *flaky_malloc(size_t size)
-{
+void *flaky_malloc(size_t size) {
     if (failures_left > 0) {
         --failures_left;
         return nullptr;
@@ -32,8 +31,7 @@ struct HookReset {
 
 }  // namespace
 
-TEST(Allocators, RetryTwiceThenSucceed)
-{
+TEST(Allocators, RetryTwiceThenSucceed) {
     HookReset reset;
     wrap_hooks::malloc_fn = flaky_malloc;
     failures_left = 2;
@@ -52,8 +50,7 @@ TEST(Allocators, RetryTwiceThenSucceed)
     EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(waited).count(), 700);
 }
 
-TEST(Allocators, ThirdFailureEndsTheProcess)
-{
+TEST(Allocators, ThirdFailureEndsTheProcess) {
     EXPECT_EXIT(
         {
             wrap_hooks::malloc_fn = flaky_malloc;
@@ -63,8 +60,7 @@ TEST(Allocators, ThirdFailureEndsTheProcess)
         ::testing::ExitedWithCode(1), "malloc\\(\\)");
 }
 
-TEST(FileWrappers, ShortWriteIsReportedAndReturned)
-{
+TEST(FileWrappers, ShortWriteIsReportedAndReturned) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     close(fds[0]);
@@ -82,8 +78,7 @@ TEST(FileWrappers, ShortWriteIsReportedAndReturned)
     EXPECT_NE(err.find("open() for /nonexistent/x"), std::string::npos);
 }
 
-TEST(FileWrappers, CloseFailureIsOnlyAWarningUnderTheDebugSwitch)
-{
+TEST(FileWrappers, CloseFailureIsOnlyAWarningUnderTheDebugSwitch) {
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     EXPECT_EQ(Close(-1), -1);
@@ -100,8 +95,7 @@ TEST(FileWrappers, CloseFailureIsOnlyAWarningUnderTheDebugSwitch)
     EXPECT_NE(out.find("error: Close(): close(): Bad file descriptor\n"), std::string::npos) << out;
 }
 
-TEST(SocketWrappers, ListenHonoursListenq)
-{
+TEST(SocketWrappers, ListenHonoursListenq) {
     int fd = Socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_GE(fd, 0);
     sockaddr_in sa{};
@@ -141,8 +135,7 @@ TEST(SocketWrappers, ListenHonoursListenq)
     close(fd);
 }
 
-TEST(SocketWrappers, AcceptRetriesOnAbortedConnectionsOnly)
-{
+TEST(SocketWrappers, AcceptRetriesOnAbortedConnectionsOnly) {
     static int calls;
     static int fail_errno;
     calls = 0;
