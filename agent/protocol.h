@@ -57,54 +57,55 @@ extern "C" {
 /* Message ids: the low byte names the function (or event), the upper 24
  * bits carry a sequence number. */
 #define INKAGENT_MESSAGE_ID(sequence, id) \
-    ((((uint32_t)(sequence) & 0xFFFFFFu) << 8) | ((uint32_t)(id) & 0xFFu))
-#define INKAGENT_MESSAGE_FUNCTION(message_id) ((uint32_t)(message_id) & 0xFFu)
+    ((((uint32_t)(sequence)&0xFFFFFFu) << 8) | ((uint32_t)(id)&0xFFu))
+#define INKAGENT_MESSAGE_FUNCTION(message_id) ((uint32_t)(message_id)&0xFFu)
 #define INKAGENT_MESSAGE_SEQUENCE(message_id) (((uint32_t)(message_id) >> 8) & 0xFFFFFFu)
 
 /* Function ids: arguments -> outputs (after status and result). */
-#define INKAGENT_FN_INITIALIZE 0x01u                /* -> */
-#define INKAGENT_FN_DEINITIALIZE 0x02u              /* -> */
-#define INKAGENT_FN_IS_INITIALIZED 0x03u            /* -> u32 0/1 */
-#define INKAGENT_FN_GET_DEVICE_COUNT 0x04u          /* -> u32 reply (result = count) */
-#define INKAGENT_FN_ENUMERATE_DEVICES_START 0x05u   /* -> u32 reply */
-#define INKAGENT_FN_ENUMERATE_DEVICES_NEXT 0x06u    /* -> u32 reply */
-#define INKAGENT_FN_GET_SERIAL_NUMBER 0x07u         /* device, capacity -> text, u32 reply */
-#define INKAGENT_FN_GET_PRODUCT_NAME 0x08u          /* device, end_point, capacity -> text, u32 reply */
-#define INKAGENT_FN_GET_VENDOR_NAME 0x09u           /* device, capacity -> text, u32 reply */
-#define INKAGENT_FN_GET_PRODUCT_ID 0x0Au            /* device, end_point -> u32 reply */
-#define INKAGENT_FN_GET_VENDOR_ID 0x0Bu             /* device -> u32 reply */
-#define INKAGENT_FN_GET_USB_VERSION 0x0Cu           /* device -> u32 reply */
-#define INKAGENT_FN_GET_END_POINT_COUNT 0x0Du       /* device -> u32 reply */
-#define INKAGENT_FN_GET_FEATURE_REPORT_SIZE 0x0Eu   /* device, end_point -> u32 reply */
-#define INKAGENT_FN_SET_FEATURE 0x10u               /* device, interface, bytes -> u32 reply */
-#define INKAGENT_FN_GET_FEATURE 0x11u               /* device, interface, capacity -> bytes, u32 reply */
-#define INKAGENT_FN_WRITE_FILE 0x12u                /* device, interface, bytes -> u32 reply */
-#define INKAGENT_FN_READ_FILE 0x13u                 /* device, interface, capacity -> bytes, u32 reply */
-#define INKAGENT_FN_SEND_SSP_MESSAGE 0x14u          /* device, interface, bytes -> */
-#define INKAGENT_FN_RECEIVE_SSP_MESSAGE 0x15u       /* device, interface, capacity, time_out -> bytes, u32 reply */
+#define INKAGENT_FN_INITIALIZE 0x01u              /* -> */
+#define INKAGENT_FN_DEINITIALIZE 0x02u            /* -> */
+#define INKAGENT_FN_IS_INITIALIZED 0x03u          /* -> u32 0/1 */
+#define INKAGENT_FN_GET_DEVICE_COUNT 0x04u        /* -> u32 reply (result = count) */
+#define INKAGENT_FN_ENUMERATE_DEVICES_START 0x05u /* -> u32 reply */
+#define INKAGENT_FN_ENUMERATE_DEVICES_NEXT 0x06u  /* -> u32 reply */
+#define INKAGENT_FN_GET_SERIAL_NUMBER 0x07u       /* device, capacity -> text, u32 reply */
+#define INKAGENT_FN_GET_PRODUCT_NAME 0x08u    /* device, end_point, capacity -> text, u32 reply */
+#define INKAGENT_FN_GET_VENDOR_NAME 0x09u     /* device, capacity -> text, u32 reply */
+#define INKAGENT_FN_GET_PRODUCT_ID 0x0Au      /* device, end_point -> u32 reply */
+#define INKAGENT_FN_GET_VENDOR_ID 0x0Bu       /* device -> u32 reply */
+#define INKAGENT_FN_GET_USB_VERSION 0x0Cu     /* device -> u32 reply */
+#define INKAGENT_FN_GET_END_POINT_COUNT 0x0Du /* device -> u32 reply */
+#define INKAGENT_FN_GET_FEATURE_REPORT_SIZE 0x0Eu /* device, end_point -> u32 reply */
+#define INKAGENT_FN_SET_FEATURE 0x10u             /* device, interface, bytes -> u32 reply */
+#define INKAGENT_FN_GET_FEATURE 0x11u      /* device, interface, capacity -> bytes, u32 reply */
+#define INKAGENT_FN_WRITE_FILE 0x12u       /* device, interface, bytes -> u32 reply */
+#define INKAGENT_FN_READ_FILE 0x13u        /* device, interface, capacity -> bytes, u32 reply */
+#define INKAGENT_FN_SEND_SSP_MESSAGE 0x14u /* device, interface, bytes -> */
+#define INKAGENT_FN_RECEIVE_SSP_MESSAGE \
+    0x15u /* device, interface, capacity, time_out -> bytes, u32 reply */
 #define INKAGENT_FN_SET_DATA_RECEIVING_ENABLED 0x16u /* device, end_point, enabled -> */
 #define INKAGENT_FN_GET_DATA_PACKETS_AVAILABLE 0x17u /* device, end_point -> u32 reply */
-#define INKAGENT_FN_FLUSH_DATA_PACKETS 0x18u        /* device, end_point -> */
-#define INKAGENT_FN_TRANSLATE_ERROR_CODE 0x19u      /* code, capacity -> text, u32 reply */
-#define INKAGENT_FN_GET_EXCEPTION_TYPE 0x1Au        /* handle, capacity -> text, u32 reply */
-#define INKAGENT_FN_GET_EXCEPTION_CODE 0x1Bu        /* handle -> u32 reply */
-#define INKAGENT_FN_GET_EXCEPTION_NAME 0x1Cu        /* handle, capacity -> text, u32 reply */
-#define INKAGENT_FN_GET_EXCEPTION_MESSAGE 0x1Du     /* handle, capacity -> text, u32 reply */
-#define INKAGENT_FN_SAY_HELLO 0x1Eu                 /* text, capacity -> text, u32 reply */
+#define INKAGENT_FN_FLUSH_DATA_PACKETS 0x18u         /* device, end_point -> */
+#define INKAGENT_FN_TRANSLATE_ERROR_CODE 0x19u       /* code, capacity -> text, u32 reply */
+#define INKAGENT_FN_GET_EXCEPTION_TYPE 0x1Au         /* handle, capacity -> text, u32 reply */
+#define INKAGENT_FN_GET_EXCEPTION_CODE 0x1Bu         /* handle -> u32 reply */
+#define INKAGENT_FN_GET_EXCEPTION_NAME 0x1Cu         /* handle, capacity -> text, u32 reply */
+#define INKAGENT_FN_GET_EXCEPTION_MESSAGE 0x1Du      /* handle, capacity -> text, u32 reply */
+#define INKAGENT_FN_SAY_HELLO 0x1Eu                  /* text, capacity -> text, u32 reply */
 
 /* Event ids, with a per-agent event sequence (from 0, mod 2^24) above. */
-#define INKAGENT_EV_DATA_RECEIVED 0xE0u   /* u32 device, u32 end_point, bytes report (64) */
-#define INKAGENT_EV_DEVICE_REMOVED 0xE1u  /* u32 device */
+#define INKAGENT_EV_DATA_RECEIVED 0xE0u  /* u32 device, u32 end_point, bytes report (64) */
+#define INKAGENT_EV_DEVICE_REMOVED 0xE1u /* u32 device */
 /* Size of a data-received event package: header, two u32, count, report. */
 #define INKAGENT_REPORT_SIZE 64u
 #define INKAGENT_DATA_EVENT_SIZE (INKAGENT_HEADER_SIZE + 12u + INKAGENT_REPORT_SIZE)
 
 /* Result status. For any status but OK, result is 0 and no outputs follow. */
-#define INKAGENT_STATUS_OK 0u         /* the call ran; result is its return value */
-#define INKAGENT_STATUS_MALFORMED 1u  /* header or arguments do not fit the package */
-#define INKAGENT_STATUS_UNKNOWN 2u    /* unknown function id */
-#define INKAGENT_STATUS_TOO_LARGE 3u  /* outputs would not fit in one package */
-#define INKAGENT_STATUS_REFUSED 4u    /* an argument beyond the agent's limits */
+#define INKAGENT_STATUS_OK 0u        /* the call ran; result is its return value */
+#define INKAGENT_STATUS_MALFORMED 1u /* header or arguments do not fit the package */
+#define INKAGENT_STATUS_UNKNOWN 2u   /* unknown function id */
+#define INKAGENT_STATUS_TOO_LARGE 3u /* outputs would not fit in one package */
+#define INKAGENT_STATUS_REFUSED 4u   /* an argument beyond the agent's limits */
 
 /* Little-endian helpers for unaligned bytes. */
 static inline void inkagent_put_u16(uint8_t *at, uint16_t value) {

@@ -1,0 +1,234 @@
+// The agent's five entry points. The bridge's receiving thread only copies
+// a call into the queue; one worker thread runs the calls in arrival order
+// and hands each result to the result callback. The pad library's callback
+// threads turn received reports and removed pads into event packages.
+#include <pthread.h>
+
+#include <cstring>
+#include <deque>
+#include <vector>
+
+#include "agent_internal.h"
+#include "netbridge/agent.h"
+
+#define AGENT_API extern "C" __attribute__((visibility("default")))
+
+namespace inkagent {
+
+std::atomic<uint64_t> connection{1};
+
+namespace {
+
+// Held for a scope; no return path leaves the mutex locked.
+class Guard {
+  public:
+    explicit Guard(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~Guard() { pthread_mutex_unlock(mutex_); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+
+  private:
+    pthread_mutex_t *mutex_;
+};
+
+// The agent's state outlives every destructor of the library: it holds
+// nothing that needs destroying, and the queue is never freed, so the unload
+// hook below finds everything intact whatever order the runtime picks.
+//
+// Each callback pointer is read and called under its lock, so once a
+// registration of NULL has returned the old callback runs nowhere. Recursive:
+// a bridge may register from inside its own callback.
+pthread_mutex_t result_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+InkagentCallback result_callback = nullptr;
+pthread_mutex_t event_lock = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+InkagentCallback event_callback = nullptr;
+uint32_t event_sequence = 0;  // under event_lock
+// A new client counts events from 0 again.
+std::atomic<bool> restart_sequence{false};
+
+// The queue and the worker's life. Nobody calls out of the agent while
+// holding queue_lock.
+struct Inbound {
+    std::vector<uint8_t> bytes;
+    uint64_t owner;
+};
+pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t queue_cond = PTHREAD_COND_INITIALIZER;
+std::deque<Inbound> &queue = *new std::deque<Inbound>;
+pthread_t worker;
+bool worker_running = false;
+bool worker_stop = false;
+bool disconnect_pending = false;
+
+// Set on threads that are inside one of the bridge's callbacks: they must
+// not wait for the worker or call into the pad library.
+thread_local bool in_bridge_callback = false;
+
+void send_result(const uint8_t *package, size_t size) {
+    Guard guard(&result_lock);
+    if (result_callback == nullptr)
+        return;
+    const bool nested = in_bridge_callback;
+    in_bridge_callback = true;
+    result_callback(const_cast<uint8_t *>(package), static_cast<int>(size));
+    in_bridge_callback = nested;
+}
+
+void execute(const Inbound &call) {
+    DecodedCall decoded;
+    uint32_t status = decode_call(call.bytes.data(), call.bytes.size(), &decoded);
+    ResultWriter out(decoded.message_id);
+    size_t size =
+        status == INKAGENT_STATUS_OK ? run_call(decoded, call.owner, out) : out.fail(status);
+    send_result(out.data(), size);
+}
+
+void *work(void *) {
+    pthread_setname_np(pthread_self(), "inkagent-call");
+    pthread_mutex_lock(&queue_lock);
+    for (;;) {
+        while (!worker_stop && !disconnect_pending && queue.empty())
+            pthread_cond_wait(&queue_cond, &queue_lock);
+        if (worker_stop)
+            break;
+        if (disconnect_pending) {
+            disconnect_pending = false;
+            pthread_mutex_unlock(&queue_lock);
+            stop_streams();
+            pthread_mutex_lock(&queue_lock);
+            continue;
+        }
+        Inbound call = std::move(queue.front());
+        queue.pop_front();
+        if (call.owner != connection.load())
+            continue;
+        pthread_mutex_unlock(&queue_lock);
+        execute(call);
+        pthread_mutex_lock(&queue_lock);
+    }
+    pthread_mutex_unlock(&queue_lock);
+    return nullptr;
+}
+
+// Ends the worker and lets go of the pad library. From inside a bridge
+// callback (or on the worker) nothing can be waited for; what is left
+// happens when the agent is unloaded.
+void shut_down() {
+    if (in_bridge_callback)
+        return;
+    bool join = false;
+    {
+        Guard guard(&queue_lock);
+        if (worker_running && pthread_equal(worker, pthread_self()))
+            return;
+        worker_stop = true;
+        queue.clear();
+        pthread_cond_broadcast(&queue_cond);
+        join = worker_running;
+    }
+    if (join)
+        pthread_join(worker, nullptr);
+    {
+        Guard guard(&queue_lock);
+        worker_running = false;
+        worker_stop = false;
+        disconnect_pending = false;
+    }
+    release_pad_library();
+}
+
+bool callbacks_gone() {
+    Guard results(&result_lock);
+    Guard events(&event_lock);
+    return result_callback == nullptr && event_callback == nullptr;
+}
+
+__attribute__((destructor)) void unload() {
+    shut_down();
+}
+
+}  // namespace
+
+void emit_event(uint8_t *package, size_t size) {
+    Guard guard(&event_lock);
+    if (event_callback == nullptr)
+        return;
+    if (restart_sequence.exchange(false))
+        event_sequence = 0;
+    // Numbered in the order handed over, so a client sees gaps, not swaps.
+    const uint32_t id =
+        INKAGENT_MESSAGE_FUNCTION(inkagent_get_u32(package + INKAGENT_OFFSET_MESSAGE_ID));
+    inkagent_put_u32(package + INKAGENT_OFFSET_MESSAGE_ID,
+                     INKAGENT_MESSAGE_ID(event_sequence++, id));
+    const bool nested = in_bridge_callback;
+    in_bridge_callback = true;
+    event_callback(package, static_cast<int>(size));
+    in_bridge_callback = nested;
+}
+
+}  // namespace inkagent
+
+using namespace inkagent;
+
+AGENT_API void ClientRegisterFarFunction(const char *package, uint32_t total_size) {
+    // Copied at once: the bytes are the bridge's and gone after the return.
+    // More than fits a package is kept only up to the header, which is
+    // enough to answer it as malformed.
+    Inbound call;
+    const auto *bytes = reinterpret_cast<const uint8_t *>(package);
+    if (bytes == nullptr)
+        total_size = 0;
+    size_t keep = total_size <= INKAGENT_MAX_INBOUND ? total_size : INKAGENT_HEADER_SIZE;
+    call.bytes.assign(bytes, bytes + keep);
+    if (keep != total_size)
+        call.bytes.push_back(0);  // no longer equal to the size in its header
+    call.owner = connection.load();
+
+    Guard guard(&queue_lock);
+    if (!worker_running) {
+        // Without a worker the call cannot run; it is dropped as the bridge
+        // drops what it cannot deliver.
+        if (pthread_create(&worker, nullptr, work, nullptr) != 0)
+            return;
+        worker_running = true;
+    }
+    queue.push_back(std::move(call));
+    pthread_cond_signal(&queue_cond);
+}
+
+AGENT_API void ClientRegisterResultCallBackFunction(InkagentCallback callback) {
+    {
+        Guard guard(&result_lock);
+        result_callback = callback;
+    }
+    if (callback == nullptr && callbacks_gone())
+        shut_down();
+}
+
+AGENT_API void ClientRegisterEventCallBackFunction(InkagentCallback callback) {
+    {
+        Guard guard(&event_lock);
+        event_callback = callback;
+        if (callback != nullptr)
+            event_sequence = 0;
+    }
+    if (callback == nullptr && callbacks_gone())
+        shut_down();
+}
+
+AGENT_API void ClientMakeEventCallBackFunction(void) {}
+
+AGENT_API void ClientRegisterServerConnection(int connection_state) {
+    if (connection_state != 0)
+        return;
+    // May come from any thread, inside our own callbacks too: mark, drop
+    // what the gone client queued, and leave the streams to the worker.
+    Guard guard(&queue_lock);
+    ++connection;
+    restart_sequence = true;
+    queue.clear();
+    if (worker_running) {
+        disconnect_pending = true;
+        pthread_cond_signal(&queue_cond);
+    }
+}
