@@ -6,6 +6,12 @@
 // libusb and hidapi, as umockdev-run would show them: UMOCKDEV_DIR names the
 // testbed and libumockdev-preload is preloaded. padsim exits with the
 // command's status; SIGINT and SIGTERM are passed on to the command.
+//
+// A pad can be given pen strokes that it draws once the host reads its pen
+// data (see --stroke): never earlier, because a host that is not reading yet
+// drops what arrives (hidapi keeps only a few reports per open handle, and
+// forgets them when the handle is closed).
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <getopt.h>
@@ -46,6 +53,21 @@ void usage(FILE *out) {
                  "  --product TEXT                         for the pads that follow\n"
                  "  --loopback                             loopback firmware instead of the model\n"
                  "  --log                                  print each pad's transfers at exit\n"
+                 "  --stroke REPORTS[@RATE_HZ]             a pen stroke (repeatable) on the pad\n"
+                 "                                         declared before it; it starts once\n"
+                 "                                         the host reads the pad's pen data:\n"
+                 "                                         a VCOM pad when biodata is switched\n"
+                 "                                         on, a HID pad when the host has\n"
+                 "                                         closed its pen read N times (see\n"
+                 "                                         --stroke-reopens); RATE_HZ 0: back\n"
+                 "                                         to back (default 200)\n"
+                 "  --stroke-reopens N                     HID pads: strokes start after the\n"
+                 "                                         host closed its N-th handle (default\n"
+                 "                                         3: the pad library's Initialize\n"
+                 "                                         closes the pad it makes current\n"
+                 "                                         twice, enabling the receiving on it\n"
+                 "                                         reopens it)\n"
+                 "  --stroke-delay MS                      wait this long after that (default 0)\n"
                  "  -h, --help\n");
 }
 
@@ -137,6 +159,97 @@ std::unique_ptr<padsim::Firmware> make_firmware(const padsim::PadConfig &config,
     return std::make_unique<padsim::LoopbackFirmware>();
 }
 
+// The strokes one pad draws, and when.
+struct StrokePlan {
+    size_t pad = 0;  // index into the declared pads
+    std::vector<padsim::PenStroke> strokes;
+};
+
+// REPORTS[@RATE_HZ]
+bool parse_stroke(const std::string &arg, padsim::PenStroke &stroke) {
+    auto parts = split(arg, '@');
+    long reports = 0;
+    long rate = 200;
+    if (parts.size() > 2 || !parse_count(parts[0], 0, 10000000, reports) ||
+        (parts.size() > 1 && !parse_count(parts[1], 0, 100000, rate))) {
+        return false;
+    }
+    stroke.reports = static_cast<uint32_t>(reports);
+    stroke.rate_hz = static_cast<uint32_t>(rate);
+    return true;
+}
+
+#ifdef PADSIM_HAVE_MODEL
+// Draws a pad's strokes once its host reads pen data. Both triggers are
+// things the pad itself sees, so they hold however slowly the command runs:
+// a VCOM pad drops pen data until it is told to send biodata; on a HID pad,
+// the host that will read is the one that opens the pad after it closed its
+// interrupt IN read `reopens` times. What the pad produces after that
+// closing waits in the pad until that next handle reads it.
+class StrokePlayer {
+  public:
+    StrokePlayer(padsim::Pad *pad, padsim::PadModel *model, std::vector<padsim::PenStroke> strokes,
+                 int reopens, std::chrono::milliseconds delay)
+        : pad_(pad),
+          model_(model),
+          strokes_(std::move(strokes)),
+          reopens_(reopens),
+          delay_(delay),
+          thread_([this] { play(); }) {}
+    ~StrokePlayer() {
+        quit_ = true;
+        thread_.join();
+    }
+    StrokePlayer(const StrokePlayer &) = delete;
+    StrokePlayer &operator=(const StrokePlayer &) = delete;
+
+  private:
+    bool triggered(const std::vector<padsim::Transfer> &log) const {
+        if (model_->transport() == padsim::PadTransport::kVcom) {
+            return model_->biodata_enabled();
+        }
+        const auto pen_in = static_cast<uint8_t>(0x81 + kPenInterface);
+        int closed = 0;
+        for (const auto &t : log) {
+            if (t.type == padsim::TransferType::Interrupt && t.endpoint == pen_in &&
+                t.status == -ENOENT) {
+                ++closed;
+            }
+        }
+        return closed >= reopens_;
+    }
+
+    void play() {
+        // The log wakes this thread on every transfer; the time-out only
+        // lets it see that the command has ended.
+        while (!quit_) {
+            if (pad_->wait_log([this](const auto &log) { return quit_ || triggered(log); },
+                               std::chrono::milliseconds(100))) {
+                break;
+            }
+        }
+        if (quit_) {
+            return;
+        }
+        if (delay_.count() > 0) {
+            std::this_thread::sleep_for(delay_);
+        }
+        for (const auto &stroke : strokes_) {
+            model_->start_stroke(stroke);
+        }
+    }
+
+    padsim::Pad *pad_;
+    padsim::PadModel *model_;
+    const std::vector<padsim::PenStroke> strokes_;
+    const int reopens_;
+    static constexpr int kPenInterface = 0;  // the runner's pads draw on their first interface
+    const std::chrono::milliseconds delay_;
+    std::atomic<bool> quit_{false};
+    std::thread thread_;
+};
+#endif
+
 int run(char **command) {
     std::string preload = "libumockdev-preload.so.0";
     if (const char *old = std::getenv("LD_PRELOAD"); old && *old) {
@@ -184,7 +297,17 @@ int run(char **command) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    enum { kHid = 256, kVcom, kManufacturer, kProduct, kLoopback, kLog };
+    enum {
+        kHid = 256,
+        kVcom,
+        kManufacturer,
+        kProduct,
+        kLoopback,
+        kLog,
+        kStroke,
+        kStrokeReopens,
+        kStrokeDelay
+    };
     static const struct option options[] = {
         {"hid", required_argument, nullptr, kHid},
         {"vcom", required_argument, nullptr, kVcom},
@@ -192,6 +315,9 @@ int main(int argc, char **argv) {
         {"product", required_argument, nullptr, kProduct},
         {"loopback", no_argument, nullptr, kLoopback},
         {"log", no_argument, nullptr, kLog},
+        {"stroke", required_argument, nullptr, kStroke},
+        {"stroke-reopens", required_argument, nullptr, kStrokeReopens},
+        {"stroke-delay", required_argument, nullptr, kStrokeDelay},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -202,6 +328,9 @@ int main(int argc, char **argv) {
     std::string product;
     bool loopback = false;
     bool print_log = false;
+    std::vector<StrokePlan> plans;
+    long stroke_reopens = 3;
+    long stroke_delay_ms = 0;
     int opt;
     while ((opt = getopt_long(argc, argv, "+h", options, nullptr)) != -1) {
         padsim::PadConfig config;
@@ -233,6 +362,33 @@ int main(int argc, char **argv) {
             case kLog:
                 print_log = true;
                 break;
+            case kStroke: {
+                padsim::PenStroke stroke;
+                if (configs.empty() || !parse_stroke(optarg, stroke)) {
+                    std::fprintf(stderr,
+                                 "padsim: bad stroke '%s' (after a pad: REPORTS[@RATE_HZ])\n",
+                                 optarg);
+                    usage(stderr);
+                    return 2;
+                }
+                if (plans.empty() || plans.back().pad != configs.size() - 1) {
+                    plans.push_back(StrokePlan{configs.size() - 1, {}});
+                }
+                // Each stroke of a pad starts a little further on, so that a
+                // capture shows which stroke a report belongs to.
+                stroke.x0 = static_cast<uint16_t>(100 + 400 * plans.back().strokes.size());
+                plans.back().strokes.push_back(stroke);
+                break;
+            }
+            case kStrokeReopens:
+            case kStrokeDelay:
+                if (!parse_count(optarg, 0, opt == kStrokeReopens ? 1000 : 3600000,
+                                 opt == kStrokeReopens ? stroke_reopens : stroke_delay_ms)) {
+                    std::fprintf(stderr, "padsim: bad count '%s'\n", optarg);
+                    usage(stderr);
+                    return 2;
+                }
+                break;
             case 'h':
                 usage(stdout);
                 return 0;
@@ -259,6 +415,25 @@ int main(int argc, char **argv) {
             return 1;
         }
     }
+#ifdef PADSIM_HAVE_MODEL
+    std::vector<std::unique_ptr<StrokePlayer>> players;
+    for (auto &plan : plans) {
+        padsim::Pad *pad = bed.pads()[plan.pad].get();
+        auto *model = dynamic_cast<padsim::PadModel *>(pad->firmware());
+        if (model == nullptr) {
+            std::fprintf(stderr, "padsim: strokes need the pad model, not --loopback\n");
+            return 2;
+        }
+        players.push_back(std::make_unique<StrokePlayer>(
+            pad, model, std::move(plan.strokes), static_cast<int>(stroke_reopens),
+            std::chrono::milliseconds(stroke_delay_ms)));
+    }
+#else
+    if (!plans.empty()) {
+        std::fprintf(stderr, "padsim: built without the pad model: no strokes\n");
+        return 2;
+    }
+#endif
     struct sigaction sa {};
     sa.sa_handler = forward_signal;
     sigemptyset(&sa.sa_mask);
@@ -267,6 +442,9 @@ int main(int argc, char **argv) {
 
     // Run.
     const int status = run(argv + optind);
+#ifdef PADSIM_HAVE_MODEL
+    players.clear();
+#endif
 
     // Shut down.
     if (print_log) {
