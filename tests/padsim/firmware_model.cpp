@@ -265,22 +265,17 @@ Bytes PadModel::ssp_in_answer(Channel &ch) {
         }
         return r;
     }
-    // Look one byte past what fits, so a cut never falls inside a token.
+    // The stream goes out as it comes: every answer is filled up to its 62
+    // bytes, and a token that does not fit continues in the next answer, as
+    // a pad's firmware cuts its byte stream wherever a report is full.
     Bytes look;
     for (const auto &p : ch.pending) {
-        if (p.exact || look.size() > wire::kSspInMaxData) {
+        if (p.exact || look.size() >= wire::kSspInMaxData) {
             break;
         }
         look.insert(look.end(), p.data.begin() + static_cast<long>(p.off), p.data.end());
     }
-    size_t cut = std::min(wire::kSspInMaxData, look.size());
-    if (cut < look.size()) {
-        if (look[cut - 1] == ssp::kTokenByte0 && look[cut] == ssp::kTokenByte1) {
-            cut -= 1;
-        } else if (look[cut - 2] == ssp::kTokenByte0 && look[cut - 1] == ssp::kTokenByte1) {
-            cut -= 2;
-        }
-    }
+    const size_t cut = std::min(wire::kSspInMaxData, look.size());
     std::memcpy(out, look.data(), cut);
     for (size_t left = cut; left > 0;) {
         OutPiece &p = ch.pending.front();

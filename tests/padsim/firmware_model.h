@@ -158,8 +158,8 @@ class PadModel : public Firmware {
     void fail_next_ssp_replies(int n, uint8_t protocol_result);
     // Replies (SSP and legacy) go out in pieces of these sizes, the last size
     // repeating: one 0xF9 answer or one bulk IN hand-over per piece. Empty:
-    // whole replies, and 0xF9 answers filled up to 62 bytes without cutting
-    // a token.
+    // whole replies, and 0xF9 answers filled up to 62 bytes, a token cut by
+    // the end of an answer continuing in the next.
     void split_replies(std::vector<size_t> chunk_sizes);
     // These bytes precede the SOF of each of the next `n` replies.
     void garbage_before_next_replies(int n, Bytes garbage);

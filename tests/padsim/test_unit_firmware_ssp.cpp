@@ -289,19 +289,19 @@ TEST(PadSspFaults, SplitRepliesOverSeveralPolls) {
     }
 }
 
-// Unsplit, a long reply fills each answer but never cuts a token in two.
-TEST(PadSspFaults, DefaultCutKeepsTokensWhole) {
+// Unsplit, a long reply fills every answer's 62 bytes; a token the end of an
+// answer cuts (AA | 55 .., AA 55 | ..) continues at the start of the next.
+TEST(PadSspFaults, DefaultCutFillsEveryAnswer) {
     struct Case {
         const char *what;
         uint32_t mode12;
         uint32_t mode13;
-        size_t first_answer;  // token bytes the first 0xF9 answer carries
     };
     // Token stream: SOF 0-2, header 3-5, 12 01 count 6-8, mode i at 9 + 4i.
     const Case cases[] = {
-        {"AA 55 at 61-62", 0x01010101, 0x010155AA, 61},
-        {"AA 55 at 60-61", 0xAA010101, 0x01010155, 60},
-        {"no token at the edge", 0x01010101, 0x01010101, 62},
+        {"AA 55 at 61-62", 0x01010101, 0x010155AA},
+        {"AA 55 at 60-61", 0xAA010101, 0x01010155},
+        {"no token at the edge", 0x01010101, 0x01010101},
     };
     for (const auto &c : cases) {
         FirmwareConfig cfg = FirmwareConfig::hid_pad();
@@ -312,19 +312,34 @@ TEST(PadSspFaults, DefaultCutKeepsTokensWhole) {
         hid_send(pad, bytes({kSignpad, 0x02, 0x00, 0x12, 0x00, 0x00}));
         std::vector<Bytes> answers = hid_drain(pad);
         const Bytes tokens = ssp::encode_tokens(pad.sent_messages().at(0));
+        ASSERT_GT(tokens.size(), 62u) << c.what;
         ASSERT_EQ(answers.size(), 2u) << c.what;
-        Bytes first(62, 0);
-        std::copy(tokens.begin(), tokens.begin() + c.first_answer, first.begin());
-        EXPECT_EQ(answers[0], first) << c.what;
-        const size_t rest = tokens.size() - c.first_answer;
-        EXPECT_EQ(Bytes(answers[1].begin(), answers[1].begin() + rest),
-                  Bytes(tokens.begin() + c.first_answer, tokens.end()))
-            << c.what;
-        EXPECT_EQ(
-            messages_of(concat({Bytes(first.begin(), first.begin() + c.first_answer), answers[1]})),
-            pad.sent_messages())
-            << c.what;
+        EXPECT_EQ(answers[0], Bytes(tokens.begin(), tokens.begin() + 62)) << c.what;
+        Bytes second(62, 0);
+        std::copy(tokens.begin() + 62, tokens.end(), second.begin());
+        EXPECT_EQ(answers[1], second) << c.what;
+        EXPECT_EQ(messages_of(concat(answers)), pad.sent_messages()) << c.what;
     }
+}
+
+// A reply of several hundred token bytes: the answers are the stream cut
+// every 62 bytes, whatever tokens the cuts fall into.
+TEST(PadSspFaults, LongReplyIsTheStreamCutEvery62Bytes) {
+    FirmwareConfig cfg = FirmwareConfig::hid_pad();
+    cfg.signpad_modes.clear();
+    for (uint32_t i = 0; i < 100; ++i)
+        cfg.signpad_modes.push_back(i % 3 == 0 ? 0x55AA55AA : 0x0155AA00 + i);
+    PadModel pad(cfg);
+    hid_send(pad, bytes({kSignpad, 0x02, 0x00, 0x12, 0x00, 0x00}));
+    std::vector<Bytes> answers = hid_drain(pad);
+    const Bytes tokens = ssp::encode_tokens(pad.sent_messages().at(0));
+    ASSERT_EQ(answers.size(), (tokens.size() + 61) / 62);
+    Bytes stream = concat(answers);
+    ASSERT_GE(stream.size(), tokens.size());
+    EXPECT_EQ(Bytes(stream.begin(), stream.begin() + static_cast<long>(tokens.size())), tokens);
+    EXPECT_EQ(Bytes(stream.begin() + static_cast<long>(tokens.size()), stream.end()),
+              Bytes(stream.size() - tokens.size(), 0));
+    EXPECT_EQ(messages_of(stream), pad.sent_messages());
 }
 
 TEST(PadSspFaults, GarbageOverstatementAndStuckPolls) {
