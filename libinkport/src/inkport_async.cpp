@@ -298,9 +298,8 @@ void open_extra_interface(unsigned int end_point) {
         core_open_dev(rec);
 }
 
-// One input report of the current pad, made current first, into dst: the
-// payload without a report-id byte, never more than dst_length bytes. *reply
-// is left at 0 when no report was waiting.
+}  // namespace
+
 uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsigned int dst_length,
                    unsigned int *reply) {
     TRACE_SCOPE();
@@ -312,6 +311,7 @@ uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsig
     if (dst_length == 0)
         return API_FAIL(QLPCEC_INVALID_PARAMETER,
                         "Error of input parameters, const unsigned int dst_length is 0");
+    *reply = 0;
 
     // A stopper does not hold dev_list_short_lock while it waits for this
     // thread, so the switch takes it like every other switch.
@@ -354,6 +354,8 @@ uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsig
     free(scratch);
     return 0;
 }
+
+namespace {
 
 void *start_routine(void *arg) {
     auto *rec = static_cast<receive_info *>(arg);

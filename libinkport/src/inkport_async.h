@@ -24,3 +24,11 @@ void name_worker_thread(const char *name);
 
 // Tells the upload threads to stop and returns once every one has ended.
 void stop_upload_threads();
+
+// The receive thread's read: makes `device` current, then copies one waiting
+// input report of `end_point` into dst, the payload without a report-id
+// byte and never more than dst_length bytes (a longer report is cut short
+// and logged). *reply is the number of bytes copied, left at 0 when no report
+// was waiting. 0 or an exception's handle.
+uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsigned int dst_length,
+                   unsigned int *reply);

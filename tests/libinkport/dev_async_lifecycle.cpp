@@ -245,9 +245,21 @@ TEST_F(Lifecycle, StartUpFailuresReachTheApplicationWithNoLibraryLockHeld) {
     });
     RemovalLog removed;
     std::atomic<int> calls_done{0};
+    // Set once the enable call has returned: a start-up that reported its
+    // failure before it opened its start gate would keep it from returning.
+    std::mutex m;
+    std::condition_variable cv;
+    bool enable_returned = false;
+    std::atomic<int> first_told_after_return{-1};  // of the first notice on the thread
     removed.also = [&](uint32_t device) {
         if (this_thread_name() != "inkport-recv")
             return;
+        {
+            std::unique_lock<std::mutex> g(m);
+            int unset = -1;
+            first_told_after_return.compare_exchange_strong(
+                unset, cv.wait_for(g, 10s, [&] { return enable_returned; }) ? 1 : 0);
+        }
         // Each of these takes a lock that the enable call holds while it
         // waits for the thread's start-up.
         unsigned int n = 0;
@@ -262,9 +274,18 @@ TEST_F(Lifecycle, StartUpFailuresReachTheApplicationWithNoLibraryLockHeld) {
     ctx.armed = true;
     std::atomic<uint32_t> enabled{1};
     DeinitializeFirst stop_workers_first;
-    ASSERT_TRUE(returns_within([&] { enabled = SetDataReceivingEnabled(1, 0, 1); }));
+    ASSERT_TRUE(returns_within([&] {
+        enabled = SetDataReceivingEnabled(1, 0, 1);
+        {
+            std::lock_guard<std::mutex> g(m);
+            enable_returned = true;
+        }
+        cv.notify_all();
+    }));
     EXPECT_EQ(enabled.load(), 0u) << "the thread started; its start-up failed";
     EXPECT_TRUE(eventually([&] { return calls_done.load() >= 1; }));
+    EXPECT_EQ(first_told_after_return.load(), 1)
+        << "the removal was reported while the enable call still waited for the start-up";
     EXPECT_TRUE(eventually([] { return receive_threads() == 0; }));
     RegisterLoggingCallBackProcedure(nullptr, nullptr);
 }
@@ -304,4 +325,43 @@ TEST_F(Lifecycle, HandlersStartingWorkersDuringDeinitializeLeaveNoneBehind) {
     EXPECT_TRUE(returned.load());
     EXPECT_EQ(library_threads(), 0);
     pad_.pad->clear_faults();
+}
+
+TEST_F(Lifecycle, BiodataIsSwitchedOnAndOffOnThePadItNames) {
+    // Bulk-pipe pads stream pen data only while biodata is on: the switch
+    // shows which pad the start-up and the shut-down talked to.
+    auto add_vcom = [&](const std::string &serial) {
+        padsim::FirmwareConfig cfg = padsim::FirmwareConfig::vcom_pad();
+        cfg.serial_number = serial;
+        auto model = std::make_unique<padsim::PadModel>(cfg);
+        Added added{nullptr, model.get()};
+        added.pad =
+            bed.add_pad(padsim::PadConfig::vcom(0x0711, 0x0230, serial, 64, 64), std::move(model));
+        EXPECT_NE(added.pad, nullptr);
+        return added;
+    };
+    Added first = add_vcom("VCA");
+    Added second = add_vcom("VCB");
+    ASSERT_EQ(Initialize(), 0u);
+    unsigned int count = 0;
+    ASSERT_EQ(GetDeviceCount(&count), 2u);
+    Text serial;
+    ASSERT_EQ(GetSerialNumber(2, serial.buf, QLPAD_MAX_STRING_LENGTH, &serial.reply), 0u);
+    Added two = serial.str() == "VCB" ? second : first;
+    Added one = serial.str() == "VCB" ? first : second;
+
+    DeinitializeFirst stop_workers_first;
+    unsigned int vid = 0;
+    ASSERT_EQ(GetVendorId(1, &vid), 0u);  // device 1 is current
+    ASSERT_EQ(SetDataReceivingEnabled(2, 0, 1), 0u);
+    // The enable returns once the pad has been asked to send.
+    EXPECT_TRUE(two.model->biodata_enabled());
+    EXPECT_FALSE(one.model->biodata_enabled());
+
+    ASSERT_EQ(GetVendorId(1, &vid), 0u);  // device 1 is current again
+    one.model->clear_records();
+    ASSERT_EQ(SetDataReceivingEnabled(2, 0, 0), 0u);
+    // The stop returns once the thread has ended, its switch-off included.
+    EXPECT_FALSE(two.model->biodata_enabled());
+    EXPECT_TRUE(one.model->received_messages().empty()) << "device 1 was left alone";
 }
