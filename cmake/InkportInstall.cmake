@@ -9,6 +9,12 @@ install(TARGETS vlink LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS netbridged RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.h")
+# The reference agent under the plain name the bridges dlopen, and the
+# header of its remote-call protocol as <inkagent/protocol.h>.
+if(TARGET inkagent)
+  install(TARGETS inkagent LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/agent/protocol.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/inkagent)
+endif()
 
 # The .pc files find the prefix relative to themselves, so an installed tree
 # may be moved (or installed with DESTDIR / --prefix) and still work.

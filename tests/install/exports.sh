@@ -2,7 +2,7 @@
 # Every exported name of a library is listed in its version script, no C++
 # name leaks, and each library carries its soname.
 set -euo pipefail
-inkport=$1 netbridge=$2 vlink=$3 src=$4
+inkport=$1 netbridge=$2 vlink=$3 src=$4 agent=${5:-}
 status=0
 check() {
   local lib=$1 soname=$2
@@ -21,4 +21,10 @@ for name in Initialize Deinitialize IsInitialized RegisterLoggingCallBackProcedu
   nm -D --defined-only "$inkport" | awk '{print $3}' | sed 's/@.*//' | grep -qx "$name" \
     || { echo "libinkport does not export $name"; status=1; }
 done
+# The reference agent exports its five entry points and nothing else.
+if [ -n "$agent" ]; then
+  expected="ClientMakeEventCallBackFunction ClientRegisterEventCallBackFunction ClientRegisterFarFunction ClientRegisterResultCallBackFunction ClientRegisterServerConnection"
+  actual=$(nm -D --defined-only "$agent" | awk '$2 != "A" {print $3}' | sed 's/@.*//' | sort | tr '\n' ' ' | sed 's/ $//')
+  [ "$actual" = "$expected" ] || { echo "libinkagent exports: $actual"; status=1; }
+fi
 exit $status
