@@ -211,6 +211,39 @@ TEST_F(NoPad, TranslateErrorCodeAndSayHelloMatchTheLocalCalls) {
               "someText = \"ab\"");
 }
 
+// The worked example of the protocol's document, byte for byte (the bridge
+// stamps the send time later; the agent leaves it 0).
+TEST_F(NoPad, WorkedExampleOfTheDocument) {
+    const Bytes call = {0x00, 0x00, 0x11, 0x27, 0x19, 0x01, 0x00, 0x00, 0x2a, 0x00, 0x00,
+                        0x00, 0x2a, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                        0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                        0x00, 0x01, 0x03, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00};
+    Bytes expected = {0x02, 0x00, 0x11, 0x27, 0x19, 0x01, 0x00, 0x00, 0x4e, 0x00, 0x00, 0x00,
+                      0x4e, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x0e, 0x00, 0x00, 0x00};
+    for (char c : std::string("QLPCEC_TIMEOUT")) {
+        expected.push_back(static_cast<uint8_t>(c));
+        expected.push_back(0);
+    }
+    expected.insert(expected.end(), {0x0f, 0x00, 0x00, 0x00});
+    ASSERT_EQ(call.size(), 42u);
+    ASSERT_EQ(expected.size(), 78u);
+    agent.send_raw(call, 42);
+    Result r = agent.wait_result(0x119);
+    EXPECT_EQ(r.package.bytes, expected);
+
+    Bytes refused = call;
+    inkagent_put_u32(refused.data() + 38, 5000);
+    agent.send_raw(refused, 42);
+    ASSERT_TRUE(agent.sink.wait([&] { return agent.sink.results.size() == 2; }));
+    Bytes expected_refusal(expected.begin(), expected.begin() + 42);
+    expected_refusal[8] = expected_refusal[12] = 0x2a;
+    expected_refusal[34] = 4;
+    std::lock_guard<std::mutex> g(agent.sink.m);
+    EXPECT_EQ(agent.sink.results[1].bytes, expected_refusal);
+}
+
 // Every kind of broken package gets an error result with the message id the
 // package carried, no outputs, and the agent stays in service.
 TEST_F(NoPad, MalformedPackagesGetErrorResults) {
