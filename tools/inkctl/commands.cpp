@@ -179,7 +179,7 @@ int cmd_capture(PadStack &stack, unsigned device, const CaptureOptions &options,
     const auto handle = [&](const Event &event) {
         switch (event.kind) {
             case Event::Kind::data:
-                if (event.device != device || event.end_point != options.end_point)
+                if (removed || event.device != device || event.end_point != options.end_point)
                     return;
                 if (options.max_reports != 0 && count >= options.max_reports)
                     return;

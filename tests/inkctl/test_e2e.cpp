@@ -1,0 +1,413 @@
+// The whole path as a user runs it: a virtual pad from the bench's runner,
+// netbridged with the reference agent under it, and inkctl as a separate
+// process, locally or through the bridge. Every wait has a deadline.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char **environ;
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kPad = "22c9:0901:AB12";
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Polls `pred` every few milliseconds until it holds or the deadline passes.
+template <typename P>
+bool wait_until(P pred, std::chrono::milliseconds deadline = 30s) {
+    const auto end = Clock::now() + deadline;
+    while (!pred()) {
+        if (Clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+int free_port() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len);
+    close(s);
+    return ntohs(sa.sin_port);
+}
+
+int connect_loopback(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+// A temporary folder of the test's own: the runner keeps its testbed there.
+class TempDir {
+  public:
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "inkctl-e2e.XXXXXX").string();
+        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ignored);
+    }
+    const std::string &path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+// A child process with stdout and stderr in files.
+class Process {
+  public:
+    Process(std::vector<std::string> argv, const std::map<std::string, std::string> &env,
+            const std::string &dir, const std::string &name)
+        : out_(dir + "/" + name + ".out"), err_(dir + "/" + name + ".err") {
+        std::map<std::string, std::string> all;
+        for (char **e = environ; *e != nullptr; ++e) {
+            std::string kv = *e;
+            size_t eq = kv.find('=');
+            if (eq != std::string::npos)
+                all[kv.substr(0, eq)] = kv.substr(eq + 1);
+        }
+        for (const auto &[k, v] : env)
+            all[k] = v;
+        std::vector<std::string> envs;
+        for (const auto &[k, v] : all)
+            envs.push_back(k + "=" + v);
+        std::vector<char *> envp;
+        for (auto &s : envs)
+            envp.push_back(s.data());
+        envp.push_back(nullptr);
+        std::vector<char *> args;
+        for (auto &a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Process() {
+        if (running()) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    bool started() const { return pid_ > 0; }
+    bool running() const { return pid_ > 0 && status_ == kRunning; }
+    void signal(int sig) {
+        if (running())
+            kill(pid_, sig);
+    }
+    // The exit status (128 + signal for a killed process), or -1 when it
+    // is still running at the deadline.
+    int wait(std::chrono::milliseconds deadline = 60s) {
+        wait_until([this] { return !running() || reap(); }, deadline);
+        return status_ == kRunning ? -1 : status_;
+    }
+    bool reap() {
+        int status = 0;
+        if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_)
+            return false;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return true;
+    }
+    std::string out() const { return read_file(out_); }
+    std::string err() const { return read_file(err_); }
+
+  private:
+    static constexpr int kRunning = -1000;
+    pid_t pid_ = -1;
+    int status_ = kRunning;
+    std::string out_;
+    std::string err_;
+};
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Outcome finish(Process &p) {
+    Outcome r;
+    r.status = p.wait();
+    r.out = p.out();
+    r.err = p.err();
+    return r;
+}
+
+// netbridged on a free loopback port with the reference agent, under the
+// runner's virtual pad. Stopped with SIGINT, as a user would.
+class Bridge {
+  public:
+    explicit Bridge(const std::vector<std::string> &pad_args) : port_(free_port()) {
+        std::vector<std::string> argv = {PADSIM_PROGRAM};
+        argv.insert(argv.end(), pad_args.begin(), pad_args.end());
+        argv.insert(argv.end(),
+                    {"--", NETBRIDGED_PROGRAM, "-n", "127.0.0.1", "-p", std::to_string(port_)});
+        process_ =
+            std::make_unique<Process>(argv,
+                                      std::map<std::string, std::string>{
+                                          {"TMPDIR", dir_.path()}, {"LD_LIBRARY_PATH", AGENT_DIR}},
+                                      dir_.path(), "bridge");
+        listening_ = wait_until([this] {
+            if (!process_->running() || process_->reap())
+                return true;
+            int s = connect_loopback(port_);
+            if (s < 0)
+                return false;
+            close(s);
+            return true;
+        });
+        listening_ = listening_ && process_->running();
+    }
+    ~Bridge() {
+        process_->signal(SIGINT);
+        EXPECT_EQ(process_->wait(20s), 0) << "bridge:\n" << process_->err();
+    }
+
+    bool listening() const { return listening_; }
+    int port() const { return port_; }
+    std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string log() const { return process_->out() + process_->err(); }
+
+  private:
+    TempDir dir_;
+    int port_;
+    std::unique_ptr<Process> process_;
+    bool listening_ = false;
+};
+
+// inkctl through the bridge.
+std::unique_ptr<Process> start_remote(const Bridge &bridge, std::vector<std::string> args,
+                                      const TempDir &dir, const std::string &name) {
+    std::vector<std::string> argv = {INKCTL_PROGRAM, "--connect", bridge.address()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<Process>(argv, std::map<std::string, std::string>{}, dir.path(), name);
+}
+
+Outcome remote(const Bridge &bridge, std::vector<std::string> args) {
+    TempDir dir;
+    auto p = start_remote(bridge, std::move(args), dir, "inkctl");
+    return finish(*p);
+}
+
+// inkctl with the pad library of its own process, under a runner of its own.
+Outcome local(const std::vector<std::string> &pad_args, std::vector<std::string> args) {
+    TempDir dir;
+    std::vector<std::string> argv = {PADSIM_PROGRAM};
+    argv.insert(argv.end(), pad_args.begin(), pad_args.end());
+    argv.insert(argv.end(), {"--", INKCTL_PROGRAM});
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(argv, {{"TMPDIR", dir.path()}}, dir.path(), "inkctl");
+    return finish(p);
+}
+
+// The reports of a capture's output: the sample number in each report's
+// bytes 1-4 (pen reports of the bench: tag a0, then the number). False
+// when a line is not a report of the expected shape.
+bool samples_of(const std::string &out, std::vector<uint32_t> &samples, std::string &why) {
+    std::istringstream in(out);
+    std::string line;
+    unsigned expected = 1;
+    while (std::getline(in, line)) {
+        if (line.rfind("report ", 0) != 0)
+            continue;
+        const std::string head = "report " + std::to_string(expected) + ": ";
+        if (line.rfind(head, 0) != 0 || line.size() != head.size() + 128 ||
+            line.compare(head.size(), 2, "a0") != 0) {
+            why = "line " + std::to_string(expected) + ": " + line;
+            return false;
+        }
+        uint32_t sample = 0;
+        for (int i = 3; i >= 0; --i)
+            sample = sample << 8 | static_cast<uint32_t>(std::stoul(
+                                       line.substr(head.size() + 2 + 2 * i, 2), nullptr, 16));
+        samples.push_back(sample);
+        ++expected;
+    }
+    return true;
+}
+
+size_t count_reports(const std::string &out) {
+    size_t n = 0;
+    for (size_t at = out.find("report "); at != std::string::npos; at = out.find("report ", at + 1))
+        ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(E2E, AStrokeOf500ReportsCrossesTheBridgeWholeAndInOrder) {
+    Bridge bridge({"--hid", kPad, "--stroke", "500@1000"});
+    ASSERT_TRUE(bridge.listening()) << bridge.log();
+
+    // The capture is the first to open the pad, so the stroke starts with it.
+    Outcome capture = remote(bridge, {"capture", "1", "--count", "500", "--seconds", "60"});
+    ASSERT_EQ(capture.status, 0) << capture.err;
+    std::vector<uint32_t> samples;
+    std::string why;
+    ASSERT_TRUE(samples_of(capture.out, samples, why)) << why;
+    ASSERT_EQ(samples.size(), 500u);
+    for (uint32_t i = 0; i < samples.size(); ++i)
+        ASSERT_EQ(samples[i], i) << "report " << i + 1;
+    EXPECT_NE(capture.out.find("\n500 reports captured\n"), std::string::npos);
+    EXPECT_EQ(capture.err, "");
+
+    Outcome list = remote(bridge, {"list"});
+    ASSERT_EQ(list.status, 0) << list.err;
+    EXPECT_EQ(list.out.substr(0, list.out.find('\n')), "1 pad found");
+    EXPECT_NE(list.out.find("pad 1  22c9:0901  serial AB12  "), std::string::npos) << list.out;
+}
+
+TEST(E2E, AClientKilledMidCaptureStopsTheStreamAndTheNextStartsClean) {
+    // A stroke far longer than the test, 200 reports a second.
+    Bridge bridge({"--hid", kPad, "--stroke", "1000000@200"});
+    ASSERT_TRUE(bridge.listening()) << bridge.log();
+
+    TempDir dir;
+    auto first = start_remote(bridge, {"capture", "1", "--seconds", "120"}, dir, "first");
+    ASSERT_TRUE(wait_until([&] { return count_reports(first->out()) >= 20; }))
+        << first->out() << first->err();
+    first->signal(SIGKILL);
+    EXPECT_EQ(first->wait(), 128 + SIGKILL);
+
+    // A client that calls nothing: once whatever was under way has drained,
+    // no event reaches it, because nobody has enabled a stream.
+    int quiet = connect_loopback(bridge.port());
+    ASSERT_GE(quiet, 0);
+    char chunk[4096];
+    const auto drain_end = Clock::now() + 500ms;
+    while (Clock::now() < drain_end) {
+        struct pollfd p = {quiet, POLLIN, 0};
+        if (poll(&p, 1, 50) == 1 && recv(quiet, chunk, sizeof chunk, 0) <= 0)
+            break;
+    }
+    struct pollfd p = {quiet, POLLIN, 0};
+    ssize_t late = poll(&p, 1, 1000) == 1 ? recv(quiet, chunk, sizeof chunk, 0) : 0;
+    EXPECT_LE(late, 0) << "events kept coming after the client was gone";
+    close(quiet);
+
+    Outcome second = remote(bridge, {"capture", "1", "--count", "20", "--seconds", "60"});
+    ASSERT_EQ(second.status, 0) << second.err;
+    std::vector<uint32_t> samples;
+    std::string why;
+    ASSERT_TRUE(samples_of(second.out, samples, why)) << why;
+    ASSERT_EQ(samples.size(), 20u);
+    for (size_t i = 1; i < samples.size(); ++i)
+        EXPECT_EQ(samples[i], samples[i - 1] + 1);
+    EXPECT_EQ(second.err, "");
+}
+
+TEST(E2E, LocalAndRemoteRunsPrintTheSame) {
+    const std::vector<std::string> pad = {"--hid", kPad};
+    Bridge bridge(pad);
+    ASSERT_TRUE(bridge.listening()) << bridge.log();
+    const std::vector<std::vector<std::string>> commands = {
+        {"list"},
+        {"info", "1"},
+        {"info", "2"},
+        {"ssp", "1", "00000010"},
+        {"set-var", "1", "ql.pad.backlight", "40"},
+    };
+    for (const auto &command : commands) {
+        Outcome here = local(pad, command);
+        Outcome there = remote(bridge, command);
+        EXPECT_EQ(here.status, there.status) << command[0];
+        EXPECT_EQ(here.out, there.out) << command[0];
+        EXPECT_EQ(here.err, there.err) << command[0];
+        EXPECT_FALSE(here.out.empty() && here.err.empty()) << command[0];
+    }
+    // A missing pad, named alike on both sides.
+    Outcome missing = remote(bridge, {"info", "2"});
+    EXPECT_EQ(missing.status, 3);
+    EXPECT_EQ(missing.err, "inkctl: no pad 2: 1 pad found\n");
+
+    // A capture of a scripted stroke: a bridge of its own, so that the
+    // capture is the first client to open the pad.
+    const std::vector<std::string> stroke = {"--hid", kPad, "--stroke", "50@1000"};
+    const std::vector<std::string> capture = {"capture", "1", "--count", "50", "--seconds", "60"};
+    Outcome here = local(stroke, capture);
+    Bridge second(stroke);
+    ASSERT_TRUE(second.listening()) << second.log();
+    Outcome there = remote(second, capture);
+    EXPECT_EQ(here.status, 0) << here.err;
+    EXPECT_EQ(here.out, there.out);
+    EXPECT_EQ(count_reports(there.out), 50u);
+}
+
+TEST(E2E, AnUnreachableBridgeIsNamedWithTheReason) {
+    const int port = free_port();
+    TempDir dir;
+    Process p({INKCTL_PROGRAM, "--connect", "127.0.0.1:" + std::to_string(port), "list"}, {},
+              dir.path(), "inkctl");
+    Outcome r = finish(p);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "inkctl: cannot reach the bridge at 127.0.0.1:" + std::to_string(port) +
+                         ": Connection refused\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(E2E, ABridgeThatStopsMidCaptureEndsTheCaptureAsAConnectionProblem) {
+    auto bridge = std::make_unique<Bridge>(
+        std::vector<std::string>{"--hid", kPad, "--stroke", "1000000@200"});
+    ASSERT_TRUE(bridge->listening()) << bridge->log();
+    TempDir dir;
+    auto client = start_remote(*bridge, {"capture", "1", "--seconds", "120"}, dir, "client");
+    ASSERT_TRUE(wait_until([&] { return count_reports(client->out()) >= 5; })) << client->err();
+    bridge.reset();  // SIGINT: the bridge closes the connection and exits
+    Outcome r = finish(*client);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("inkctl: connection to the bridge lost"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find(" reports captured\n"), std::string::npos);
+}
