@@ -247,26 +247,42 @@ TEST_F(OnPad, QueueCountAndFlushRemotely) {
         0u);
 }
 
-TEST_F(OnPad, UnplugBecomesADeviceRemovedEvent) {
-    ASSERT_EQ(enable(1).result, 0u);
+// A pad found gone, by a call or by the receiving thread, becomes an event.
+class Unplug : public OnPad {
+  protected:
+    bool removed_event_seen() {
+        return agent.sink.wait([&] {
+            for (const auto &e : agent.sink.events)
+                if (INKAGENT_MESSAGE_FUNCTION(e.message_id()) == INKAGENT_EV_DEVICE_REMOVED)
+                    return true;
+            return false;
+        });
+    }
+    void expect_removed_events_name_pad_1() {
+        for (const auto &e : agent.sink.events_snapshot()) {
+            if (INKAGENT_MESSAGE_FUNCTION(e.message_id()) != INKAGENT_EV_DEVICE_REMOVED)
+                continue;
+            EXPECT_EQ(e.total(), INKAGENT_HEADER_SIZE + 4);
+            Reader in{e.bytes};
+            EXPECT_EQ(in.u32(), 1u);
+            EXPECT_TRUE(in.done());
+        }
+    }
+};
+
+TEST_F(Unplug, ACallOnTheGonePadReportsIt) {
     pad->unplug();
-    // The receive thread meets the failure; a call on the pad does for sure.
     Result r = agent.call(INKAGENT_FN_GET_FEATURE, Payload().u32(1).u32(0).u32(65));
     EXPECT_NE(r.result, 0u);
-    ASSERT_TRUE(agent.sink.wait([&] {
-        for (const auto &e : agent.sink.events)
-            if (INKAGENT_MESSAGE_FUNCTION(e.message_id()) == INKAGENT_EV_DEVICE_REMOVED)
-                return true;
-        return false;
-    }));
-    for (const auto &e : agent.sink.events_snapshot()) {
-        if (INKAGENT_MESSAGE_FUNCTION(e.message_id()) != INKAGENT_EV_DEVICE_REMOVED)
-            continue;
-        EXPECT_EQ(e.total(), INKAGENT_HEADER_SIZE + 4);
-        Reader in{e.bytes};
-        EXPECT_EQ(in.u32(), 1u);
-        EXPECT_TRUE(in.done());
-    }
+    ASSERT_TRUE(removed_event_seen());
+    expect_removed_events_name_pad_1();
+}
+
+TEST_F(Unplug, TheReceivingThreadReportsIt) {
+    ASSERT_EQ(enable(1).result, 0u);
+    pad->unplug();
+    ASSERT_TRUE(removed_event_seen());
+    expect_removed_events_name_pad_1();
 }
 
 // Once the bridge removed the callbacks, nothing calls them, while the pen
