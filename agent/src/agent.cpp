@@ -137,10 +137,16 @@ void shut_down() {
     release_pad_library();
 }
 
+// Looked at one lock at a time: a bridge may register from inside either
+// callback, so neither lock is ever taken while holding the other.
 bool callbacks_gone() {
-    Guard results(&result_lock);
+    {
+        Guard results(&result_lock);
+        if (result_callback != nullptr)
+            return false;
+    }
     Guard events(&event_lock);
-    return result_callback == nullptr && event_callback == nullptr;
+    return event_callback == nullptr;
 }
 
 __attribute__((destructor)) void unload() {
