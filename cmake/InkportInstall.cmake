@@ -15,6 +15,10 @@ if(TARGET inkagent)
   install(TARGETS inkagent LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES ${PROJECT_SOURCE_DIR}/agent/protocol.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/inkagent)
 endif()
+# The pad tool, which drives pads locally or through a bridge.
+if(TARGET inkctl)
+  install(TARGETS inkctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 # The .pc files find the prefix relative to themselves, so an installed tree
 # may be moved (or installed with DESTDIR / --prefix) and still work.
