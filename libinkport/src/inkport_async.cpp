@@ -14,7 +14,8 @@
 // callback) runs only with none of these locks held by its thread. A removed
 // handler on a receive thread may run while a stopper holds info_lock and
 // waits for that thread: a stop asked from the thread itself therefore only
-// tells it to leave its loop, and a restart from it is refused.
+// tells it to leave its loop, and a restart from it is refused; Deinitialize
+// from there makes the thread finish and free itself.
 #include <pthread.h>
 
 #include <atomic>
@@ -108,6 +109,10 @@ struct receive_info {
     unsigned int interface_number = 0;
     OneShot start_info_lock;  // raised once the pad was asked to send data
     Pause pause;
+    // Only the thread itself touches these: set when the library was
+    // stopped from one of its callbacks (see disown_this_receive_thread).
+    bool shut_down = false;  // its pad was already switched off
+    bool disowned = false;   // out of the slot: the thread frees its record
 };
 
 namespace {
@@ -286,6 +291,25 @@ void report_pad_step(ApiSite site, const PadStep &s, unsigned int device, unsign
 
 // ---- The receive thread ----
 
+// The record of interface `end_point` of `pad`, opened if it is not; null
+// (traced) when the pad has no such interface or it cannot be opened. Under
+// dev_list_short_lock.
+ql_device *interface_record(ql_device *pad, unsigned int end_point) {
+    if (end_point == 0)
+        return pad;
+    if (static_cast<int>(end_point) > pad->count_of_interfaces || pad->interfaces == nullptr ||
+        pad->interfaces[end_point - 1] == nullptr) {
+        TRACE_ERROR("Error of using interface with number: %d", end_point);
+        return nullptr;
+    }
+    ql_device *rec = pad->interfaces[end_point - 1];
+    if (rec->hid == nullptr && rec->vcom_handle == nullptr && core_open_dev(rec) != 0) {
+        TRACE_ERROR("Error of using interface with number: %d", end_point);
+        return nullptr;
+    }
+    return rec;
+}
+
 // The reopen closed the pad's extra interfaces; the one this thread reads is
 // opened again now rather than by its first read.
 void open_extra_interface(unsigned int end_point) {
@@ -313,13 +337,24 @@ uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsig
                         "Error of input parameters, const unsigned int dst_length is 0");
     *reply = 0;
 
-    // A stopper does not hold dev_list_short_lock while it waits for this
-    // thread, so the switch takes it like every other switch.
-    PadStep s = on_pad(device, [] { return 0; });
+    // The switch, the size query and the choice of the interface record
+    // happen under dev_list_short_lock (a stopper does not hold it while it
+    // waits for this thread); the read itself goes to that record after the
+    // lock is released, so that an application thread that makes another
+    // pad current meanwhile neither waits for the read nor redirects it.
+    ql_device *pad = nullptr;
+    ql_device *rec = nullptr;
+    PadStep s = on_pad(device, [&] {
+        pad = dev_shared->current_device;
+        int size = core_get_max_packet_size_of_input_report();
+        if (size >= 0)
+            rec = interface_record(pad, end_point);
+        return size;
+    });
     if (s.switched != 0)
         return report_switch(API_SITE, s, device, end_point);
 
-    int size = core_get_max_packet_size_of_input_report();
+    int size = s.result;
     if (size < 0) {
         api_error(API_SITE,
                   "Error, function QLPAD_ql_ioctl(QL_IOCTL_GET_MAX_PACKET_SIZE_OF_OUT_ENDPOINT, "
@@ -335,7 +370,12 @@ uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsig
     if (size > static_cast<int>(kFrameSize))
         size = static_cast<int>(kFrameSize);
     auto *scratch = static_cast<uint8_t *>(Calloc(size > 0 ? static_cast<size_t>(size) : 1, 1));
-    int r = core_get_hid_input_report(end_point, scratch, size);
+    int r = -1;
+    if (rec != nullptr && size > 0) {
+        r = core_input_read(rec, scratch, static_cast<unsigned int>(size));
+        if (r < 0 && pad->removed)
+            r = kCoreRemoved;
+    }
     if (r < 0 || r > size) {
         free(scratch);
         catch_removing_device(r, device, end_point);
@@ -356,6 +396,15 @@ uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsig
 }
 
 namespace {
+
+// The receive thread's shut-down on its pad: biodata off, its input dropped.
+PadStep switch_pad_off(unsigned int device) {
+    return on_pad(device, [] {
+        int r = core_disable_ssp_biodata_sending();
+        core_clear_ssp_input_queue();
+        return r;
+    });
+}
 
 void *start_routine(void *arg) {
     auto *rec = static_cast<receive_info *>(arg);
@@ -385,6 +434,11 @@ void *start_routine(void *arg) {
         auto *buffer = static_cast<uint8_t *>(Calloc(kFrameSize, 1));
         unsigned int reply = 0;
         uint32_t h = read_file(device, end_point, buffer, kFrameSize, &reply);
+        if (rec->disowned) {
+            // A callback of the read stopped the library: the queue is gone.
+            free(buffer);
+            break;
+        }
         if (h == 0 && reply > 0) {
             if (add_uni_frame(rec->queue, buffer, reply) == 0) {
                 api_error(API_SITE, "Error of add new frame to queue");
@@ -405,14 +459,47 @@ void *start_routine(void *arg) {
         rec->pause.sleep_for(kReceiveErrorPause);
     }
 
-    PadStep down = on_pad(device, [] {
-        int r = core_disable_ssp_biodata_sending();
-        core_clear_ssp_input_queue();
-        return r;
-    });
-    report_pad_step(API_SITE, down, device, end_point);
+    if (!rec->shut_down) {
+        PadStep down = switch_pad_off(device);
+        report_pad_step(API_SITE, down, device, end_point);
+    }
+    if (rec->disowned) {
+        this_receive_thread = nullptr;
+        delete rec;
+    }
     // Returning is the end: the stopper that joins this thread frees rec.
     return nullptr;
+}
+
+// The library is being stopped from a callback that this receive thread
+// runs. It cannot wait for itself, and nobody else may wait for it either:
+// the callback thread of its end point, stopped next, would switch the
+// receiving off and so wait for this thread, which waits for it. So the
+// thread switches its pad off now, while the pads are still open, takes its
+// record out of the slot and frees it itself once it has left its loop.
+void disown_this_receive_thread() {
+    receive_info *rec = this_receive_thread;
+    if (rec == nullptr || rec->disowned)
+        return;
+    request_stop(rec);
+    PadStep down = switch_pad_off(rec->device);
+    if (down.switched != 0 || down.result < 0)
+        TRACE_ERROR("switching receiving off on device %d failed while the library stops",
+                    rec->device);
+    rec->shut_down = true;
+    short_interface *slot = nullptr;
+    {
+        LOCK_GUARD(guard, &dev_list_short_lock);
+        if (dev_shared_short != nullptr)
+            slot = &dev_shared_short->devices[rec->device].interfaces[rec->interface_number];
+    }
+    if (slot != nullptr) {
+        LOCK_GUARD(info, &slot->info_lock);
+        if (slot->receive_info_ptr == rec)
+            slot->receive_info_ptr = nullptr;
+    }
+    rec->disowned = true;
+    pthread_detach(pthread_self());
 }
 
 // Stops and frees the slot's receive thread; info_lock held.
@@ -685,6 +772,7 @@ void flush_data_packets(unsigned device, unsigned end_point) {
 
 void stop_delivery_threads() {
     TRACE_SCOPE();
+    disown_this_receive_thread();
     for (unsigned device = 0; device < kMaxDevices; ++device) {
         for (unsigned end_point = 0; end_point < kMaxInterfaces; ++end_point) {
             DeliverySlot &ds = delivery_slots[device][end_point];

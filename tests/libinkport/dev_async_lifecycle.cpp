@@ -365,3 +365,28 @@ TEST_F(Lifecycle, BiodataIsSwitchedOnAndOffOnThePadItNames) {
     EXPECT_FALSE(two.model->biodata_enabled());
     EXPECT_TRUE(one.model->received_messages().empty()) << "device 1 was left alone";
 }
+
+TEST_F(Lifecycle, RemovedHandlerMayDeinitializeFromTheReceiveThread) {
+    start();
+    RemovalLog removed;
+    FrameSink sink;
+    std::atomic<bool> deinitialized{false};
+    removed.also = [&](uint32_t) {
+        if (this_thread_name() != "inkport-recv" || deinitialized.exchange(true))
+            return;
+        // The application gives up on the pads: every worker but this
+        // thread, which cannot wait for itself, ends before this returns.
+        Deinitialize();
+    };
+    SetOnDeviceRemovedHandler(&removed, &RemovalLog::callback);
+    ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &sink, &FrameSink::callback), 0u);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    pad_.model->start_stroke(stroke(3));
+    ASSERT_TRUE(sink.wait_count(3));
+    pad_.pad->unplug();
+    ASSERT_TRUE(eventually([&] { return deinitialized.load(); }));
+    EXPECT_TRUE(eventually([] { return library_threads() == 0; }, 30s))
+        << "a worker was left behind";
+    // The library starts again from scratch.
+    ASSERT_TRUE(returns_within([] { Deinitialize(); }));
+}
