@@ -32,8 +32,9 @@ class Guard {
 };
 
 // The agent's state outlives every destructor of the library: it holds
-// nothing that needs destroying, and the queue is never freed, so the unload
-// hook below finds everything intact whatever order the runtime picks.
+// nothing that the runtime destroys (the queue lives on the heap exactly as
+// long as the worker), so the unload hook below finds everything intact
+// whatever order the runtime picks.
 //
 // Each callback pointer is read and called under its lock, so once a
 // registration of NULL has returned the old callback runs nowhere. Recursive:
@@ -54,24 +55,34 @@ struct Inbound {
 };
 pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t queue_cond = PTHREAD_COND_INITIALIZER;
-std::deque<Inbound> &queue = *new std::deque<Inbound>;
+std::deque<Inbound> *queue = nullptr;  // exists while worker_running
 pthread_t worker;
 bool worker_running = false;
 bool worker_stop = false;
 bool disconnect_pending = false;
+// Held by whoever ends the worker and releases the pad library; never taken
+// by the worker or on a callback thread.
+pthread_mutex_t life_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// Set on threads that are inside one of the bridge's callbacks: they must
-// not wait for the worker or call into the pad library.
-thread_local bool in_bridge_callback = false;
+// The threads inside the bridge's callbacks right now, 0 for none. Each
+// callback is called under its lock, so there is at most one of each. Such a
+// thread must not wait for the worker or call into the pad library. (Not a
+// thread_local: the agent is unloaded while the bridge's threads live on.)
+std::atomic<pthread_t> result_caller{0};
+std::atomic<pthread_t> event_caller{0};
+
+bool in_bridge_callback() {
+    const pthread_t self = pthread_self();
+    return pthread_equal(result_caller.load(), self) || pthread_equal(event_caller.load(), self);
+}
 
 void send_result(const uint8_t *package, size_t size) {
     Guard guard(&result_lock);
     if (result_callback == nullptr)
         return;
-    const bool nested = in_bridge_callback;
-    in_bridge_callback = true;
+    const pthread_t outer = result_caller.exchange(pthread_self());
     result_callback(const_cast<uint8_t *>(package), static_cast<int>(size));
-    in_bridge_callback = nested;
+    result_caller = outer;
 }
 
 void execute(const Inbound &call) {
@@ -87,7 +98,7 @@ void *work(void *) {
     pthread_setname_np(pthread_self(), "inkagent-call");
     pthread_mutex_lock(&queue_lock);
     for (;;) {
-        while (!worker_stop && !disconnect_pending && queue.empty())
+        while (!worker_stop && !disconnect_pending && queue->empty())
             pthread_cond_wait(&queue_cond, &queue_lock);
         if (worker_stop)
             break;
@@ -98,8 +109,8 @@ void *work(void *) {
             pthread_mutex_lock(&queue_lock);
             continue;
         }
-        Inbound call = std::move(queue.front());
-        queue.pop_front();
+        Inbound call = std::move(queue->front());
+        queue->pop_front();
         if (call.owner != connection.load())
             continue;
         pthread_mutex_unlock(&queue_lock);
@@ -114,15 +125,16 @@ void *work(void *) {
 // callback (or on the worker) nothing can be waited for; what is left
 // happens when the agent is unloaded.
 void shut_down() {
-    if (in_bridge_callback)
+    if (in_bridge_callback())
         return;
+    // One shutdown at a time: both registrations may see the callbacks gone.
+    Guard life(&life_lock);
     bool join = false;
     {
         Guard guard(&queue_lock);
         if (worker_running && pthread_equal(worker, pthread_self()))
             return;
         worker_stop = true;
-        queue.clear();
         pthread_cond_broadcast(&queue_cond);
         join = worker_running;
     }
@@ -130,6 +142,8 @@ void shut_down() {
         pthread_join(worker, nullptr);
     {
         Guard guard(&queue_lock);
+        delete queue;
+        queue = nullptr;
         worker_running = false;
         worker_stop = false;
         disconnect_pending = false;
@@ -166,10 +180,9 @@ void emit_event(uint8_t *package, size_t size) {
         INKAGENT_MESSAGE_FUNCTION(inkagent_get_u32(package + INKAGENT_OFFSET_MESSAGE_ID));
     inkagent_put_u32(package + INKAGENT_OFFSET_MESSAGE_ID,
                      INKAGENT_MESSAGE_ID(event_sequence++, id));
-    const bool nested = in_bridge_callback;
-    in_bridge_callback = true;
+    const pthread_t outer = event_caller.exchange(pthread_self());
     event_callback(package, static_cast<int>(size));
-    in_bridge_callback = nested;
+    event_caller = outer;
 }
 
 }  // namespace inkagent
@@ -194,11 +207,15 @@ AGENT_API void ClientRegisterFarFunction(const char *package, uint32_t total_siz
     if (!worker_running) {
         // Without a worker the call cannot run; it is dropped as the bridge
         // drops what it cannot deliver.
-        if (pthread_create(&worker, nullptr, work, nullptr) != 0)
+        queue = new std::deque<Inbound>;
+        if (pthread_create(&worker, nullptr, work, nullptr) != 0) {
+            delete queue;
+            queue = nullptr;
             return;
+        }
         worker_running = true;
     }
-    queue.push_back(std::move(call));
+    queue->push_back(std::move(call));
     pthread_cond_signal(&queue_cond);
 }
 
@@ -232,8 +249,8 @@ AGENT_API void ClientRegisterServerConnection(int connection_state) {
     Guard guard(&queue_lock);
     ++connection;
     restart_sequence = true;
-    queue.clear();
     if (worker_running) {
+        queue->clear();
         disconnect_pending = true;
         pthread_cond_signal(&queue_cond);
     }

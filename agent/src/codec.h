@@ -31,9 +31,7 @@ struct FunctionShape {
 // The shape of a function id, or null for an unknown or reserved one.
 const FunctionShape *find_function(uint32_t id);
 
-// Longest wait a remote ReceiveSspMessage may ask for; beyond it the call is
-// refused, so one call cannot hold the worker (and every call behind it).
-constexpr uint32_t kMaxTimeOut = 60000;
+constexpr uint32_t kMaxTimeOut = INKAGENT_MAX_TIME_OUT;
 
 struct DecodedCall {
     uint32_t message_id = 0;
