@@ -27,6 +27,7 @@
 
 #include "core.h"
 #include "core_ssp.h"
+#include "hid.h"
 #include "inkport_async.h"
 #include "ssp_common.h"
 #include "uni_queue.h"
@@ -291,6 +292,35 @@ void report_pad_step(ApiSite site, const PadStep &s, unsigned int device, unsign
 
 // ---- The receive thread ----
 
+// The core record of the pad at API index `device`, found by its settings
+// as a switch finds it, without making it current; null when there is none.
+// Under dev_list_short_lock.
+ql_device *pad_record_locked(unsigned int device) {
+    if (dev_shared_short == nullptr || dev_shared == nullptr || device >= kMaxDevices)
+        return nullptr;
+    const short_device &entry = dev_shared_short->devices[device];
+    if (!entry.indexed || entry.pad_settings[0] == '\0')
+        return nullptr;
+    for (int i = 0; i < dev_shared->count_of_devices && i < kMaxDevices; ++i)
+        if (strncmp(dev_shared->devices[i].szPadSettings, entry.pad_settings, kMaxStringLength) ==
+            0)
+            return &dev_shared->devices[i];
+    return nullptr;
+}
+
+bool is_open(const ql_device *rec) {
+    return rec->hid != nullptr || rec->vcom_handle != nullptr;
+}
+
+// The input report size of an open pad (a closed one is opened), or -1.
+int input_size(ql_device *pad) {
+    if (!is_open(pad) && core_open_dev(pad) != 0)
+        return -1;
+    if (pad->hid != nullptr)
+        return hid_get_max_packet_size_of_input_report(pad);
+    return static_cast<int>(pad->vcom_in_size);
+}
+
 // The record of interface `end_point` of `pad`, opened if it is not; null
 // (traced) when the pad has no such interface or it cannot be opened. Under
 // dev_list_short_lock.
@@ -303,7 +333,7 @@ ql_device *interface_record(ql_device *pad, unsigned int end_point) {
         return nullptr;
     }
     ql_device *rec = pad->interfaces[end_point - 1];
-    if (rec->hid == nullptr && rec->vcom_handle == nullptr && core_open_dev(rec) != 0) {
+    if (!is_open(rec) && core_open_dev(rec) != 0) {
         TRACE_ERROR("Error of using interface with number: %d", end_point);
         return nullptr;
     }
@@ -337,20 +367,29 @@ uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsig
                         "Error of input parameters, const unsigned int dst_length is 0");
     *reply = 0;
 
-    // The switch, the size query and the choice of the interface record
-    // happen under dev_list_short_lock (a stopper does not hold it while it
-    // waits for this thread); the read itself goes to that record after the
-    // lock is released, so that an application thread that makes another
-    // pad current meanwhile neither waits for the read nor redirects it.
+    // The pad is looked up, not made current: a switch reopens the pad it
+    // switches to, which would drop the reports the transport holds, and
+    // would redirect the calls of an application thread that made another
+    // pad current for its own call. The look-up and the size query happen
+    // under dev_list_short_lock (a stopper does not hold it while it waits
+    // for this thread); the read itself, which may wait, after it.
     ql_device *pad = nullptr;
     ql_device *rec = nullptr;
-    PadStep s = on_pad(device, [&] {
-        pad = dev_shared->current_device;
-        int size = core_get_max_packet_size_of_input_report();
-        if (size >= 0)
-            rec = interface_record(pad, end_point);
-        return size;
-    });
+    PadStep s;
+    {
+        LOCK_GUARD(guard, &dev_list_short_lock);
+        pad = pad_record_locked(device);
+        if (pad == nullptr) {
+            s.switched = 1;
+        } else if (pad->removed) {
+            s.switched = -1;
+            s.removed = kCoreRemoved;
+        } else {
+            s.result = input_size(pad);
+            if (s.result >= 0)
+                rec = interface_record(pad, end_point);
+        }
+    }
     if (s.switched != 0)
         return report_switch(API_SITE, s, device, end_point);
 

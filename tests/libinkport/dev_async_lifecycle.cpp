@@ -390,3 +390,43 @@ TEST_F(Lifecycle, RemovedHandlerMayDeinitializeFromTheReceiveThread) {
     // The library starts again from scratch.
     ASSERT_TRUE(returns_within([] { Deinitialize(); }));
 }
+
+TEST_F(Lifecycle, AReceiveThreadLeavesTheCallsOnOtherPadsAlone) {
+    Added first = add_hid(0x22C9, 0x0901, "PADA");
+    Added second = add_hid(0x22C9, 0x0901, "PADB");
+    ASSERT_EQ(Initialize(), 0u);
+    Text serial;
+    ASSERT_EQ(GetSerialNumber(2, serial.buf, QLPAD_MAX_STRING_LENGTH, &serial.reply), 0u);
+    const std::string two_serial = serial.str();
+    Added two = two_serial == "PADB" ? second : first;
+    const std::string one_serial = two_serial == "PADB" ? "PADA" : "PADB";
+
+    FrameSink sink;
+    DeinitializeFirst stop_workers_first;
+    ASSERT_EQ(SetOnDataReceivedHandler(2, 0, &sink, &FrameSink::callback), 0u);
+    ASSERT_EQ(SetDataReceivingEnabled(2, 0, 1), 0u);
+    constexpr uint32_t kReports = 300;
+    two.model->start_stroke(stroke(kReports, 500));
+    // The application works with device 1 all the while: its calls must
+    // reach device 1, and device 2's reports must all come through.
+    int calls = 0;
+    int wrong = 0;
+    while (sink.count() < kReports && calls < 20000) {
+        Text s;
+        if (GetSerialNumber(1, s.buf, QLPAD_MAX_STRING_LENGTH, &s.reply) != 0 ||
+            s.str() != one_serial)
+            ++wrong;
+        ++calls;
+    }
+    EXPECT_EQ(wrong, 0) << "of " << calls << " calls on device 1";
+    ASSERT_TRUE(sink.wait_count(kReports)) << sink.count() << " of " << kReports;
+    std::vector<uint32_t> expected(kReports);
+    for (uint32_t i = 0; i < kReports; ++i)
+        expected[i] = i;
+    std::vector<uint32_t> seq;
+    for (const auto &f : sink.snapshot()) {
+        padsim::PenSample s;
+        seq.push_back(padsim::parse_pen_report(f.data.data(), 64, &s) ? s.seq : UINT32_MAX);
+    }
+    EXPECT_EQ(seq, expected);
+}
