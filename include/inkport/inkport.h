@@ -228,7 +228,9 @@ INKPORT_API uint32_t AddComDevice(void *first, uint32_t value, void *second);
  * FlushDataPackets drops the queued reports.
  *
  * Deinitialize stops all these threads and returns only after each has
- * ended; no handler runs after it returned.
+ * ended; no handler runs after it returned. Called from a handler on one of
+ * these threads, it returns once every other thread has ended; the calling
+ * thread ends when the handler returns.
  */
 INKPORT_API uint32_t SetOnDataReceivedHandler(unsigned int device, unsigned int end_point_id,
                                               void *user_specific,
