@@ -71,12 +71,13 @@ TEST(LocalStack, ReportsComeInOrderAndAPulledPadShowsAsARemoval) {
         EXPECT_EQ(events.back().kind, Event::Kind::removed);
         EXPECT_EQ(events.back().device, 1u);
 
+        // Stopping first waits for the receive thread, which ended on the removal.
+        EXPECT_TRUE(stack->set_receiving(1, 0, false).ok());
         inkclient::Error e = stack->send_ssp(1, 0, {0x00, 0x00, 0x00, 0x10});
         EXPECT_EQ(e.fault, Fault::api);
         EXPECT_EQ(e.function, "SendSspMessage");
         EXPECT_NE(e.handle, 0u);
         EXPECT_FALSE(e.message.empty());
         EXPECT_NE(e.message, "(no message for this exception)");
-        stack->set_receiving(1, 0, false);
     }  // the stack deinitialises the library before the testbed goes
 }

@@ -158,7 +158,7 @@ TEST(RemoteStack, ACallWithoutAnswerTimesOutAndItsLateResultIsNotTakenForTheNext
     unsigned value = 0;
     inkclient::Error e = stack->vendor_id(1, value);
     EXPECT_EQ(e.fault, Fault::timeout);
-    EXPECT_EQ(e.function, "GetVendorId");
+    EXPECT_EQ(inkclient::describe(e), "GetVendorId: timed out: no answer from the bridge in time");
     // The receive's own time-out lengthens its wait well beyond the short one.
     Bytes reply;
     ASSERT_TRUE(stack->receive_ssp(1, 0, 64, 20000, reply).ok());

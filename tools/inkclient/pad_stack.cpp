@@ -29,7 +29,7 @@ std::string describe(const Error &error) {
         case Fault::connection_lost:
             return head + "connection to the bridge lost: " + error.message;
         case Fault::timeout:
-            return head + "no answer: " + error.message;
+            return head + "timed out: " + error.message;
         case Fault::protocol:
             if (error.status != 0)
                 return head + "the agent refused the call: " + status_name(error.status) +
