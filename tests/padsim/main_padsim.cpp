@@ -64,10 +64,11 @@ void usage(FILE *out) {
                  "  --stroke-reopens N                     HID pads: strokes start after the\n"
                  "                                         host closed its N-th handle (default\n"
                  "                                         3: the pad library's Initialize\n"
-                 "                                         closes the pad it makes current\n"
-                 "                                         twice, enabling the receiving on it\n"
-                 "                                         reopens it)\n"
+                 "                                         closes a pad twice, enabling the\n"
+                 "                                         receiving on it reopens it)\n"
                  "  --stroke-delay MS                      wait this long after that (default 0)\n"
+                 "                                         (both apply to the pads whose first\n"
+                 "                                         --stroke comes after them)\n"
                  "  -h, --help\n");
 }
 
@@ -163,6 +164,8 @@ std::unique_ptr<padsim::Firmware> make_firmware(const padsim::PadConfig &config,
 struct StrokePlan {
     size_t pad = 0;  // index into the declared pads
     std::vector<padsim::PenStroke> strokes;
+    long reopens = 3;  // as set before the pad's first stroke
+    long delay_ms = 0;
 };
 
 // REPORTS[@RATE_HZ]
@@ -372,7 +375,8 @@ int main(int argc, char **argv) {
                     return 2;
                 }
                 if (plans.empty() || plans.back().pad != configs.size() - 1) {
-                    plans.push_back(StrokePlan{configs.size() - 1, {}});
+                    plans.push_back(
+                        StrokePlan{configs.size() - 1, {}, stroke_reopens, stroke_delay_ms});
                 }
                 // Each stroke of a pad starts a little further on, so that a
                 // capture shows which stroke a report belongs to.
@@ -424,9 +428,9 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "padsim: strokes need the pad model, not --loopback\n");
             return 2;
         }
-        players.push_back(std::make_unique<StrokePlayer>(
-            pad, model, std::move(plan.strokes), static_cast<int>(stroke_reopens),
-            std::chrono::milliseconds(stroke_delay_ms)));
+        players.push_back(std::make_unique<StrokePlayer>(pad, model, std::move(plan.strokes),
+                                                         static_cast<int>(plan.reopens),
+                                                         std::chrono::milliseconds(plan.delay_ms)));
     }
 #else
     if (!plans.empty()) {
