@@ -5,7 +5,6 @@
 // stores closed records.
 #include <hidapi.h>
 
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
