@@ -64,12 +64,12 @@ bool parse_seconds(const char *text, double &out) {
 }
 
 // HOST:PORT, with [v6-address]:PORT accepted too.
-bool split_host_port(const std::string &spec, std::string &host, std::string &port) {
-    size_t colon = spec.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == spec.size())
+bool split_host_port(const std::string &address, std::string &host, std::string &port) {
+    size_t colon = address.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == address.size())
         return false;
-    host = spec.substr(0, colon);
-    port = spec.substr(colon + 1);
+    host = address.substr(0, colon);
+    port = address.substr(colon + 1);
     if (host.size() > 2 && host.front() == '[' && host.back() == ']')
         host = host.substr(1, host.size() - 2);
     return true;
