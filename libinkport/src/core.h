@@ -23,6 +23,19 @@ constexpr int kCoreFailed = -1;
 constexpr int kCoreNotFound = 1;
 constexpr int kCoreRemoved = -20;
 
+// The "pad is gone" mark: set by whichever thread finds the pad gone (an API
+// call, a receive thread) and read by others without the pad's lock, so its
+// loads and stores are atomic. Stays a plain byte so that records can still be
+// cleared and copied as a whole.
+struct RemovedFlag {
+    bool value;
+    operator bool() const { return __atomic_load_n(&value, __ATOMIC_ACQUIRE); }
+    RemovedFlag &operator=(bool v) {
+        __atomic_store_n(&value, v, __ATOMIC_RELEASE);
+        return *this;
+    }
+};
+
 struct ql_device;
 typedef int (*send_ssp_message_fn)(ql_device *device, const void *data, unsigned int len);
 typedef int (*receive_ssp_message_fn)(ql_device *device, void *data, unsigned int *len,
@@ -43,7 +56,7 @@ struct ql_device {
     pthread_mutex_t *device_lock;
     uint32_t interface_number;
     bool in_use;
-    bool removed;
+    RemovedFlag removed;
     char device_id[kDeviceIdLength];
     char szPadSettings[kMaxStringLength];
     // Set to 690 and 184 for some models by the searches; nothing reads them.

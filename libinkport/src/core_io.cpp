@@ -2,6 +2,7 @@
 // the record lock, dispatch to the HID or VCOM layer, and recovery by
 // reopening a record whose transfer failed.
 #include <cstring>
+#include <optional>
 
 #include "core.h"
 #include "hid.h"
@@ -187,7 +188,12 @@ int interface_transfer(const InterfaceTexts &texts, Transfer kind, unsigned int 
 int max_packet_size(bool input) {
     int result = -1;
     if (dev_shared != nullptr && dev_shared->current_device != nullptr) {
-        const ql_device *dev = dev_shared->current_device;
+        ql_device *dev = dev_shared->current_device;
+        // A receive thread may close this pad after an unplug meanwhile: read
+        // its handles under the pad's lock, never a handle being freed.
+        std::optional<ScopedMutex> guard;
+        if (dev->device_lock != nullptr)
+            guard.emplace(dev->device_lock, "device_lock", __FILE_NAME__, __LINE__, __func__);
         if (dev->hid != nullptr)
             result = input ? hid_get_max_packet_size_of_input_report(dev)
                            : hid_get_max_packet_size_of_out_endpoint(dev);

@@ -83,6 +83,40 @@ TEST_F(Lifecycle, UnplugWhileReceivingTellsTheHandlerFromTheReceiveThreadWhichEn
     EXPECT_EQ(SetDataReceivingEnabled(1, 0, 0), 0u);
 }
 
+// The receive thread closes a pad it found gone while the application may
+// still be calling on it: those calls see the pad gone, and (under
+// ThreadSanitizer) read its handles and mark only with the pad's lock or
+// atomically.
+TEST_F(Lifecycle, CallsOnAPadTheReceiveThreadIsClosingSeeItGone) {
+    start();
+    RemovalLog removed;
+    DeinitializeFirst stop_workers_first;
+    SetOnDeviceRemovedHandler(&removed, &RemovalLog::callback);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    pad_.pad->unplug();
+    std::atomic<bool> told{false};
+    std::thread watcher([&] { told = removed.wait_count(1); });
+    unsigned char report[65] = {};
+    const unsigned char message[] = {0x02, 0x00, 0x01};
+    unsigned int reply = 0;
+    int feature_failures = 0;
+    int ssp_failures = 0;
+    while (!told.load() || receive_threads() != 0) {
+        feature_failures += GetFeature(1, 0, report, sizeof report, &reply) != 0;
+        ssp_failures += SendSspMessage(1, 0, message, sizeof message) != 0;
+        if (feature_failures > 2000)
+            break;
+    }
+    watcher.join();
+    ASSERT_TRUE(told.load());
+    EXPECT_TRUE(eventually([] { return receive_threads() == 0; }));
+    EXPECT_NE(GetFeature(1, 0, report, sizeof report, &reply), 0u) << "the pad is gone";
+    EXPECT_NE(SendSspMessage(1, 0, message, sizeof message), 0u) << "the pad is gone";
+    EXPECT_GT(feature_failures, 0);
+    EXPECT_GT(ssp_failures, 0);
+    EXPECT_EQ(SetDataReceivingEnabled(1, 0, 0), 0u);
+}
+
 TEST_F(Lifecycle, StopAfterARemovalWaitsForTheThreadsEnd) {
     start();
     RemovalLog removed;
