@@ -51,6 +51,18 @@ class LocalStack final : public PadStack {
         return {};
     }
 
+    // The text getters differ only in the call: it fills a buffer of
+    // kTextCapacity units, of which the units before the first zero are kept.
+    template <typename Call>
+    Error text_query(const char *function, std::u16string &text, Call call) {
+        uint16_t buffer[kTextCapacity] = {};
+        unsigned reply = 0;
+        Error e = check(function, call(buffer, &reply));
+        if (e.ok())
+            text = units_before_zero(buffer, kTextCapacity);
+        return e;
+    }
+
     Error enumerate_start(unsigned &device) override {
         return check("EnumerateDevicesStart", EnumerateDevicesStart(&device));
     }
@@ -59,29 +71,19 @@ class LocalStack final : public PadStack {
     }
 
     Error serial_number(unsigned device, std::u16string &text) override {
-        uint16_t buffer[kTextCapacity] = {};
-        unsigned reply = 0;
-        Error e = check("GetSerialNumber", GetSerialNumber(device, buffer, kTextCapacity, &reply));
-        if (e.ok())
-            text = units_before_zero(buffer, kTextCapacity);
-        return e;
+        return text_query("GetSerialNumber", text, [&](uint16_t *buffer, unsigned *reply) {
+            return GetSerialNumber(device, buffer, kTextCapacity, reply);
+        });
     }
     Error product_name(unsigned device, unsigned end_point, std::u16string &text) override {
-        uint16_t buffer[kTextCapacity] = {};
-        unsigned reply = 0;
-        Error e = check("GetProductName",
-                        GetProductName(device, end_point, buffer, kTextCapacity, &reply));
-        if (e.ok())
-            text = units_before_zero(buffer, kTextCapacity);
-        return e;
+        return text_query("GetProductName", text, [&](uint16_t *buffer, unsigned *reply) {
+            return GetProductName(device, end_point, buffer, kTextCapacity, reply);
+        });
     }
     Error vendor_name(unsigned device, std::u16string &text) override {
-        uint16_t buffer[kTextCapacity] = {};
-        unsigned reply = 0;
-        Error e = check("GetVendorName", GetVendorName(device, buffer, kTextCapacity, &reply));
-        if (e.ok())
-            text = units_before_zero(buffer, kTextCapacity);
-        return e;
+        return text_query("GetVendorName", text, [&](uint16_t *buffer, unsigned *reply) {
+            return GetVendorName(device, buffer, kTextCapacity, reply);
+        });
     }
     Error product_id(unsigned device, unsigned end_point, unsigned &id) override {
         return check("GetProductId", GetProductId(device, end_point, &id));

@@ -103,20 +103,16 @@ class RemoteStack final : public PadStack {
 
     Error send_ssp(unsigned device, unsigned interface, const Bytes &message) override {
         Result r;
-        Error e = call("SendSspMessage", INKAGENT_FN_SEND_SSP_MESSAGE,
-                       wire::Args().u32(device).u32(interface).bytes(message), r);
-        return e.ok() ? api_check("SendSspMessage", r.result) : e;
+        return api_call("SendSspMessage", INKAGENT_FN_SEND_SSP_MESSAGE,
+                        wire::Args().u32(device).u32(interface).bytes(message), r);
     }
     Error receive_ssp(unsigned device, unsigned interface, unsigned capacity, unsigned time_out_ms,
                       Bytes &reply) override {
         const char *function = "ReceiveSspMessage";
         Result r;
-        Error e = call(function, INKAGENT_FN_RECEIVE_SSP_MESSAGE,
-                       wire::Args().u32(device).u32(interface).u32(capacity).u32(time_out_ms), r,
-                       milliseconds(time_out_ms));
-        if (!e.ok())
-            return e;
-        e = api_check(function, r.result);
+        Error e = api_call(function, INKAGENT_FN_RECEIVE_SSP_MESSAGE,
+                           wire::Args().u32(device).u32(interface).u32(capacity).u32(time_out_ms),
+                           r, milliseconds(time_out_ms));
         if (!e.ok())
             return e;
         wire::Reader in(r.outputs.data(), r.outputs.size());
@@ -130,9 +126,8 @@ class RemoteStack final : public PadStack {
 
     Error set_receiving(unsigned device, unsigned end_point, bool enabled) override {
         Result r;
-        Error e = call("SetDataReceivingEnabled", INKAGENT_FN_SET_DATA_RECEIVING_ENABLED,
-                       wire::Args().u32(device).u32(end_point).u32(enabled ? 1 : 0), r);
-        return e.ok() ? api_check("SetDataReceivingEnabled", r.result) : e;
+        return api_call("SetDataReceivingEnabled", INKAGENT_FN_SET_DATA_RECEIVING_ENABLED,
+                        wire::Args().u32(device).u32(end_point).u32(enabled ? 1 : 0), r);
     }
 
     Error poll_events(milliseconds wait, const EventHandler &handler) override {
@@ -283,13 +278,17 @@ class RemoteStack final : public PadStack {
         events_.push_back(std::move(event));
     }
 
+    // A call whose non-zero result is an exception handle of the remote library.
+    Error api_call(const char *function, uint32_t function_id, const wire::Args &args, Result &r,
+                   milliseconds extra = milliseconds(0)) {
+        Error e = call(function, function_id, args, r, extra);
+        return e.ok() ? api_check(function, r.result) : e;
+    }
+
     Error u32_query(const char *function, uint32_t function_id, const wire::Args &args,
                     unsigned &value) {
         Result r;
-        Error e = call(function, function_id, args, r);
-        if (!e.ok())
-            return e;
-        e = api_check(function, r.result);
+        Error e = api_call(function, function_id, args, r);
         if (!e.ok())
             return e;
         wire::Reader in(r.outputs.data(), r.outputs.size());
@@ -303,10 +302,7 @@ class RemoteStack final : public PadStack {
     Error text_query(const char *function, uint32_t function_id, const wire::Args &args,
                      std::u16string &text) {
         Result r;
-        Error e = call(function, function_id, args, r);
-        if (!e.ok())
-            return e;
-        e = api_check(function, r.result);
+        Error e = api_call(function, function_id, args, r);
         if (!e.ok())
             return e;
         wire::Reader in(r.outputs.data(), r.outputs.size());
