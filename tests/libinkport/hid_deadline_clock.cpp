@@ -1,10 +1,9 @@
 // The HID open retries and the pad mode poll hold their deadlines while the
 // wall clock jumps.
 //
-// This program replaces, for the whole process, the clock (while
-// `g_leap` is not zero the wall clock jumps an hour forward or back at every
-// reading) and the hidapi calls the two deadlines wait on (a scripted pad
-// answers them). A deadline measured on a wall clock that jumps forward gives
+// This program replaces, for the whole process, the wall clock (it jumps an
+// hour forward or back at every reading, see leaping_wall_clock.h) and the
+// hidapi calls the two deadlines wait on (a scripted pad answers them). A deadline measured on a wall clock that jumps forward gives
 // up after the first try; one on a wall clock that jumps back never comes.
 // Each scripted pad has a way out for such a clock, so that a wrong clock
 // makes a test fail rather than hang: past what a deadline of the monotonic
@@ -22,12 +21,11 @@
 
 #include "core.h"
 #include "hid.h"
+#include "leaping_wall_clock.h"
 
 namespace {
 
 // +1: an hour later at every reading; -1: an hour earlier; 0: the real time.
-std::atomic<int> g_leap{0};
-std::atomic<long> g_leaps{0};
 
 // The pad behind the stand-ins.
 struct Pad {
@@ -59,32 +57,12 @@ hid_device *fake_hid() {
 
 void take_way_out() {
     g_pad.way_out_taken = true;
-    g_leap = 0;
+    wall_clock_leap = 0;
 }
 
 }  // namespace
 
 extern "C" {
-
-int clock_gettime(clockid_t clock, struct timespec *ts) {
-    using Real = int (*)(clockid_t, struct timespec *);
-    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "clock_gettime"));
-    int r = real(clock, ts);
-    int leap = g_leap;
-    if (r == 0 && leap != 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
-        ts->tv_sec += leap * 3600 * ++g_leaps;
-    return r;
-}
-
-int gettimeofday(struct timeval *tv, void *) {
-    struct timespec ts;
-    int r = clock_gettime(CLOCK_REALTIME, &ts);
-    if (r == 0) {
-        tv->tv_sec = ts.tv_sec;
-        tv->tv_usec = ts.tv_nsec / 1000;
-    }
-    return r;
-}
 
 hid_device *hid_open_path(const char *) {
     ++g_pad.opens;
@@ -144,9 +122,9 @@ class WallClockJumps : public ::testing::Test {
   protected:
     void SetUp() override {
         g_pad = Pad{};
-        g_leaps = 0;
+        wall_clock_leaps = 0;
     }
-    void TearDown() override { g_leap = 0; }
+    void TearDown() override { wall_clock_leap = 0; }
 
     // A mode-reporting pad's record on the scripted handle.
     static ql_device mode_pad() {
@@ -159,11 +137,11 @@ class WallClockJumps : public ::testing::Test {
 };
 
 TEST_F(WallClockJumps, TheWallClockReallyJumpsBothWays) {
-    g_leap = 1;
+    wall_clock_leap = 1;
     auto a = std::chrono::system_clock::now();
     auto b = std::chrono::system_clock::now();
     EXPECT_GE(b - a, std::chrono::hours(1));
-    g_leap = -1;
+    wall_clock_leap = -1;
     a = std::chrono::system_clock::now();
     b = std::chrono::system_clock::now();
     EXPECT_LE(b - a, -std::chrono::minutes(59));
@@ -173,7 +151,7 @@ TEST_F(WallClockJumps, TheWallClockReallyJumpsBothWays) {
 // end the retries after the first failure.
 TEST_F(WallClockJumps, OpenRetriesOutlastAJumpForward) {
     g_pad.open_failures = 3;
-    g_leap = 1;
+    wall_clock_leap = 1;
     hid_device *h = hid_open_dev("scripted");
     EXPECT_EQ(h, fake_hid());
     EXPECT_EQ(g_pad.opens, 4);
@@ -184,7 +162,7 @@ TEST_F(WallClockJumps, OpenRetriesOutlastAJumpForward) {
 TEST_F(WallClockJumps, OpenRetriesEndDespiteJumpsBack) {
     g_pad.open_failures = -1;
     g_pad.open_way_out = 13;
-    g_leap = -1;
+    wall_clock_leap = -1;
     EXPECT_EQ(hid_open_dev("scripted"), nullptr);
     EXPECT_GE(g_pad.opens, 2);
     EXPECT_FALSE(g_pad.way_out_taken) << "tries: " << g_pad.opens;
@@ -196,7 +174,7 @@ TEST_F(WallClockJumps, ModePollOutlastsAJumpForward) {
     ql_device dev = mode_pad();
     g_pad.other_mode = 2;
     g_pad.polls_until_mode = 3;
-    g_leap = 1;
+    wall_clock_leap = 1;
     EXPECT_EQ(core_set_pad_mode(&dev, 5, 0), 5);
     EXPECT_EQ(g_pad.mode_requests, 1) << "a poll cut short would ask again";
     EXPECT_EQ(g_pad.polls_since_request, 4);
@@ -210,7 +188,7 @@ TEST_F(WallClockJumps, ModePollEndsDespiteJumpsBack) {
     g_pad.other_mode = 2;
     g_pad.requests_until_mode = 2;
     g_pad.poll_way_out = 10;
-    g_leap = -1;
+    wall_clock_leap = -1;
     EXPECT_EQ(core_set_pad_mode(&dev, 5, 0), 5);
     EXPECT_EQ(g_pad.mode_requests, 2);
     EXPECT_GE(g_pad.most_polls_per_request, 2);

@@ -1,7 +1,7 @@
 // The exchange's time-outs hold while the wall clock jumps.
 //
 // This program replaces, for the whole process, the clock (while
-// `g_wall_clock_leaps` is set the wall clock leaps an hour ahead at every
+// `wall_clock_leap` is set the wall clock leaps an hour ahead at every
 // reading) and the few hidapi and libusb calls the exchange makes (a
 // scripted pad answers them). A wait measured on the wall clock would give
 // up before the pad's answer; one measured on the monotonic clock waits for
@@ -23,13 +23,11 @@
 #include "core.h"
 #include "core_ssp.h"
 #include "hid.h"
+#include "leaping_wall_clock.h"
 #include "uni_queue.h"
 #include "vcom.h"
 
 namespace {
-
-std::atomic<bool> g_wall_clock_leaps{false};
-std::atomic<long> g_leaps{0};
 
 // The pad's answers in order; the last one repeats. An empty answer means
 // "nothing ready" (a busy 0xF9 status, a bulk time-out).
@@ -54,25 +52,6 @@ hid_device *fake_hid() {
 }  // namespace
 
 extern "C" {
-
-int clock_gettime(clockid_t clock, struct timespec *ts) {
-    using Real = int (*)(clockid_t, struct timespec *);
-    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "clock_gettime"));
-    int r = real(clock, ts);
-    if (r == 0 && g_wall_clock_leaps && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
-        ts->tv_sec += 3600 * ++g_leaps;
-    return r;
-}
-
-int gettimeofday(struct timeval *tv, void *) {
-    struct timespec ts;
-    int r = clock_gettime(CLOCK_REALTIME, &ts);
-    if (r == 0) {
-        tv->tv_sec = ts.tv_sec;
-        tv->tv_usec = ts.tv_nsec / 1000;
-    }
-    return r;
-}
 
 // Feature reports (report id 0 in front): every write is taken, every read
 // is the pad's next 0xF9 answer.
@@ -130,10 +109,10 @@ class WallClockLeaps : public ::testing::Test {
   protected:
     void SetUp() override {
         g_pad = Pad{};
-        g_leaps = 0;
-        g_wall_clock_leaps = true;
+        wall_clock_leaps = 0;
+        wall_clock_leap = 1;
     }
-    void TearDown() override { g_wall_clock_leaps = false; }
+    void TearDown() override { wall_clock_leap = 0; }
 };
 
 }  // namespace
