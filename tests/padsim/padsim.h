@@ -142,6 +142,10 @@ class Pad {
     int in_flight() const;
     bool wait_in_flight(int count,
                         std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // The same for the URBs of one target only, which other traffic (a
+    // reader thread's interrupt transfers coming and going) does not move.
+    bool wait_in_flight(Target target, int count,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
     // Pulls the plug: pending transfers end with -ENODEV, the node goes away,
     // a remove event is sent. Safe while transfers are pending.

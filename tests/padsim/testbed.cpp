@@ -228,6 +228,10 @@ int in_flight_locked(const PadState &state) {
     return device ? device->in_flight_locked() : 0;
 }
 
+int in_flight_locked(const PadState &state, Target target) {
+    return state.device ? state.device->in_flight_locked(target) : 0;
+}
+
 }  // namespace
 
 int Pad::in_flight() const {
@@ -239,6 +243,12 @@ bool Pad::wait_in_flight(int count, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(state_->mu);
     return state_->changed.wait_for(lock, timeout,
                                     [&] { return in_flight_locked(*state_) == count; });
+}
+
+bool Pad::wait_in_flight(Target target, int count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(state_->mu);
+    return state_->changed.wait_for(lock, timeout,
+                                    [&] { return in_flight_locked(*state_, target) == count; });
 }
 
 void Pad::unplug() {

@@ -278,6 +278,11 @@ int UsbfsDevice::in_flight_locked() const {
     return static_cast<int>(urbs_.size()) + abandoned_;
 }
 
+int UsbfsDevice::in_flight_locked(Target target) const {
+    return static_cast<int>(std::count_if(urbs_.begin(), urbs_.end(),
+                                          [&](const Urb &u) { return u.slot == slot_of(target); }));
+}
+
 // ------------------------------------------------------------ ioctl handling
 
 int UsbfsDevice::on_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client, void *user) {
@@ -497,6 +502,7 @@ void UsbfsDevice::submit(UMockdevIoctlClient *client) {
         return;
     }
     urbs_.push_back(std::move(urb));
+    pad_->changed.notify_all();
     finish_locked(urbs_.back(), status, std::move(reply));
     pump_locked();
     refresh_locked();

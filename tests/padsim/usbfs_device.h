@@ -101,6 +101,8 @@ class UsbfsDevice : public std::enable_shared_from_this<UsbfsDevice> {
     int devnum() const { return devnum_; }
     int in_flight() const;
     int in_flight_locked() const;
+    // Only the live URBs of one kind; left-behind ones are not told apart.
+    int in_flight_locked(Target target) const;
 
     // Under PadState::mu: data the firmware queued.
     void queue_interrupt_in_locked(int interface, Bytes report);
