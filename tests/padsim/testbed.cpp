@@ -69,6 +69,9 @@ Testbed::Testbed() : impl_(std::make_unique<Impl>()) {
 }
 
 Testbed::~Testbed() {
+    if (impl_->scheduler) {
+        impl_->scheduler->stop();
+    }
     pads_.clear();
     impl_->scheduler.reset();
     if (impl_->testbed) {

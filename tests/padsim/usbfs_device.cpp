@@ -60,12 +60,18 @@ UMockdevIoctlData *resolve(UMockdevIoctlData *parent, size_t offset, size_t len)
 Scheduler::Scheduler() : thread_([this] { run(); }) {}
 
 Scheduler::~Scheduler() {
+    stop();
+}
+
+void Scheduler::stop() {
     {
         std::lock_guard lock(mu_);
         stop_ = true;
     }
     cv_.notify_all();
-    thread_.join();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
 }
 
 void Scheduler::at(Clock::time_point when, std::function<void()> fn) {

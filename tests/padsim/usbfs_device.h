@@ -35,6 +35,11 @@ class Scheduler {
     Scheduler();
     ~Scheduler();
     void at(Clock::time_point when, std::function<void()> fn);
+    // Ends the thread; jobs not yet run are dropped. A job may hold the last
+    // reference to a device, and with it to the scheduler: the testbed stops
+    // the thread before it lets its devices go, so that no device (and no
+    // scheduler, which would then join itself) dies on this thread.
+    void stop();
 
   private:
     void run();
