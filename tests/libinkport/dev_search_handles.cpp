@@ -5,18 +5,16 @@
 // stores closed records.
 #include <hidapi.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "core.h"
-#include "dev_support.h"
+#include "dev_async_support.h"
 #include "hid.h"
 
 using namespace devtest;
@@ -93,12 +91,8 @@ std::string joined(const std::multiset<std::string> &targets) {
 // The emulator's side of a closed device connection is a socket that its own
 // thread closes a moment later; a descriptor the library left open stays.
 std::string descriptors_once_settled(const std::multiset<std::string> &before) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    auto now = process_descriptors();
-    while (now != before && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        now = process_descriptors();
-    }
+    std::multiset<std::string> now;
+    eventually([&] { return (now = process_descriptors()) == before; }, 5s);
     return joined(now);
 }
 
