@@ -10,9 +10,14 @@ install(TARGETS netbridged RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.h")
 # The reference agent under the plain name the bridges dlopen, and the
-# header of its remote-call protocol as <inkagent/protocol.h>.
+# header of its remote-call protocol as <inkagent/protocol.h>. The agent is a
+# plug-in of the bridges, so it lives in a folder of theirs beside the
+# libraries, not on the default library path where every program that asks
+# for the name would find it. The installed bridges search that folder after
+# LD_LIBRARY_PATH, so another agent can still be put in front.
+set_target_properties(netbridge vlink PROPERTIES INSTALL_RPATH "$ORIGIN/inkport")
 if(TARGET inkagent)
-  install(TARGETS inkagent LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(TARGETS inkagent LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/inkport)
   install(FILES ${PROJECT_SOURCE_DIR}/agent/protocol.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/inkagent)
 endif()
 # The pad tool, which drives pads locally or through a bridge.

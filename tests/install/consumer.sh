@@ -14,9 +14,15 @@ LD_LIBRARY_PATH="$(dirname "$libdir")" "$prefix/hello" | grep 'type:    libinkpo
 # The header also compiles as C++.
 printf '#include <inkport/inkport.h>\nint main() { return IsInitialized() ? 1 : 0; }\n' > "$prefix/t.cpp"
 c++ -Wall -Wextra -Werror -c "$prefix/t.cpp" -o "$prefix/t.o" $(pkg-config --cflags inkport)
-# The reference agent sits beside the libraries; its protocol header is C.
+# The installed bridge finds the reference agent in its own folder, with
+# nothing on LD_LIBRARY_PATH but the libraries; the agent's protocol header is C.
 if [ -e "$build/agent/libinkagent.so" ]; then
-  test -f "$(dirname "$libdir")/libinkagent.so"
+  printf '#include <netbridge/netbridge.h>\nint main(void) { return LoadTheMediatorDLLInterface() && FreeTheMediatorDLLInterface() ? 0 : 1; }\n' > "$prefix/a.c"
+  cc -Wall -Wextra -Werror -o "$prefix/a" "$prefix/a.c" $(pkg-config --cflags --libs netbridge) ${SANITIZER_FLAGS:-}
+  # A sanitizer runtime intercepts dlopen and so becomes the caller whose run
+  # path the loader searches; there the folder has to be named.
+  agent_path=${SANITIZER_FLAGS:+:$(dirname "$libdir")/inkport}
+  LD_LIBRARY_PATH="$(dirname "$libdir")$agent_path" "$prefix/a" >/dev/null
   printf '#include <inkagent/protocol.h>\nint main(void) { return (int)INKAGENT_MESSAGE_FUNCTION(INKAGENT_FN_SAY_HELLO) - 0x1E; }\n' > "$prefix/p.c"
   cc -std=c99 -pedantic -Wall -Wextra -Werror -I"$prefix/include" -o "$prefix/p" "$prefix/p.c"
   "$prefix/p"
