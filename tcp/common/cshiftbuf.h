@@ -19,7 +19,7 @@
 
 #include "packhead.h"
 
-class CShiftBuffer {
+class CShiftBuffer : public PackageHeaderFields<CShiftBuffer> {
   public:
     static constexpr uint64_t kCapacity = 0x200000;
     // An append is refused when kHeadSize + fill + length exceeds this.
@@ -36,14 +36,6 @@ class CShiftBuffer {
     char *GetPointerAtPos(int pos);
     char *GetPointerToData();
     PackHead *GetHeader();
-    // Fields of the package at the front (0 without a buffer).
-    uint64_t GetTotalSize();
-    uint64_t GetDataSize();
-    uint32_t GetMessageID();
-    uint8_t GetFunctionID();
-    uint16_t GetVersion();
-    uint16_t GetType();
-    uint16_t GetPackageID();
     // Valid bytes buffered, from the first byte on.
     uint64_t GetFill();
 
@@ -60,9 +52,14 @@ class CShiftBuffer {
     void OverWrite(int pos, const char *data, int length);
 
   private:
+    friend class PackageHeaderFields<CShiftBuffer>;
+    // Fields of the package at the front; 0 without a buffer.
+    void read_header(size_t offset, void *out, size_t size);
     uint32_t front_total_size_locked() const;
     void clear_locked();
     void drop_broken_front_locked();
+    // Reports the refused bytes as an overflow of `what` and drops everything.
+    void overflow_locked(const char *what, int length);
 
     uint64_t m_nFill;
     char *m_pBuffer;
