@@ -6,11 +6,12 @@
 #include <new>
 
 #include "cpackage.h"
+#include "ratelimit.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
 
-CShiftBuffer::CShiftBuffer() : m_nFill(0), m_pBuffer(nullptr) {
+CShiftBuffer::CShiftBuffer() : m_nFill(0), m_pBuffer(nullptr), m_bBroken(false) {
     TRACE_SCOPE();
     Pthread_mutex_init(&cs_data_lock, nullptr);
     {
@@ -59,16 +60,21 @@ void CShiftBuffer::drop_broken_front_locked() {
     if (total >= static_cast<uint32_t>(kHeadSize))
         return;
     // Such a package would be handed on empty and then stay at the front for ever.
-    TRACE_ERROR("broken stream: package size %u is below the header size, %" PRIu64
-                " buffered bytes dropped",
-                total, m_nFill);
+    static RecordLimit broken_records;
+    TRACE_ERROR_LIMITED(broken_records,
+                        "broken stream: package size %u is below the header size, %" PRIu64
+                        " buffered bytes dropped",
+                        total, m_nFill);
     clear_locked();
+    m_bBroken = true;
 }
 
 void CShiftBuffer::overflow_locked(const char *what, int length) {
-    TRACE_ERROR("%s::error buffer overflow --> pos =%d , length=%d", what,
-                static_cast<int>(m_nFill), length);
+    static RecordLimit overflow_records;
+    TRACE_ERROR_LIMITED(overflow_records, "%s::error buffer overflow --> pos =%d , length=%d", what,
+                        static_cast<int>(m_nFill), length);
     clear_locked();
+    m_bBroken = true;
 }
 
 char *CShiftBuffer::GetPointerAtPos(int pos) {
@@ -111,6 +117,12 @@ bool CShiftBuffer::IsHeadEmpty() {
 void CShiftBuffer::ClearHeader() {
     LOCK_GUARD(guard, &cs_data_lock);
     clear_locked();
+    m_bBroken = false;
+}
+
+bool CShiftBuffer::IsBroken() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_bBroken;
 }
 
 void CShiftBuffer::ResetPackage() {

@@ -8,7 +8,9 @@
 // A header whose ulTotalSize is below the header size can never describe a
 // package: the stream is broken, and everything buffered is dropped at once.
 // An append that would overflow the buffer drops everything as well; the
-// stream resynchronises only if the next bytes begin a package.
+// stream resynchronises only if the next bytes begin a package. Either
+// leaves the buffer marked broken until ClearHeader, so that a bridge that
+// can make its peer start afresh (by closing the connection) knows to.
 //
 // One consumer thread; the lock serialises the single operations.
 #pragma once
@@ -41,7 +43,10 @@ class CShiftBuffer : public PackageHeaderFields<CShiftBuffer> {
 
     bool IsDataComplete();
     bool IsHeadEmpty();
-    // Drops everything buffered.
+    // True once bytes were dropped as a broken stream or an overflowing
+    // append, until the next ClearHeader.
+    bool IsBroken();
+    // Drops everything buffered; the buffer is no longer broken.
     void ClearHeader();
     // Removes the package at the front and moves the surplus there.
     void ResetPackage();
@@ -64,4 +69,5 @@ class CShiftBuffer : public PackageHeaderFields<CShiftBuffer> {
     uint64_t m_nFill;
     char *m_pBuffer;
     pthread_mutex_t cs_data_lock;
+    bool m_bBroken;
 };

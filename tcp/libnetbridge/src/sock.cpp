@@ -146,7 +146,8 @@ int tcp_listen(const char *host, const char *service, socklen_t *addrlen) {
         }
         const int on = 1;
         Setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+        // A socket that is bound but does not listen is no listener.
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && Listen(fd, kListenBacklog) == 0) {
             bound = ai;
             break;
         }
@@ -160,7 +161,6 @@ int tcp_listen(const char *host, const char *service, socklen_t *addrlen) {
         freeaddrinfo(list);
         return -1;
     }
-    Listen(fd, kListenBacklog);
     if (addrlen != nullptr)
         *addrlen = bound->ai_addrlen;
     freeaddrinfo(list);

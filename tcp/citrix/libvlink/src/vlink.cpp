@@ -417,7 +417,7 @@ extern "C" int DriverSendData(const char *data, uint16_t length, uint16_t flag) 
 
 extern "C" int ICADataArrival(void *, uint16_t, char *data, uint16_t length) {
     TRACE_SCOPE();
-    inbound_arrival(data, length, {false, &echo_test_package});
+    inbound_arrival(data, length, {false, &echo_test_package, nullptr});
     return ica::kStatusSuccess;
 }
 
