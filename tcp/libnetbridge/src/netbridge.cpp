@@ -306,6 +306,8 @@ void receive(int fd) {
             // The peer has closed (0) or the connection failed: a few more
             // looks, then the connection is given up; at once when our own
             // side closed it.
+            if (!need_listening)
+                break;
             if (outbound().failed()) {
                 give_up_connection(fd);
                 break;
