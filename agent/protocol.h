@@ -54,8 +54,10 @@ extern "C" {
 #define INKAGENT_MAX_TEXT_CAPACITY 979u
 #define INKAGENT_MAX_BYTES_CAPACITY 1959u
 /* Longest time_out (ms) a ReceiveSspMessage call may ask for; above it the
- * call is refused, so one call cannot hold up every call behind it. */
-#define INKAGENT_MAX_TIME_OUT 60000u
+ * call is refused, so one call cannot hold up every call behind it, nor the
+ * agent's end for longer than this. A client that waits longer calls
+ * again. */
+#define INKAGENT_MAX_TIME_OUT 5000u
 
 /* Message ids: the low byte names the function (or event), the upper 24
  * bits carry a sequence number. */

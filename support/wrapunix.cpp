@@ -13,6 +13,7 @@ void *(*malloc_fn)(size_t) = malloc;
 void *(*calloc_fn)(size_t, size_t) = calloc;
 void *(*realloc_fn)(void *, size_t) = realloc;
 int (*accept_fn)(int, struct sockaddr *, socklen_t *) = accept;
+int (*listen_fn)(int, int) = listen;
 }  // namespace wrap_hooks
 
 namespace {
@@ -104,11 +105,13 @@ void Connect(int fd, const struct sockaddr *sa, socklen_t len) {
     CHECK_NEGATIVE(connect(fd, sa, len), "connect()");
 }
 
-void Listen(int fd, int backlog) {
+int Listen(int fd, int backlog) {
     // The administrator may raise the backlog without a rebuild.
     if (const char *env = getenv("LISTENQ"))
         backlog = atoi(env);
-    CHECK_NEGATIVE(listen(fd, backlog), "listen()");
+    int n = wrap_hooks::listen_fn(fd, backlog);
+    CHECK_NEGATIVE(n, "listen()");
+    return n;
 }
 
 void Getsockname(int fd, struct sockaddr *sa, socklen_t *len) {

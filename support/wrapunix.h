@@ -20,7 +20,7 @@ int Socket(int family, int type, int protocol);
 void Socketpair(int family, int type, int protocol, int *fds);
 void Bind(int fd, const struct sockaddr *sa, socklen_t len);
 void Connect(int fd, const struct sockaddr *sa, socklen_t len);
-void Listen(int fd, int backlog);
+int Listen(int fd, int backlog);
 void Getsockname(int fd, struct sockaddr *sa, socklen_t *len);
 void Getpeername(int fd, struct sockaddr *sa, socklen_t *len);
 void Getsockopt(int fd, int level, int name, void *val, socklen_t *len);
@@ -44,4 +44,5 @@ extern void *(*malloc_fn)(size_t);
 extern void *(*calloc_fn)(size_t, size_t);
 extern void *(*realloc_fn)(void *, size_t);
 extern int (*accept_fn)(int, struct sockaddr *, socklen_t *);
+extern int (*listen_fn)(int, int);
 }  // namespace wrap_hooks

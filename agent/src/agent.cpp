@@ -2,6 +2,13 @@
 // a call into the queue; one worker thread runs the calls in arrival order
 // and hands each result to the result callback. The pad library's callback
 // threads turn received reports and removed pads into event packages.
+//
+// The queue is bounded: while it is full, the far function makes the
+// bridge's receiving thread wait, so that a client sending faster than its
+// calls run is held back by the network rather than by our memory. Nothing
+// of a client reaches the bridge once the bridge has said that it is gone:
+// results and stream events carry the connection they belong to, and are
+// checked against it under the lock of their callback.
 #include <pthread.h>
 
 #include <cstring>
@@ -53,8 +60,13 @@ struct Inbound {
     std::vector<uint8_t> bytes;
     uint64_t owner;
 };
+// Each call holds at most a package's bytes, so this bounds the memory too.
+constexpr size_t kMaxQueuedCalls = 64;
 pthread_mutex_t queue_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t queue_cond = PTHREAD_COND_INITIALIZER;
+// Signalled whenever a queued call leaves, the connection changes or the
+// worker is to stop: a far function waiting for room looks again.
+pthread_cond_t room_cond = PTHREAD_COND_INITIALIZER;
 std::deque<Inbound> *queue = nullptr;  // exists while worker_running
 pthread_t worker;
 bool worker_running = false;
@@ -76,9 +88,12 @@ bool in_bridge_callback() {
     return pthread_equal(result_caller.load(), self) || pthread_equal(event_caller.load(), self);
 }
 
-void send_result(const uint8_t *package, size_t size) {
+// Handed over only while the call's client is still the bridge's: the
+// check and the call happen under result_lock, which a report of a lost
+// connection waits for.
+void send_result(const uint8_t *package, size_t size, uint64_t owner) {
     Guard guard(&result_lock);
-    if (result_callback == nullptr)
+    if (result_callback == nullptr || owner != connection.load())
         return;
     const pthread_t outer = result_caller.exchange(pthread_self());
     result_callback(const_cast<uint8_t *>(package), static_cast<int>(size));
@@ -91,7 +106,7 @@ void execute(const Inbound &call) {
     ResultWriter out(decoded.message_id);
     size_t size =
         status == INKAGENT_STATUS_OK ? run_call(decoded, call.owner, out) : out.fail(status);
-    send_result(out.data(), size);
+    send_result(out.data(), size, call.owner);
 }
 
 void *work(void *) {
@@ -111,6 +126,7 @@ void *work(void *) {
         }
         Inbound call = std::move(queue->front());
         queue->pop_front();
+        pthread_cond_broadcast(&room_cond);
         if (call.owner != connection.load())
             continue;
         pthread_mutex_unlock(&queue_lock);
@@ -136,6 +152,7 @@ void shut_down() {
             return;
         worker_stop = true;
         pthread_cond_broadcast(&queue_cond);
+        pthread_cond_broadcast(&room_cond);
         join = worker_running;
     }
     if (join)
@@ -169,9 +186,9 @@ __attribute__((destructor)) void unload() {
 
 }  // namespace
 
-void emit_event(uint8_t *package, size_t size) {
+void emit_event(uint8_t *package, size_t size, uint64_t owner) {
     Guard guard(&event_lock);
-    if (event_callback == nullptr)
+    if (event_callback == nullptr || (owner != 0 && owner != connection.load()))
         return;
     if (restart_sequence.exchange(false))
         event_sequence = 0;
@@ -215,6 +232,16 @@ AGENT_API void ClientRegisterFarFunction(const char *package, uint32_t total_siz
         }
         worker_running = true;
     }
+    // The bridge's thread waits for room, which only the worker makes; a
+    // thread inside our own callbacks may be the worker's, and never waits.
+    const bool may_wait = !in_bridge_callback() && !pthread_equal(worker, pthread_self());
+    while (may_wait && worker_running && !worker_stop && queue->size() >= kMaxQueuedCalls &&
+           call.owner == connection.load())
+        pthread_cond_wait(&room_cond, &queue_lock);
+    // Its client left, or the worker ended (and the queue with it), while
+    // it waited.
+    if (!worker_running || worker_stop || call.owner != connection.load())
+        return;
     queue->push_back(std::move(call));
     pthread_cond_signal(&queue_cond);
 }
@@ -246,12 +273,24 @@ AGENT_API void ClientRegisterServerConnection(int connection_state) {
         return;
     // May come from any thread, inside our own callbacks too: mark, drop
     // what the gone client queued, and leave the streams to the worker.
-    Guard guard(&queue_lock);
-    ++connection;
-    restart_sequence = true;
-    if (worker_running) {
-        queue->clear();
-        disconnect_pending = true;
-        pthread_cond_signal(&queue_cond);
+    {
+        Guard guard(&queue_lock);
+        ++connection;
+        restart_sequence = true;
+        if (worker_running) {
+            queue->clear();
+            disconnect_pending = true;
+            pthread_cond_signal(&queue_cond);
+        }
+        pthread_cond_broadcast(&room_cond);
     }
+    // A result or event that was checked against the old connection may
+    // still be on its way: once both locks have been free, none is, and the
+    // bridge may hand the connection to a new client. Inside a callback we
+    // hold one of them and cannot wait (nor need to: the bridge reports from
+    // its own threads when it changes clients).
+    if (in_bridge_callback())
+        return;
+    { Guard results(&result_lock); }
+    { Guard events(&event_lock); }
 }

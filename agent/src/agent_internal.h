@@ -11,9 +11,11 @@
 namespace inkagent {
 
 // Hands an event package to the bridge's event callback, numbering it with
-// the agent's event sequence. Safe from any thread; never called with a
-// lock held that a pad-library call may wait for.
-void emit_event(uint8_t *package, size_t size);
+// the agent's event sequence, if it belongs to the bridge's current client
+// (owner, a connection; 0 for events of no client in particular). Safe from
+// any thread; never called with a lock held that a pad-library call may
+// wait for.
+void emit_event(uint8_t *package, size_t size, uint64_t owner);
 
 // The connection an inbound call or a stream belongs to. Starts at 1 and
 // advances whenever the bridge reports that its client is gone.

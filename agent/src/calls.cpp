@@ -23,18 +23,19 @@ void on_data(void *user, uint32_t device, uint32_t end_point, const uint8_t *dat
              uint32_t length) {
     auto *stream = static_cast<Stream *>(user);
     // Reports still in flight for a client that has gone are not the next
-    // client's.
-    if (stream == nullptr || stream->owner.load() != connection.load())
+    // client's: emit_event checks the owner under its lock.
+    const uint64_t owner = stream != nullptr ? stream->owner.load() : 0;
+    if (owner == 0)
         return;
     uint8_t package[INKAGENT_DATA_EVENT_SIZE];
     size_t size = encode_data_event(package, device, end_point, data, length);
-    emit_event(package, size);
+    emit_event(package, size, owner);
 }
 
 void on_removed(void *, uint32_t device) {
     uint8_t package[INKAGENT_HEADER_SIZE + 4];
     size_t size = encode_removed_event(package, device);
-    emit_event(package, size);
+    emit_event(package, size, 0);
 }
 
 uint32_t switch_off(uint32_t device, uint32_t end_point) {

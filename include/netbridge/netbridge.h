@@ -8,9 +8,10 @@
  * called from any thread; they are serialised against each other.
  *
  * Threads: DriverOpen starts an accepting thread; each accepted client gets a
- * receiving thread, which also runs the agent's ClientRegisterFarFunction.
- * The result and event callbacks run on whichever thread the agent uses.
- * Writes to the client never raise SIGPIPE.
+ * receiving thread, which also runs the agent's ClientRegisterFarFunction,
+ * and, once a package has to wait for the client, a writer thread. The
+ * result and event callbacks run on whichever thread the agent uses; they
+ * never wait on the network. Writes to the client never raise SIGPIPE.
  */
 #ifndef NETBRIDGE_NETBRIDGE_H
 #define NETBRIDGE_NETBRIDGE_H
@@ -39,6 +40,18 @@ extern "C" {
 NETBRIDGE_API void set_ip(const char *host);
 /* Service name or port number to listen on; required. The pointer is kept. */
 NETBRIDGE_API void set_port(const char *service);
+/* Adds a network whose peers may connect: an IPv4 or IPv6 address, or one
+ * with a prefix length ("10.1.0.0/16", "::1", "fd00::/8"); IPv4 peers that
+ * reach an IPv6 socket as mapped addresses count as IPv4. Once any network
+ * is given, a peer outside all of them is closed as it is accepted, before
+ * anything reaches the agent. Without any, anyone may connect. NULL forgets
+ * every network. 0, or -1 when the text is not a network (nothing added).
+ * The text is copied. */
+NETBRIDGE_API int set_allow(const char *network);
+/* true: while a client is connected, a new one is closed instead of
+ * replacing it. false (the default): a newer client always replaces the
+ * current one. */
+NETBRIDGE_API void set_exclusive(bool exclusive);
 /* Closes whatever is open, binds the agent and starts listening.
  * 0, or -1 when the agent cannot be loaded or the address cannot be bound. */
 NETBRIDGE_API int DriverOpen(void);
@@ -46,8 +59,8 @@ NETBRIDGE_API int DriverOpen(void);
  * there is no connection and releases it. 0, or -1 when shutting the client
  * socket down or releasing the agent failed. Closing a closed bridge is 0. */
 NETBRIDGE_API int DriverClose(void);
-/* Writes length bytes to the current client as they are, waiting for the
- * socket to become writable first. Bytes sent, or -1. */
+/* Writes length bytes to the current client as they are, after whatever
+ * waits for it. length once the bytes are on their way, or -1. */
 NETBRIDGE_API int DriverSendData(const char *data, int length);
 /* Entries kept for the shape of a virtual driver: they do nothing, return 0. */
 NETBRIDGE_API int DriverPoll(void);
@@ -65,7 +78,10 @@ NETBRIDGE_API void ICADataArrival(unsigned short unused, char *data, unsigned sh
 /* The callbacks registered with the agent (see InkagentCallback). A package
  * shorter than its 34-byte header, or of 2010 bytes or more, is not sent and
  * the result is -1; so is any package while no client is connected, and the
- * agent is then told ClientRegisterServerConnection(0). */
+ * agent is then told ClientRegisterServerConnection(0). Otherwise the
+ * package is written at once, or queued for the client's writer: 0. A
+ * client that lets more than a megabyte wait, or takes no byte for 10
+ * seconds, is disconnected, and the callback returns -1. */
 NETBRIDGE_API int DriverResultProcessorFunction(void *package, int length);
 NETBRIDGE_API int DriverEventProcessorFunction(void *package, int length);
 /* Wall-clock milliseconds as stamped into package headers; wraps at 2^32. */

@@ -42,38 +42,9 @@ PackHead *CPackage::GetHeader() {
     return std::launder(reinterpret_cast<PackHead *>(m_Buffer));
 }
 
-uint64_t CPackage::GetTotalSize() {
+void CPackage::read_header(size_t offset, void *out, size_t size) {
     PACKAGE_LOCK(guard);
-    return header_total_size(m_Buffer);
-}
-
-uint64_t CPackage::GetDataSize() {
-    PACKAGE_LOCK(guard);
-    return static_cast<uint64_t>(header_total_size(m_Buffer)) - static_cast<uint64_t>(kHeadSize);
-}
-
-uint32_t CPackage::GetMessageID() {
-    PACKAGE_LOCK(guard);
-    return header_message_id(m_Buffer);
-}
-
-uint8_t CPackage::GetFunctionID() {
-    return static_cast<uint8_t>(GetMessageID() & 0xFF);
-}
-
-uint16_t CPackage::GetVersion() {
-    PACKAGE_LOCK(guard);
-    return std::launder(reinterpret_cast<PackHead *>(m_Buffer))->uVersion;
-}
-
-uint16_t CPackage::GetType() {
-    PACKAGE_LOCK(guard);
-    return std::launder(reinterpret_cast<PackHead *>(m_Buffer))->uType;
-}
-
-uint16_t CPackage::GetPackageID() {
-    PACKAGE_LOCK(guard);
-    return std::launder(reinterpret_cast<PackHead *>(m_Buffer))->uPackageID;
+    memcpy(out, m_Buffer + offset, size);
 }
 
 void CPackage::ClearHeader() {
@@ -84,11 +55,8 @@ void CPackage::ClearHeader() {
 
 void CPackage::SetData(const char *data, int length) {
     TRACE_SCOPE();
-    if (length <= 0 || data == nullptr) {
-        TRACE_ERROR("(length:[%d] <= 0) || (pbuffer:[%p] == NULL)", length,
-                    static_cast<const void *>(data));
+    if (refuse_empty_piece(data, length, __func__))
         return;
-    }
     // length + headSize must stay below MAX_PACKAGE_TOTAL_SIZE; written so
     // that a huge length cannot overflow the sum.
     if (length > MAX_PACKAGE_TOTAL_SIZE - 1 - kHeadSize) {
@@ -104,11 +72,8 @@ void CPackage::SetData(const char *data, int length) {
 
 void CPackage::OverWrite(int pos, const char *data, int length) {
     TRACE_SCOPE();
-    if (length <= 0 || data == nullptr) {
-        TRACE_ERROR("(length:[%d] <= 0) || (pbuffer:[%p] == NULL)", length,
-                    static_cast<const void *>(data));
+    if (refuse_empty_piece(data, length, __func__))
         return;
-    }
     // The bound is MAX_PACKAGE_DATA_SIZE also when the bytes include a
     // header; a negative position is as far out of bounds as a long length.
     if (pos < 0 || static_cast<int64_t>(pos) + length >= MAX_PACKAGE_DATA_SIZE) {
@@ -120,6 +85,15 @@ void CPackage::OverWrite(int pos, const char *data, int length) {
     memcpy(destination, data, static_cast<size_t>(length));
     PACKAGE_LOCK(guard);
     m_nUsedLength = pos + length;
+}
+
+bool refuse_empty_piece(const char *data, int length, const char *caller) {
+    if (length > 0 && data != nullptr)
+        return false;
+    trace_error(__FILE_NAME__, __LINE__, caller, false,
+                "(length:[%d] <= 0) || (pbuffer:[%p] == NULL)", length,
+                static_cast<const void *>(data));
+    return true;
 }
 
 uint32_t timestamp_of(const struct timeval &tv) {

@@ -12,7 +12,7 @@
 #include "bridge_export.h"
 #include "packhead.h"
 
-class CPackage {
+class CPackage : public PackageHeaderFields<CPackage> {
   public:
     CPackage();
     ~CPackage();
@@ -24,14 +24,6 @@ class CPackage {
     char *GetPointerToData();
     // The header in place; its fields are read and written through it.
     PackHead *GetHeader();
-    uint64_t GetTotalSize();
-    // Meaningful only while ulTotalSize >= kHeadSize.
-    uint64_t GetDataSize();
-    uint32_t GetMessageID();
-    uint8_t GetFunctionID();
-    uint16_t GetVersion();
-    uint16_t GetType();
-    uint16_t GetPackageID();
 
     // Zeroes the header; the data bytes stay.
     void ClearHeader();
@@ -43,11 +35,18 @@ class CPackage {
     void OverWrite(int pos, const char *data, int length);
 
   private:
+    friend class PackageHeaderFields<CPackage>;
+    void read_header(size_t offset, void *out, size_t size);
+
     int64_t m_nUsedLength;
     char m_Buffer[MAX_PACKAGE_TOTAL_SIZE];
     pthread_mutex_t *m_pLock;
     pthread_mutex_t cs_data_lock = PTHREAD_MUTEX_INITIALIZER;
 };
+
+// A piece of bytes without any (no data, or a length below 1) is reported
+// as the caller's and ignored: true when that happened.
+bool refuse_empty_piece(const char *data, int length, const char *caller);
 
 extern "C" BRIDGE_EXPORT uint32_t GetTimeStamp(void);
 // The clock value of a given wall-clock time: seconds * 1000 + milliseconds in

@@ -45,6 +45,39 @@ void CPackageQueue::Push(CPackage *package) {
     m_queue.push_back(package);
 }
 
+size_t CPackageQueue::PushBounded(CPackage *package, size_t limit, bool *burst_began) {
+    *burst_began = false;
+    CPackage *dropped = nullptr;
+    {
+        LOCK_GUARD(guard, &m_csData);
+        m_nLimit = limit;
+        if (m_queue.size() < limit) {
+            m_queue.push_back(package);
+            return 0;
+        }
+        // Never the front: the consumer may be writing it right now.
+        auto oldest_event = m_queue.end();
+        for (auto it = m_queue.begin() + (m_queue.empty() ? 0 : 1); it != m_queue.end(); ++it)
+            if ((*it)->GetType() == kPackageEvent) {
+                oldest_event = it;
+                break;
+            }
+        if (oldest_event != m_queue.end()) {
+            dropped = *oldest_event;
+            m_queue.erase(oldest_event);
+            m_queue.push_back(package);
+        } else if (package->GetType() == kPackageEvent) {
+            dropped = package;
+        } else {
+            m_queue.push_back(package);
+        }
+        *burst_began = dropped != nullptr && !m_bDropping;
+        m_bDropping = m_bDropping || dropped != nullptr;
+    }
+    delete dropped;
+    return dropped != nullptr ? 1 : 0;
+}
+
 CPackage *CPackageQueue::Front() {
     LOCK_GUARD(guard, &m_csData);
     return m_queue.empty() ? nullptr : m_queue.front();
@@ -54,6 +87,8 @@ void CPackageQueue::Pop() {
     LOCK_GUARD(guard, &m_csData);
     if (!m_queue.empty())
         m_queue.pop_front();
+    if (m_queue.size() < m_nLimit)
+        m_bDropping = false;
 }
 
 size_t CPackageQueue::Size() {

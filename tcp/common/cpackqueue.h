@@ -25,6 +25,13 @@ class CPackageQueue {
     static void Release();
 
     void Push(CPackage *package);
+    // Pushes within `limit` packages. While the queue is full, the oldest
+    // event behind the front (which the consumer may be writing) is dropped
+    // and destroyed to make room; an event that finds none is dropped
+    // itself, while a result is always kept. Returns the number of packages
+    // dropped; *burst_began is true for the first drop since the queue was
+    // last below the limit.
+    size_t PushBounded(CPackage *package, size_t limit, bool *burst_began);
     // The oldest package, left in place; null when the queue is empty.
     CPackage *Front();
     // Drops the oldest pointer, if any; the package itself is the caller's.
@@ -43,4 +50,7 @@ class CPackageQueue {
 
     std::deque<CPackage *> m_queue;
     pthread_mutex_t m_csData;
+    // Set by a drop, cleared once the queue is below the limit again.
+    bool m_bDropping = false;
+    size_t m_nLimit = 0;
 };

@@ -5,11 +5,13 @@
 #include <cstring>
 #include <new>
 
+#include "cpackage.h"
+#include "ratelimit.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
 
-CShiftBuffer::CShiftBuffer() : m_nFill(0), m_pBuffer(nullptr) {
+CShiftBuffer::CShiftBuffer() : m_nFill(0), m_pBuffer(nullptr), m_bBroken(false) {
     TRACE_SCOPE();
     Pthread_mutex_init(&cs_data_lock, nullptr);
     {
@@ -58,10 +60,21 @@ void CShiftBuffer::drop_broken_front_locked() {
     if (total >= static_cast<uint32_t>(kHeadSize))
         return;
     // Such a package would be handed on empty and then stay at the front for ever.
-    TRACE_ERROR("broken stream: package size %u is below the header size, %" PRIu64
-                " buffered bytes dropped",
-                total, m_nFill);
+    static RecordLimit broken_records;
+    TRACE_ERROR_LIMITED(broken_records,
+                        "broken stream: package size %u is below the header size, %" PRIu64
+                        " buffered bytes dropped",
+                        total, m_nFill);
     clear_locked();
+    m_bBroken = true;
+}
+
+void CShiftBuffer::overflow_locked(const char *what, int length) {
+    static RecordLimit overflow_records;
+    TRACE_ERROR_LIMITED(overflow_records, "%s::error buffer overflow --> pos =%d , length=%d", what,
+                        static_cast<int>(m_nFill), length);
+    clear_locked();
+    m_bBroken = true;
 }
 
 char *CShiftBuffer::GetPointerAtPos(int pos) {
@@ -78,40 +91,10 @@ PackHead *CShiftBuffer::GetHeader() {
     return m_pBuffer != nullptr ? std::launder(reinterpret_cast<PackHead *>(m_pBuffer)) : nullptr;
 }
 
-uint64_t CShiftBuffer::GetTotalSize() {
+void CShiftBuffer::read_header(size_t offset, void *out, size_t size) {
     LOCK_GUARD(guard, &cs_data_lock);
-    return front_total_size_locked();
-}
-
-uint64_t CShiftBuffer::GetDataSize() {
-    LOCK_GUARD(guard, &cs_data_lock);
-    return static_cast<uint64_t>(front_total_size_locked()) - static_cast<uint64_t>(kHeadSize);
-}
-
-uint32_t CShiftBuffer::GetMessageID() {
-    LOCK_GUARD(guard, &cs_data_lock);
-    return m_pBuffer != nullptr ? header_message_id(m_pBuffer) : 0;
-}
-
-uint8_t CShiftBuffer::GetFunctionID() {
-    return static_cast<uint8_t>(GetMessageID() & 0xFF);
-}
-
-uint16_t CShiftBuffer::GetVersion() {
-    LOCK_GUARD(guard, &cs_data_lock);
-    return m_pBuffer != nullptr ? std::launder(reinterpret_cast<PackHead *>(m_pBuffer))->uVersion
-                                : 0;
-}
-
-uint16_t CShiftBuffer::GetType() {
-    LOCK_GUARD(guard, &cs_data_lock);
-    return m_pBuffer != nullptr ? std::launder(reinterpret_cast<PackHead *>(m_pBuffer))->uType : 0;
-}
-
-uint16_t CShiftBuffer::GetPackageID() {
-    LOCK_GUARD(guard, &cs_data_lock);
-    return m_pBuffer != nullptr ? std::launder(reinterpret_cast<PackHead *>(m_pBuffer))->uPackageID
-                                : 0;
+    if (m_pBuffer != nullptr)
+        memcpy(out, m_pBuffer + offset, size);
 }
 
 uint64_t CShiftBuffer::GetFill() {
@@ -134,6 +117,12 @@ bool CShiftBuffer::IsHeadEmpty() {
 void CShiftBuffer::ClearHeader() {
     LOCK_GUARD(guard, &cs_data_lock);
     clear_locked();
+    m_bBroken = false;
+}
+
+bool CShiftBuffer::IsBroken() {
+    LOCK_GUARD(guard, &cs_data_lock);
+    return m_bBroken;
 }
 
 void CShiftBuffer::ResetPackage() {
@@ -154,20 +143,15 @@ void CShiftBuffer::ResetPackage() {
 
 void CShiftBuffer::AppendData(const char *data, int length) {
     TRACE_SCOPE();
-    if (length <= 0 || data == nullptr) {
-        TRACE_ERROR("(length:[%d] <= 0) || (pbuffer:[%p] == NULL)", length,
-                    static_cast<const void *>(data));
+    if (refuse_empty_piece(data, length, __func__))
         return;
-    }
     LOCK_GUARD(guard, &cs_data_lock);
     if (m_pBuffer == nullptr) {
         TRACE_ERROR("no reassembly buffer: %d bytes refused", length);
         return;
     }
     if (kHeadSize + m_nFill + static_cast<uint64_t>(length) > kAppendLimit) {
-        TRACE_ERROR("AppendData::error buffer overflow --> pos =%d , length=%d",
-                    static_cast<int>(m_nFill), length);
-        clear_locked();
+        overflow_locked("AppendData", length);
         return;
     }
     memcpy(m_pBuffer + m_nFill, data, static_cast<size_t>(length));
@@ -177,16 +161,11 @@ void CShiftBuffer::AppendData(const char *data, int length) {
 
 void CShiftBuffer::SetData(const char *data, int length) {
     TRACE_SCOPE();
-    if (length <= 0 || data == nullptr) {
-        TRACE_ERROR("(length:[%d] <= 0) || (pbuffer:[%p] == NULL)", length,
-                    static_cast<const void *>(data));
+    if (refuse_empty_piece(data, length, __func__))
         return;
-    }
     LOCK_GUARD(guard, &cs_data_lock);
     if (m_pBuffer == nullptr || static_cast<uint64_t>(length) + kHeadSize > kAppendLimit) {
-        TRACE_ERROR("SetData::error buffer overflow --> pos =%d , length=%d",
-                    static_cast<int>(m_nFill), length);
-        clear_locked();
+        overflow_locked("SetData", length);
         return;
     }
     memcpy(m_pBuffer + kHeadSize, data, static_cast<size_t>(length));
@@ -194,18 +173,13 @@ void CShiftBuffer::SetData(const char *data, int length) {
 
 void CShiftBuffer::OverWrite(int pos, const char *data, int length) {
     TRACE_SCOPE();
-    if (length <= 0 || data == nullptr) {
-        TRACE_ERROR("(length:[%d] <= 0) || (pbuffer:[%p] == NULL)", length,
-                    static_cast<const void *>(data));
+    if (refuse_empty_piece(data, length, __func__))
         return;
-    }
     LOCK_GUARD(guard, &cs_data_lock);
     // length must stay below the capacity less the header size, counted from pos.
     constexpr int64_t kOverWriteLimit = static_cast<int64_t>(kCapacity) - kHeadSize;
     if (m_pBuffer == nullptr || pos < 0 || length >= kOverWriteLimit - pos) {
-        TRACE_ERROR("OverWrite::error buffer overflow --> pos =%d , length=%d",
-                    static_cast<int>(m_nFill), length);
-        clear_locked();
+        overflow_locked("OverWrite", length);
         return;
     }
     memcpy(m_pBuffer + pos, data, static_cast<size_t>(length));

@@ -8,7 +8,9 @@
 // A header whose ulTotalSize is below the header size can never describe a
 // package: the stream is broken, and everything buffered is dropped at once.
 // An append that would overflow the buffer drops everything as well; the
-// stream resynchronises only if the next bytes begin a package.
+// stream resynchronises only if the next bytes begin a package. Either
+// leaves the buffer marked broken until ClearHeader, so that a bridge that
+// can make its peer start afresh (by closing the connection) knows to.
 //
 // One consumer thread; the lock serialises the single operations.
 #pragma once
@@ -19,7 +21,7 @@
 
 #include "packhead.h"
 
-class CShiftBuffer {
+class CShiftBuffer : public PackageHeaderFields<CShiftBuffer> {
   public:
     static constexpr uint64_t kCapacity = 0x200000;
     // An append is refused when kHeadSize + fill + length exceeds this.
@@ -36,20 +38,15 @@ class CShiftBuffer {
     char *GetPointerAtPos(int pos);
     char *GetPointerToData();
     PackHead *GetHeader();
-    // Fields of the package at the front (0 without a buffer).
-    uint64_t GetTotalSize();
-    uint64_t GetDataSize();
-    uint32_t GetMessageID();
-    uint8_t GetFunctionID();
-    uint16_t GetVersion();
-    uint16_t GetType();
-    uint16_t GetPackageID();
     // Valid bytes buffered, from the first byte on.
     uint64_t GetFill();
 
     bool IsDataComplete();
     bool IsHeadEmpty();
-    // Drops everything buffered.
+    // True once bytes were dropped as a broken stream or an overflowing
+    // append, until the next ClearHeader.
+    bool IsBroken();
+    // Drops everything buffered; the buffer is no longer broken.
     void ClearHeader();
     // Removes the package at the front and moves the surplus there.
     void ResetPackage();
@@ -60,11 +57,17 @@ class CShiftBuffer {
     void OverWrite(int pos, const char *data, int length);
 
   private:
+    friend class PackageHeaderFields<CShiftBuffer>;
+    // Fields of the package at the front; 0 without a buffer.
+    void read_header(size_t offset, void *out, size_t size);
     uint32_t front_total_size_locked() const;
     void clear_locked();
     void drop_broken_front_locked();
+    // Reports the refused bytes as an overflow of `what` and drops everything.
+    void overflow_locked(const char *what, int length);
 
     uint64_t m_nFill;
     char *m_pBuffer;
     pthread_mutex_t cs_data_lock;
+    bool m_bBroken;
 };

@@ -21,7 +21,7 @@ void inbound_arrival(const char *data, unsigned length, const InboundPolicy &pol
     }
     // Each round removes at least one header's worth of bytes, so the loop
     // ends after at most fill / kHeadSize rounds.
-    while (buffer.IsDataComplete()) {
+    while (buffer.IsDataComplete() && (policy.go_on == nullptr || policy.go_on())) {
         char *package = buffer.GetPointerAtPos(0);
         uint32_t total = static_cast<uint32_t>(buffer.GetTotalSize());
         if (policy.stamp_arrival)

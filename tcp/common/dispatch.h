@@ -23,6 +23,10 @@ struct InboundPolicy {
     // dealt with the package itself (the ICA bridge's test mode); the agent
     // is then not called.
     bool (*intercept)(char *package, uint32_t total_size);
+    // Optional: asked before each package; once it says no, the packages
+    // left in the buffer stay there (the TCP bridge stops handing over a
+    // client's calls the moment it lets the client go).
+    bool (*go_on)();
 };
 
 // Appends one piece (if any) and hands every complete package in the buffer

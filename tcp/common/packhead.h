@@ -67,3 +67,28 @@ inline uint32_t header_total_size(const void *header) {
 inline uint32_t header_message_id(const void *header) {
     return load_le32(static_cast<const char *>(header) + offsetof(PackHead, ulMessageID));
 }
+
+// The header fields of the package at the front of a holder's buffer
+// (CPackage, CShiftBuffer). Each read goes through the holder's
+// read_header(offset, out, size), which copies the field under the holder's
+// lock, or leaves it 0 when the holder has no buffer.
+template <typename Holder>
+class PackageHeaderFields {
+  public:
+    uint64_t GetTotalSize() { return field<uint32_t>(offsetof(PackHead, ulTotalSize)); }
+    // Meaningful only while ulTotalSize >= kHeadSize.
+    uint64_t GetDataSize() { return GetTotalSize() - static_cast<uint64_t>(kHeadSize); }
+    uint32_t GetMessageID() { return field<uint32_t>(offsetof(PackHead, ulMessageID)); }
+    uint8_t GetFunctionID() { return static_cast<uint8_t>(GetMessageID() & 0xFF); }
+    uint16_t GetVersion() { return field<uint16_t>(offsetof(PackHead, uVersion)); }
+    uint16_t GetType() { return field<uint16_t>(offsetof(PackHead, uType)); }
+    uint16_t GetPackageID() { return field<uint16_t>(offsetof(PackHead, uPackageID)); }
+
+  private:
+    template <typename T>
+    T field(size_t offset) {
+        T value = 0;
+        static_cast<Holder *>(this)->read_header(offset, &value, sizeof value);
+        return value;
+    }
+};

@@ -6,7 +6,10 @@
 #include <inkagent/protocol.h>
 #include <inkport/inkport.h>
 
+#include <sys/ioctl.h>
+
 #include <string>
+#include <thread>
 
 #include "bridge_test_util.h"
 #include "netbridge/netbridge.h"
@@ -86,3 +89,63 @@ TEST_F(BridgeWithAgent, CallsThroughTheSocketAndAClientThatLeaves) {
 }
 
 }  // namespace
+
+namespace {
+
+// Reads packages until none comes for a while; false at the first one whose
+// sequence is not in [first, last].
+bool only_results_in(Client &client, uint32_t first, uint32_t last, int expected) {
+    for (int got = 0; got < expected; ++got) {
+        bridge_test::Bytes p = client.receive_package();
+        if (p.empty())
+            return false;
+        const uint32_t sequence = INKAGENT_MESSAGE_SEQUENCE(field(p, INKAGENT_OFFSET_MESSAGE_ID));
+        EXPECT_TRUE(sequence >= first && sequence <= last) << "sequence " << sequence;
+        if (sequence < first || sequence > last)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(BridgeWithAgent, ANewClientGetsNothingOfTheOldOne) {
+    Client old_client(std::stoi(port_), 4096);
+    ASSERT_TRUE(old_client.connected());
+    // Far more calls than the agent queues, each a while at work (the pad
+    // library starts afresh), and not a result read: the bridge stops
+    // reading the old client, and the agent is busy with its calls when the
+    // new client comes.
+    bridge_test::Bytes calls;
+    for (uint32_t i = 0; i < 3000; ++i) {
+        bridge_test::Bytes c = call(INKAGENT_MESSAGE_ID(0x100000 + i, INKAGENT_FN_INITIALIZE), {});
+        calls.insert(calls.end(), c.begin(), c.end());
+    }
+    std::thread flood([&] { old_client.send_all(calls); });
+    // Results of its calls are on their way: the agent is at work for it.
+    ASSERT_TRUE(bridge_test::wait_until([&] {
+        int pending = 0;
+        return ioctl(old_client.fd(), FIONREAD, &pending) == 0 && pending > 0;
+    }));
+
+    const auto start = std::chrono::steady_clock::now();
+    Client new_client(std::stoi(port_));
+    ASSERT_TRUE(new_client.connected());
+    bridge_test::Bytes mine;
+    for (uint32_t i = 0; i < 50; ++i) {
+        bridge_test::Bytes c =
+            call(INKAGENT_MESSAGE_ID(0x200000 + i, INKAGENT_FN_IS_INITIALIZED), {});
+        mine.insert(mine.end(), c.begin(), c.end());
+    }
+    ASSERT_TRUE(new_client.send_all(mine));
+    bridge_test::Bytes first = new_client.receive_package();
+    const double first_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(INKAGENT_MESSAGE_SEQUENCE(field(first, INKAGENT_OFFSET_MESSAGE_ID)), 0x200000u);
+    EXPECT_TRUE(only_results_in(new_client, 0x200001, 0x200031, 49));
+    printf("the new client's first answer came after %.3f s\n", first_s);
+    EXPECT_LT(first_s, 10);
+    shutdown(old_client.fd(), SHUT_RDWR);
+    flood.join();
+}

@@ -127,6 +127,11 @@ AGENT_API void ClientRegisterFarFunction(const char *package, uint32_t total_siz
         ++results_sent;
     else
         ++results_refused;
+    if ((message_id & 0xFF) == ECHO_AGENT_STALL_FUNCTION) {
+        struct timespec stall = {30, 0};
+        while (nanosleep(&stall, &stall) != 0 && errno == EINTR) {
+        }
+    }
 }
 #endif
 

@@ -15,6 +15,9 @@ extern "C" {
 /* Calls whose function id (low byte of ulMessageID) is this are counted but
  * not answered. */
 #define ECHO_AGENT_SILENT_FUNCTION 0xF0
+/* Calls whose function id is this are answered, and then the far function
+ * goes on for 30 s: an agent that holds on to the bridge's thread. */
+#define ECHO_AGENT_STALL_FUNCTION 0xF1
 
 struct EchoAgentCounters {
     int far_calls;             /* ClientRegisterFarFunction */

@@ -117,23 +117,34 @@ inline int free_port() {
     return p;
 }
 
-// A blocking loopback client whose reads give up after a generous time, so
-// that a missing answer fails the test instead of hanging it.
+// A blocking loopback client (IPv4 or IPv6) whose reads give up after a
+// generous time, so that a missing answer fails the test instead of hanging
+// it.
 class Client {
   public:
-    explicit Client(int port, int receive_buffer = 0) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    explicit Client(int port, int receive_buffer = 0, int family = AF_INET) {
+        fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (receive_buffer > 0)
             setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
         const struct timeval limit = {20, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         const int on = 1;
         setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        sockaddr_in sa = {};
-        sa.sin_family = AF_INET;
-        sa.sin_port = htons(static_cast<uint16_t>(port));
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0) {
+        sockaddr_storage ss = {};
+        socklen_t length = sizeof(sockaddr_in);
+        if (family == AF_INET6) {
+            auto *sa = reinterpret_cast<sockaddr_in6 *>(&ss);
+            sa->sin6_family = AF_INET6;
+            sa->sin6_port = htons(static_cast<uint16_t>(port));
+            sa->sin6_addr = in6addr_loopback;
+            length = sizeof *sa;
+        } else {
+            auto *sa = reinterpret_cast<sockaddr_in *>(&ss);
+            sa->sin_family = AF_INET;
+            sa->sin_port = htons(static_cast<uint16_t>(port));
+            sa->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        }
+        if (connect(fd_, reinterpret_cast<sockaddr *>(&ss), length) < 0) {
             close(fd_);
             fd_ = -1;
         }

@@ -73,6 +73,15 @@ TEST_F(Bridge, CallsAreAnsweredWithTheirIdAndData) {
     round_trip(client, 0x010001, 64);
     round_trip(client, 0x010002, 2000);
     round_trip(client, 0x010003, kHeadSize);
+    // A client that vanishes without a word is found out within a minute.
+    int keepalive = 0;
+    unsigned user_time_out = 0;
+    socklen_t length = sizeof keepalive;
+    getsockopt(sockfd, SOL_SOCKET, SO_KEEPALIVE, &keepalive, &length);
+    length = sizeof user_time_out;
+    getsockopt(sockfd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_time_out, &length);
+    EXPECT_EQ(keepalive, 1);
+    EXPECT_EQ(user_time_out, 60000u);
 }
 
 TEST_F(Bridge, CallWrittenInThreePiecesIsAnsweredOnce) {
@@ -205,33 +214,111 @@ TEST_F(Bridge, ThousandClientsInARowLeakNoDescriptor) {
         << bridge_test::count_fds() << " descriptors, " << fds_before << " before";
 }
 
-TEST_F(Bridge, SlowClientThatNeverReadsDoesNotStallTheBridge) {
+namespace {
+
+// Reads until the bridge closes the connection: whole packages, of which
+// only the last may be cut off. The number of whole ones.
+int whole_packages_then_end(Client &client) {
+    Bytes stream;
+    char chunk[65536];
+    ssize_t n;
+    while ((n = recv(client.fd(), chunk, sizeof chunk, 0)) > 0)
+        stream.insert(stream.end(), chunk, chunk + n);
+    EXPECT_EQ(n, 0) << "no end of stream";
+    size_t at = 0;
+    int whole = 0;
+    while (stream.size() - at >= static_cast<size_t>(kHeadSize)) {
+        const uint32_t total = header_total_size(stream.data() + at);
+        uint16_t type = 0;
+        memcpy(&type, stream.data() + at, sizeof type);
+        EXPECT_EQ(type, 1) << "not at a package's start: byte " << at;
+        if (total < static_cast<uint32_t>(kHeadSize) || stream.size() - at < total)
+            break;
+        at += total;
+        ++whole;
+    }
+    EXPECT_LT(stream.size() - at, 2000u) << "more than a cut-off package after the last whole one";
+    return whole;
+}
+
+}  // namespace
+
+TEST_F(Bridge, ClientThatNeverReadsIsCutOffAfterWholePackagesOnly) {
     Client stalled(port_, 4096);
     round_trip(stalled, 0x090001, 64);
     testing::internal::CaptureStderr();
+    // The agent's thread goes on at once, whatever the client does: once
+    // the client's queue is full, its connection is closed.
     ASSERT_EQ(agent_->emit(1 << 20, 2000, 0x090002), 0);
-    // Calls from the same client still reach the agent while its events
-    // cannot be written.
-    const int far_before = agent_->counters().far_calls;
-    ASSERT_TRUE(stalled.send_all(make_call(0x090000 | ECHO_AGENT_SILENT_FUNCTION, 64)));
-    EXPECT_TRUE(wait_until([&] { return agent_->counters().far_calls == far_before + 1; }));
     int written = 0;
     int last = 0;
-    ASSERT_EQ(agent_->wait_emitted(120000, &written, &last), 0);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_GT(written, 0);
+    ASSERT_EQ(agent_->wait_emitted(20000, &written, &last), 0);
+    EXPECT_LT(written, 1 << 20);
     EXPECT_EQ(last, -1);
-    EXPECT_NE(err.find("send_data(): exit by timeout: 10000 ms"), std::string::npos);
-    // And the bridge serves the next client.
+    const int whole = whole_packages_then_end(stalled);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("does not read"), std::string::npos);
+    EXPECT_LE(whole, written);
     Client next(port_);
     round_trip(next, 0x090003, 64);
 }
 
+TEST_F(Bridge, ClientThatTakesNothingIsCutOffAfterTheWriteTimeLimit) {
+    netbridge_tuning::write_stall_ms = 300;
+    Client stalled(port_, 4096);
+    round_trip(stalled, 0x0A0001, 64);
+    const int small = 4096;
+    setsockopt(sockfd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    testing::internal::CaptureStderr();
+    // Fewer than the queue holds: all accepted, and then nothing moves.
+    ASSERT_EQ(agent_->emit(200, 2000, 0x0A0002), 0);
+    int written = 0;
+    int last = 0;
+    ASSERT_EQ(agent_->wait_emitted(20000, &written, &last), 0);
+    EXPECT_EQ(written, 200);
+    EXPECT_TRUE(wait_until([] { return sockfd.load() == -1; }));
+    EXPECT_LT(whole_packages_then_end(stalled), 200);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("took no bytes"), std::string::npos);
+    netbridge_tuning::write_stall_ms = 10000;
+}
+
+TEST_F(Bridge, BrokenStreamsCloseTheirConnectionsWithRateLimitedRecords) {
+    netbridge_tuning::accept_pause_ms = 0;
+    const Bytes zeros(1 << 16, 0);
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i) {
+        Client client(port_);
+        client.send_all(zeros);  // may fail once the bridge has closed
+        EXPECT_TRUE(client.receive_package().empty());
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string err = testing::internal::GetCapturedStderr();
+    int records = 0;
+    for (size_t at = err.find("broken stream"); at != std::string::npos;
+         at = err.find("broken stream", at + 1))
+        ++records;
+    EXPECT_GE(records, 1);
+    EXPECT_LE(records, 10 * (static_cast<int>(seconds) + 2)) << seconds << " s";
+    Client next(port_);
+    round_trip(next, 0x0B0001, 64);
+}
+
 namespace {
 
-// Fails the next accept() calls with a chosen errno, then accepts.
+// Fails the next accept() calls with a chosen errno, then accepts; and
+// the next listen() calls with EMFILE.
 std::atomic<int> accept_failures_left{0};
 std::atomic<int> accept_failure{0};
+std::atomic<int> listen_failures_left{0};
+
+int flaky_listen(int fd, int backlog) {
+    if (listen_failures_left.fetch_sub(1) > 0) {
+        errno = EMFILE;
+        return -1;
+    }
+    return listen(fd, backlog);
+}
 
 int flaky_accept(int fd, struct sockaddr *sa, socklen_t *length) {
     if (accept_failures_left.fetch_sub(1) > 0) {
@@ -248,11 +335,15 @@ class AcceptFailure : public testing::Test {
         agent_ = std::make_unique<AgentControls>();
         ASSERT_TRUE(agent_->ok());
         wrap_hooks::accept_fn = flaky_accept;
+        wrap_hooks::listen_fn = flaky_listen;
     }
     void TearDown() override {
         EXPECT_EQ(DriverClose(), 0);
         wrap_hooks::accept_fn = accept;
+        wrap_hooks::listen_fn = listen;
         accept_failures_left = 0;
+        listen_failures_left = 0;
+        netbridge_tuning::restart_pause_ms = 100;
     }
     int open(int failure) {
         accept_failure = failure;
@@ -310,4 +401,24 @@ TEST_F(AcceptFailure, OtherFailureRestartsTheListenerWithTheAgentKept) {
     EXPECT_GT(after.no_connection_reports, before.no_connection_reports);
     EXPECT_EQ(hClientMediatorHandle, agent_handle);
     expect_served(new_port, 0x0C0001);
+}
+
+TEST_F(AcceptFailure, FailedRestartTriesAgainUntilTheListenerIsBack) {
+    netbridge_tuning::restart_pause_ms = 10;
+    const int old_port = open(EMFILE);
+    testing::internal::CaptureStderr();
+    listen_failures_left = 3;
+    {
+        Client trigger(old_port);
+        ASSERT_TRUE(trigger.connected());
+        ASSERT_TRUE(wait_until([] { return listen_failures_left.load() < 0; }));
+    }
+    int new_port = 0;
+    ASSERT_TRUE(wait_until([&] {
+        new_port = bridge_test::port_of(a_socket);
+        return new_port > 0 && !do_not_touch_libinkagent.load();
+    }));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("no listener: trying again in 40 ms"), std::string::npos) << err;
+    expect_served(new_port, 0x0D0001);
 }

@@ -10,6 +10,8 @@ TEST(Exports, ExactlyTheBridgeInterface) {
         // channel driver and its state
         "set_ip",
         "set_port",
+        "set_allow",
+        "set_exclusive",
         "DriverOpen",
         "DriverClose",
         "DriverSendData",

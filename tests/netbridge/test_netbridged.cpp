@@ -1,5 +1,6 @@
 // netbridged as a child process: options, texts, exit statuses, serving a
-// client and the interrupt.
+// client and the interrupt, who may connect, and clients that attack it
+// (with the reference agent behind it, as it runs in earnest).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -30,6 +31,9 @@ const std::string kUsage =
     "Options:\n"
     "  -n,  --hostname=<hostname/IPaddress>  Specify IP address or host-name\n"
     "  -p,  --port=<service/port>            Specify port number or service name\n"
+    "       --allow=<network>                Serve clients of this network only\n"
+    "                                        (repeatable; 10.1.0.0/16, ::1, ...)\n"
+    "       --exclusive                      Refuse new clients while one is connected\n"
     "  -v,  --version                        Print the version number\n"
     "  -h,  --help                           Give this help list\n"
     "\n"
@@ -37,9 +41,17 @@ const std::string kUsage =
     "  netbridged -p 8888\n"
     "  netbridged --hostname=192.168.117.142 --port=8888\n";
 
+// How a daemon is started: the folder of the agent it loads (the test's own
+// LD_LIBRARY_PATH when empty), and a program it runs under (the pad bench's
+// runner).
+struct Launch {
+    std::string agent_dir;
+    std::vector<std::string> under;
+};
+
 class Daemon {
   public:
-    explicit Daemon(std::vector<std::string> args) {
+    explicit Daemon(std::vector<std::string> args, const Launch &launch = {}) {
         int out[2];
         int err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
@@ -49,11 +61,22 @@ class Daemon {
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_adddup2(&actions, err[1], 2);
         args.insert(args.begin(), NETBRIDGED_PROGRAM);
+        args.insert(args.begin(), launch.under.begin(), launch.under.end());
         std::vector<char *> argv;
         for (std::string &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, NETBRIDGED_PROGRAM, &actions, nullptr, argv.data(), environ) != 0)
+        std::vector<std::string> env_text;
+        for (char **e = environ; *e != nullptr; ++e)
+            if (launch.agent_dir.empty() || strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0)
+                env_text.push_back(*e);
+        if (!launch.agent_dir.empty())
+            env_text.push_back("LD_LIBRARY_PATH=" + launch.agent_dir);
+        std::vector<char *> env;
+        for (std::string &e : env_text)
+            env.push_back(e.data());
+        env.push_back(nullptr);
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env.data()) != 0)
             pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
@@ -87,6 +110,7 @@ class Daemon {
         return exited && status_ < 1000 ? status_ : -1;
     }
     void interrupt() { kill(pid_, SIGINT); }
+    pid_t pid() const { return pid_; }
     const std::string &out() {
         drain();
         return out_text_;
@@ -202,4 +226,196 @@ TEST(Netbridged, ServesALocalClientAndExitsZeroOnInterrupt) {
     d.interrupt();
     EXPECT_EQ(d.wait_exit(), 0) << d.err();
     EXPECT_TRUE(client->sees_end_of_stream());
+}
+
+namespace {
+
+// A call of the reference agent: function id, sequence, u32 arguments.
+bridge_test::Bytes agent_call(uint32_t sequence, uint32_t function,
+                              const std::vector<uint32_t> &args = {}) {
+    bridge_test::Bytes p =
+        make_call(sequence << 8 | function, kHeadSize + 4 * static_cast<int>(args.size()));
+    for (size_t i = 0; i < args.size(); ++i)
+        memcpy(p.data() + kHeadSize + 4 * i, &args[i], 4);
+    return p;
+}
+
+constexpr uint32_t kInitialize = 0x01;
+constexpr uint32_t kIsInitialized = 0x03;
+constexpr uint32_t kReceiveSspMessage = 0x15;
+
+// A value of the daemon's /proc status, in kB.
+long status_kb(pid_t pid, const std::string &key) {
+    std::string path = "/proc/" + std::to_string(pid) + "/status";
+    FILE *f = fopen(path.c_str(), "r");
+    long value = -1;
+    char line[256];
+    while (f != nullptr && fgets(line, sizeof line, f) != nullptr)
+        if (strncmp(line, key.c_str(), key.size()) == 0 && line[key.size()] == ':')
+            value = atol(line + key.size() + 1);
+    if (f != nullptr)
+        fclose(f);
+    return value;
+}
+
+// Seconds from connecting to the first result of a call.
+double first_answer_s(int port) {
+    const auto start = std::chrono::steady_clock::now();
+    Client client(port);
+    if (!client.send_all(agent_call(1, kIsInitialized)) || client.receive_package().empty())
+        return -1;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Whether the echo agent's answer to a call comes back.
+bool answered(Client &client, uint32_t message_id) {
+    bridge_test::Bytes call = make_call(message_id, 64);
+    if (!client.send_all(call))
+        return false;
+    bridge_test::Bytes answer = client.receive_package();
+    return answer.size() == call.size() && header_message_id(answer.data()) == message_id;
+}
+
+bool served(int port, int family) {
+    Client client(port, 0, family);
+    return client.connected() && answered(client, 0x0A0002);
+}
+
+}  // namespace
+
+TEST(Netbridged, AllowServesOnlyTheNetworksGiven) {
+    struct Case {
+        std::string host;
+        std::vector<std::string> allow;
+        int client_family;
+        bool served;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", {"127.0.0.0/8"}, AF_INET, true},
+        {"127.0.0.1", {"10.0.0.0/8", "::1"}, AF_INET, false},
+        {"::1", {"10.1.0.0/16", "::1"}, AF_INET6, true},
+        {"::1", {"fd00::/8"}, AF_INET6, false},
+        // IPv4 clients of an IPv6 socket count as IPv4.
+        {"::", {"127.0.0.1"}, AF_INET, true},
+    };
+    for (const Case &c : cases) {
+        const int port = bridge_test::free_port();
+        std::vector<std::string> args = {"-n", c.host, "-p", std::to_string(port)};
+        for (const std::string &network : c.allow)
+            args.insert(args.end(), {"--allow", network});
+        Daemon d(args);
+        std::unique_ptr<Client> probe;
+        ASSERT_TRUE(bridge_test::wait_until([&] {
+            probe = std::make_unique<Client>(port, 0, c.client_family);
+            return probe->connected();
+        })) << c.host;
+        probe.reset();
+        EXPECT_EQ(served(port, c.client_family), c.served) << c.host << " " << c.allow[0];
+        if (!c.served) {
+            EXPECT_TRUE(bridge_test::wait_until([&] {
+                return d.out().find("refused: outside the allowed networks") != std::string::npos;
+            })) << d.out();
+        }
+        d.interrupt();
+        EXPECT_EQ(d.wait_exit(), 0) << d.err();
+    }
+    for (const char *malformed : {"10.0.0.0/33", "1.2.3.4/", "::1/129", "example.org", "10/8x"}) {
+        Daemon d({"--allow", malformed, "-p", "0"});
+        EXPECT_EQ(d.wait_exit(), 255) << malformed;
+        EXPECT_NE(d.err().find(std::string("--allow ") + malformed + ": not an address"),
+                  std::string::npos)
+            << d.err();
+    }
+}
+
+TEST(Netbridged, ExclusiveKeepsTheConnectedClient) {
+    const int port = bridge_test::free_port();
+    Daemon d({"-n", "127.0.0.1", "-p", std::to_string(port), "--exclusive"});
+    std::unique_ptr<Client> first;
+    ASSERT_TRUE(connect_when_listening(first, port)) << d.err();
+    ASSERT_TRUE(answered(*first, 0x0B0001));
+
+    EXPECT_FALSE(served(port, AF_INET));
+    EXPECT_NE(d.out().find("refused: another client is connected"), std::string::npos) << d.out();
+    EXPECT_TRUE(answered(*first, 0x0B0002)) << "the first client lost its place";
+
+    // Once it has gone, the next one is served.
+    first->close_now();
+    EXPECT_TRUE(bridge_test::wait_until([&] { return served(port, AF_INET); }));
+    d.interrupt();
+    EXPECT_EQ(d.wait_exit(), 0) << d.err();
+}
+
+TEST(Netbridged, SecondInterruptEndsItAtOnceWhateverTheAgentDoes) {
+    const int port = bridge_test::free_port();
+    Daemon d({"-n", "127.0.0.1", "-p", std::to_string(port)});
+    std::unique_ptr<Client> client;
+    ASSERT_TRUE(connect_when_listening(client, port)) << d.err();
+    // Answered, then the agent keeps the bridge's thread for 30 s.
+    ASSERT_TRUE(client->send_all(make_call(0x0C0000 | ECHO_AGENT_STALL_FUNCTION, 64)));
+    ASSERT_FALSE(client->receive_package().empty());
+    d.interrupt();
+    // The close has begun (the client is let go) and now waits for the agent.
+    EXPECT_TRUE(client->receive_package().empty());
+    d.interrupt();
+    EXPECT_EQ(d.wait_exit(10000), 130) << d.err();
+}
+
+TEST(HostileClient, FloodOfCallsKeepsMemoryBoundedAndTheNextClientIsServed) {
+    const int port = bridge_test::free_port();
+    Daemon d({"-n", "127.0.0.1", "-p", std::to_string(port)}, {AGENT_DIR, {}});
+    std::unique_ptr<Client> flood;
+    ASSERT_TRUE(connect_when_listening(flood, port)) << d.err();
+    const long before_kb = status_kb(d.pid(), "VmRSS");
+    // 60 MB of small calls, never reading: the bridge holds the client back
+    // and, once its results pile up, closes the connection.
+    bridge_test::Bytes chunk;
+    for (uint32_t i = 0; i < 30000; ++i) {
+        bridge_test::Bytes call = agent_call(i, kIsInitialized);
+        chunk.insert(chunk.end(), call.begin(), call.end());
+    }
+    const struct timeval limit = {5, 0};
+    setsockopt(flood->fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    size_t sent = 0;
+    while (sent < 60u << 20 && flood->send_all(chunk))
+        sent += chunk.size();
+    const long peak_kb = status_kb(d.pid(), "VmHWM");
+    flood->close_now();
+    const double wait_s = first_answer_s(port);
+    printf(
+        "flood: %.1f MB sent, RSS %ld kB before, peak %ld kB; next client answered after "
+        "%.3f s\n",
+        sent / 1e6, before_kb, peak_kb, wait_s);
+    EXPECT_GE(wait_s, 0);
+    EXPECT_LT(wait_s, 10);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    EXPECT_LT(peak_kb, 64 * 1024);
+#endif
+    d.interrupt();
+    EXPECT_EQ(d.wait_exit(), 0) << d.err();
+}
+
+TEST(HostileClient, SlowInterruptDuringALongCallOfTheAgentEndsItWithinSeconds) {
+#ifndef PADSIM_PROGRAM
+    GTEST_SKIP() << "no pad bench";
+#else
+    const int port = bridge_test::free_port();
+    Daemon d({"-n", "127.0.0.1", "-p", std::to_string(port)},
+             {AGENT_DIR, {PADSIM_PROGRAM, "--hid", "22c9:0901:AB12", "--"}});
+    std::unique_ptr<Client> client;
+    ASSERT_TRUE(connect_when_listening(client, port)) << d.err();
+    // The longest wait a client may ask for; the pad sends nothing.
+    bridge_test::Bytes calls = agent_call(1, kInitialize);
+    bridge_test::Bytes wait = agent_call(2, kReceiveSspMessage, {1, 0, 64, 5000});
+    calls.insert(calls.end(), wait.begin(), wait.end());
+    ASSERT_TRUE(client->send_all(calls));
+    ASSERT_FALSE(client->receive_package().empty()) << "Initialize's result";
+    const auto start = std::chrono::steady_clock::now();
+    d.interrupt();
+    EXPECT_EQ(d.wait_exit(), 0) << d.err();
+    const double took_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printf("interrupted during a 5 s call: ended after %.2f s\n", took_s);
+    EXPECT_LT(took_s, 15);
+#endif
 }

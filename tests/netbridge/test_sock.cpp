@@ -13,6 +13,7 @@
 
 #include "bridge_test_util.h"
 #include "netbridge/netbridge.h"
+#include "netbridge_internal.h"
 
 namespace {
 
@@ -270,4 +271,66 @@ TEST(RecvData, ReadsExactlyTheLengthOrReportsTheEnd) {
     EXPECT_EQ(std::string(buffer, 11), "hello world");
     writer.join();
     EXPECT_EQ(recv_data(pair.server, buffer, 1, 0), 0);
+}
+
+namespace {
+
+// The socket address of a textual IPv4 or IPv6 address.
+sockaddr_storage address_of(const char *text, socklen_t *length) {
+    sockaddr_storage ss = {};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&ss);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+    if (inet_pton(AF_INET, text, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        *length = sizeof *v4;
+    } else {
+        inet_pton(AF_INET6, text, &v6->sin6_addr);
+        v6->sin6_family = AF_INET6;
+        *length = sizeof *v6;
+    }
+    return ss;
+}
+
+}  // namespace
+
+TEST(Allow, PeersMatchTheirNetworksBitByBit) {
+    struct Case {
+        const char *network;
+        const char *peer;
+        bool allowed;
+    };
+    const Case cases[] = {
+        {"10.1.0.0/16", "10.1.255.3", true},
+        {"10.1.0.0/16", "10.2.0.1", false},
+        {"10.1.2.3", "10.1.2.3", true},
+        {"10.1.2.3", "10.1.2.4", false},
+        {"192.168.0.0/23", "192.168.1.9", true},
+        {"192.168.0.0/23", "192.168.2.1", false},
+        {"0.0.0.0/0", "203.0.113.7", true},
+        {"0.0.0.0/0", "::1", false},
+        {"127.0.0.0/8", "::ffff:127.0.0.5", true},
+        {"::1", "::ffff:127.0.0.1", false},
+        {"fd00::/8", "fd12::1", true},
+        {"fd00::/8", "fe80::1", false},
+        {"2001:db8::/33", "2001:db8:7fff::1", true},
+        {"2001:db8::/33", "2001:db8:8000::1", false},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(set_allow(nullptr), 0);
+        ASSERT_EQ(set_allow(c.network), 0) << c.network;
+        socklen_t length = 0;
+        sockaddr_storage peer = address_of(c.peer, &length);
+        EXPECT_EQ(peer_allowed(reinterpret_cast<sockaddr *>(&peer), length), c.allowed)
+            << c.network << " " << c.peer;
+    }
+    testing::internal::CaptureStderr();
+    for (const char *bad : {"", "1.2.3.4/", "1.2.3.4/33", "::/129", "1.2.3.4/-1", "1.2.3.4/ 8",
+                            "10.0.0/8", "localhost"})
+        EXPECT_EQ(set_allow(bad), -1) << bad;
+    testing::internal::GetCapturedStderr();
+    // Without networks, anyone.
+    ASSERT_EQ(set_allow(nullptr), 0);
+    socklen_t length = 0;
+    sockaddr_storage peer = address_of("198.51.100.1", &length);
+    EXPECT_TRUE(peer_allowed(reinterpret_cast<sockaddr *>(&peer), length));
 }

@@ -326,6 +326,32 @@ TEST_F(Vlink, ResultsAndEventsThatCannotBeWrittenAreDropped) {
     EXPECT_EQ(engine.writes()[0].bytes.size(), 2009u);
 }
 
+TEST_F(Vlink, AnEngineThatTakesNothingCostsABoundedQueueOfTheNewestEvents) {
+    open_and_poll_once();
+    engine.refuse_writes(1016);
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(deliver(make_package(0x7701, 40), 40), 0);  // its result is queued
+    for (uint32_t i = 0; i < 600; i++)
+        ASSERT_EQ(report_event(make_package(0x780000 + i, 40)), 0);
+    ASSERT_EQ(deliver(make_package(0x7702, 40), 40), 0);  // kept, though the queue is full
+    const std::string err = testing::internal::GetCapturedStderr();
+    size_t reports = 0;
+    for (size_t at = err.find("dropping the oldest events"); at != std::string::npos;
+         at = err.find("dropping the oldest events", at + 1))
+        ++reports;
+    EXPECT_EQ(reports, 1u) << err;
+
+    // 256 packages: both results, and the newest events behind the first.
+    engine.refuse_writes(0);
+    EXPECT_EQ(engine.poll(), 0);
+    auto writes = engine.writes();
+    ASSERT_EQ(writes.size(), 256u);
+    EXPECT_EQ(message_id_of(writes.front().bytes), 0x7701u);
+    EXPECT_EQ(message_id_of(writes.back().bytes), 0x7702u);
+    for (size_t i = 1; i + 1 < writes.size(); i++)
+        ASSERT_EQ(message_id_of(writes[i].bytes), 0x780000u + 600 - 254 + (i - 1)) << i;
+}
+
 TEST_F(Vlink, CloseDestroysWhatIsStillQueued) {
     open_and_poll_once();
     EXPECT_EQ(emit_events(3, 40, 0x6600), std::make_pair(3, 0));

@@ -65,8 +65,9 @@ TEST_F(VlinkThreads, AgentThreadsReportWhileTheEnginePolls) {
     // report events, and the engine refuses every third write.
     agent.get<void (*)(bool)>("probe_answer_from_thread")(true);
     engine.refuse_every(3, 1016);
+    // Together fewer than the driver queues before events give way.
     constexpr uint32_t kCalls = 150;
-    constexpr uint32_t kEventsPerThread = 150;
+    constexpr uint32_t kEventsPerThread = 50;
     constexpr uint32_t kCallSource = 3;
     std::vector<std::thread> reporters;
     for (uint32_t t = 1; t <= 2; t++)

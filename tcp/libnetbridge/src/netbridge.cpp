@@ -4,10 +4,13 @@
 // events to the client.
 //
 // Threads: the caller's (open, close), one accepting thread ("nb_accept"),
-// at most one receiving thread ("nb_listening"), and the agent's threads
-// inside the callbacks.
+// at most one receiving thread ("nb_listening") and its connection's writer
+// ("nb_writer", see outbound.h), and the agent's threads inside the
+// callbacks.
 // Lock order: general_lock > need_accepting_lock > need_listening_lock >
-// sockets_lock > send_lock; a start gate's lock is taken alone.
+// sockets_lock > send_lock; a start gate's lock is taken alone. The agent is
+// told of a lost connection with none of them held but the first three: it
+// may wait for a callback on its way, which takes send_lock.
 //
 // The client socket is closed, and sockfd reset to -1, only under both
 // sockets_lock and send_lock: a package being written can never land on a
@@ -23,14 +26,19 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "cmediator.h"
 #include "dispatch.h"
+#include "outbound.h"
+#include "ratelimit.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
@@ -54,12 +62,26 @@ pthread_mutex_t send_lock = PTHREAD_MUTEX_INITIALIZER;
 
 namespace netbridge_tuning {
 std::atomic<int> accept_pause_ms{500};
-}
+std::atomic<int> restart_pause_ms{100};
+std::atomic<int> restart_pause_max_ms{5000};
+}  // namespace netbridge_tuning
 
 namespace {
 
 constexpr int kZeroReadLimit = 5;
 constexpr int kReceiveErrorLimit = 5;
+// A client that vanishes without a word (cable, power, a sleeping laptop)
+// is found out by keepalive probes after 30 s of silence, 5 s apart, 4 in
+// all; data it leaves unacknowledged for 60 s ends the connection as well.
+constexpr int kKeepIdleS = 30;
+constexpr int kKeepIntervalS = 5;
+constexpr int kKeepCount = 4;
+constexpr unsigned kUserTimeOutMs = 60000;
+
+// Records the network makes the bridge write, one limit per cause.
+RecordLimit connection_records;
+RecordLimit refusal_records;
+RecordLimit accept_records;
 
 pthread_mutex_t sockets_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -67,8 +89,25 @@ pthread_mutex_t sockets_lock = PTHREAD_MUTEX_INITIALIZER;
 OneShot stop_requested;
 
 // Moves on with every open and close. An accepting thread that fails
-// restarts the driver only if nobody opened or closed it in the meantime.
+// restarts the driver only if nobody opened or closed it in the meantime;
+// while its attempts fail, it waits between them on restart_moved, which
+// each move wakes.
 std::atomic<uint64_t> driver_generation{0};
+std::mutex restart_mutex;
+std::condition_variable restart_moved;
+
+void move_generation() {
+    ++driver_generation;
+    std::lock_guard<std::mutex> guard(restart_mutex);
+    restart_moved.notify_all();
+}
+
+// True when the pause passed with nobody opening or closing the driver.
+bool pause_unmoved(uint64_t generation, int pause_ms) {
+    std::unique_lock<std::mutex> guard(restart_mutex);
+    return !restart_moved.wait_for(guard, std::chrono::milliseconds(pause_ms),
+                                   [&] { return driver_generation.load() != generation; });
+}
 
 const char *text(const char *s) {
     return s != nullptr ? s : "(null)";
@@ -185,6 +224,16 @@ void set_socket_options(int fd) {
     const int on = 1;
     if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) < 0)
         TRACE_WARNING("Cannot set TCP_NODELAY option: %s", strerror(errno));
+    const int idle = kKeepIdleS;
+    const int interval = kKeepIntervalS;
+    const int count = kKeepCount;
+    const unsigned user_time_out = kUserTimeOutMs;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) < 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle) < 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval) < 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count) < 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_time_out, sizeof user_time_out) < 0)
+        TRACE_WARNING("Cannot set the keepalive options: %s", strerror(errno));
     int send_size = 0;
     int receive_size = 0;
     socklen_t length = sizeof send_size;
@@ -197,40 +246,32 @@ void set_socket_options(int fd) {
     TRACE_INFO("recive_buf_size: %d", receive_size);
 }
 
-// The peer is gone: the agent learns it, and the descriptor is let go.
+// The peer is gone, or its stream is broken: the agent learns it, and the
+// descriptor is let go once its writer has ended.
 void give_up_connection(int fd) {
+    need_listening = false;
     if (sockfd.load() >= 0) {
-        mediator_report_no_connection();
         {
             LOCK_GUARD(guard, &sockets_lock);
             if (shutdown(fd, SHUT_RDWR) < 0)
                 TRACE_WARNING("to shutdown() the socket %d", fd);
         }
+        mediator_report_no_connection();
+        outbound().stop();
         close_client_socket();
     }
-    need_listening = false;
 }
 
-void *listening_thread(void *arg) {
-    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
-    pthread_setname_np(pthread_self(), "nb_listening");
+// Whether the receiving thread is to hand on the calls it has read.
+bool still_listening() {
+    return need_listening.load();
+}
+
+// Reads the client's bytes and hands them on until the connection is let go.
+void receive(int fd) {
     // Both count over the thread's whole life.
     int zero_reads = 0;
     int receive_errors = 0;
-    LOCK_GUARD(life, &need_listening_lock);
-    {
-        LOCK_GUARD(guard, &send_lock);
-        sockfd.store(fd);
-    }
-    TRACE_INFO("STARTED NEW THREAD WITH SOCKET: %d", fd);
-    // Whatever an earlier client left half sent is not this client's.
-    ICADataArrival(0, nullptr, 0);
-    need_listening = true;
-    listen_gate.open();
-    if (fd < 0) {
-        TRACE_ERROR("value of socket: %d", fd);
-        return nullptr;
-    }
     char area[MAX_PACKAGE_TOTAL_SIZE];
     while (need_listening) {
         // Armed afresh for every wait.
@@ -250,6 +291,12 @@ void *listening_thread(void *arg) {
             ssize_t n = recv(fd, area, sizeof area, 0);
             if (n > 0) {
                 ICADataArrival(0, area, static_cast<unsigned short>(n));
+                // A client out of step is let go; it starts afresh by
+                // connecting again.
+                if (inbound_buffer().IsBroken()) {
+                    give_up_connection(fd);
+                    break;
+                }
                 continue;
             }
             if (n < 0 && errno == EAGAIN)
@@ -257,35 +304,85 @@ void *listening_thread(void *arg) {
             if (n < 0 && errno == EINTR)
                 continue;
             // The peer has closed (0) or the connection failed: a few more
-            // looks, then the connection is given up.
+            // looks, then the connection is given up; at once when our own
+            // side closed it.
+            if (!need_listening)
+                break;
+            if (outbound().failed()) {
+                give_up_connection(fd);
+                break;
+            }
             usleep(10000);
             if (n == 0 ? ++zero_reads >= kZeroReadLimit : ++receive_errors >= kReceiveErrorLimit)
                 give_up_connection(fd);
             break;
         }
     }
+}
+
+void *listening_thread(void *arg) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
+    pthread_setname_np(pthread_self(), "nb_listening");
+    LOCK_GUARD(life, &need_listening_lock);
+    outbound().start(fd);
+    TRACE_INFO("STARTED NEW THREAD WITH SOCKET: %d", fd);
+    // Whatever an earlier client left half sent is not this client's.
+    ICADataArrival(0, nullptr, 0);
+    need_listening = true;
+    listen_gate.open();
+    if (fd < 0) {
+        TRACE_ERROR("value of socket: %d", fd);
+        return nullptr;
+    }
+    receive(fd);
+    // Whoever let the connection go waits for this thread's end before it
+    // closes the socket: the writer must be gone by then.
+    outbound().stop();
     return nullptr;
 }
 
-// Lets the current client go before a new one is served.
+// Lets the current client go before a new one is served. The agent is told
+// twice: at once, so that a far function waiting for room lets the
+// receiving thread go, and again once that thread has ended, so that a call
+// it handed over meanwhile counts as the old client's too.
 void drop_current_connection() {
     need_listening = false;
+    const bool had_client = sockfd.load() >= 0;
     shutdown_client();
+    mediator_report_no_connection();
     { LOCK_GUARD(wait_end, &need_listening_lock); }
+    if (had_client)
+        mediator_report_no_connection();
     close_client_socket();
 }
 
-void serve_new_client(int fd, const struct sockaddr_storage &address, socklen_t length) {
+// Why a client just accepted may not stay, or null when it may.
+const char *refusal(const struct sockaddr_storage &address, socklen_t length) {
+    if (!peer_allowed(reinterpret_cast<const struct sockaddr *>(&address), length))
+        return "outside the allowed networks";
+    if (exclusive_clients() && sockfd.load() >= 0)
+        return "another client is connected";
+    return nullptr;
+}
+
+// False when the client was refused (and closed).
+bool serve_new_client(int fd, const struct sockaddr_storage &address, socklen_t length) {
     const char *who = Sock_ntop(reinterpret_cast<const struct sockaddr *>(&address), length);
-    printf("Connection From %s\n", who != nullptr ? who : "(unknown address)");
-    fflush(stdout);
-    mediator_report_no_connection();
+    if (who == nullptr)
+        who = "(unknown address)";
+    if (const char *why = refusal(address, length)) {
+        limited_print(refusal_records, "Connection From %s refused: %s", who, why);
+        Close(fd);
+        return false;
+    }
+    limited_print(connection_records, "Connection From %s", who);
     drop_current_connection();
     set_socket_options(fd);
     bool started = false;
     start_worker(listening_thread, fd, listen_gate, "listening_thread", &started);
     if (!started)
         Close(fd);
+    return true;
 }
 
 bool is_transient_accept_failure(int failure) {
@@ -306,15 +403,34 @@ bool is_transient_accept_failure(int failure) {
 
 int __driver_open();
 
+// Opens the driver again, keeping the agent. While that fails (no
+// descriptors, no memory, the address taken), it tries again after a pause
+// that doubles up to a few seconds, until it succeeds or the caller opens
+// or closes the driver. A host that cannot live without a listener looks
+// at a_socket.
 void restart_driver(uint64_t generation) {
-    LOCK_GUARD(guard, &general_lock);
-    if (driver_generation.load() != generation) {
-        TRACE_INFO("opened or closed meanwhile: no restart");
-        return;
+    static RecordLimit restart_records;
+    int pause_ms = netbridge_tuning::restart_pause_ms.load();
+    for (;;) {
+        {
+            LOCK_GUARD(guard, &general_lock);
+            if (driver_generation.load() != generation) {
+                TRACE_INFO("opened or closed meanwhile: no restart");
+                return;
+            }
+            do_not_touch_libinkagent = true;
+            const int opened = __driver_open();
+            do_not_touch_libinkagent = false;
+            if (opened == 0)
+                return;
+            // The attempt closed what was left, which moved the generation.
+            generation = driver_generation.load();
+        }
+        TRACE_ERROR_LIMITED(restart_records, "no listener: trying again in %d ms", pause_ms);
+        if (!pause_unmoved(generation, pause_ms))
+            return;
+        pause_ms = std::min(pause_ms * 2, netbridge_tuning::restart_pause_max_ms.load());
     }
-    do_not_touch_libinkagent = true;
-    __driver_open();
-    do_not_touch_libinkagent = false;
 }
 
 void *accept_thread(void *arg) {
@@ -340,9 +456,9 @@ void *accept_thread(void *arg) {
             socklen_t length = sizeof address;
             int fd = Accept(listen_fd, reinterpret_cast<struct sockaddr *>(&address), &length);
             if (fd >= 0) {
-                serve_new_client(fd, address, length);
-                stop_requested.wait_for(
-                    std::chrono::milliseconds(netbridge_tuning::accept_pause_ms.load()));
+                if (serve_new_client(fd, address, length))
+                    stop_requested.wait_for(
+                        std::chrono::milliseconds(netbridge_tuning::accept_pause_ms.load()));
                 continue;
             }
             const int failure = errno;
@@ -352,7 +468,8 @@ void *accept_thread(void *arg) {
             }
             if (is_transient_accept_failure(failure)) {
                 usleep(10000);
-                TRACE_ERROR("accept(%d) return %d: go to Continue", listen_fd, fd);
+                TRACE_ERROR_LIMITED(accept_records, "accept(%d) return %d: go to Continue",
+                                    listen_fd, fd);
                 continue;
             }
             TRACE_WARNING("accept(%d) return %d: %s", listen_fd, fd, strerror(failure));
@@ -376,7 +493,7 @@ void *accept_thread(void *arg) {
 int __driver_close() {
     TRACE_SCOPE();
     int result = 0;
-    ++driver_generation;
+    move_generation();
     do_driver_close = true;
     need_accepting = false;
     stop_requested.raise();
@@ -429,7 +546,7 @@ int __driver_open() {
         return -1;
     }
     a_socket = listen_fd;
-    ++driver_generation;
+    move_generation();
     stop_requested.reset();
     bool started = false;
     int result = start_worker(accept_thread, listen_fd, accept_gate, "accept_thread", &started);
@@ -442,9 +559,9 @@ int __driver_open() {
     return result;
 }
 
-constexpr InboundPolicy kInbound = {true, nullptr};
+constexpr InboundPolicy kInbound = {true, nullptr, still_listening};
 
-// Frames and writes one result or event; 0 when all of it went out.
+// Frames one result or event and sends it on its way; 0 when it is.
 int write_outbound(void *agent_bytes, int length, PackageType type, const char *caller) {
     CPackage package;
     const OutboundPolicy policy = {type, true, caller};
@@ -459,20 +576,10 @@ int write_outbound(void *agent_bytes, int length, PackageType type, const char *
         trace_info(__FILE_NAME__, __LINE__, caller, "pPackHead->ulMessageID: %u",
                    package.GetMessageID());
     }
-    int result = -1;
-    bool no_connection = false;
-    {
-        LOCK_GUARD(guard, &send_lock);
-        const int fd = sockfd.load();
-        if (fd == -1) {
-            trace_error(__FILE_NAME__, __LINE__, caller, false, "error of socket: %d", fd);
-            no_connection = true;
-        } else if (send_data(fd, bytes, total, MSG_NOSIGNAL) == total) {
-            result = 0;
-        }
-    }
+    bool no_client = false;
+    const int result = outbound().send(bytes, total, caller, &no_client);
     // Told with no lock of ours held: the agent may well call back.
-    if (no_connection)
+    if (no_client)
         mediator_report_no_connection();
     return result;
 }
@@ -506,21 +613,14 @@ int DriverClose(void) {
 int DriverSendData(const char *data, int length) {
     TRACE_SCOPE();
     const int fd = sockfd.load();
-    if (fd == -1) {
+    if (fd == -1 || data == nullptr || length <= 0) {
         trace_error(__FILE_NAME__, __LINE__, "send_cmd", false, "error write to socket: %d", fd);
         return -1;
     }
-    struct pollfd p = {fd, POLLOUT, 0};
-    while (poll(&p, 1, -1) < 0 && errno == EINTR) {
-    }
-    // Written under send_lock, so that it neither splits a package of the
-    // callbacks nor lands on a descriptor that meanwhile changed hands.
-    LOCK_GUARD(guard, &send_lock);
-    if (sockfd.load() != fd) {
-        TRACE_ERROR("the client changed while waiting: %d bytes not sent", length);
-        return -1;
-    }
-    return send_data(fd, data, length, MSG_NOSIGNAL);
+    // The same way as the packages of the callbacks, so that it neither
+    // splits one nor lands on a descriptor that meanwhile changed hands.
+    bool no_client = false;
+    return outbound().send(data, length, "send_cmd", &no_client) == 0 ? length : -1;
 }
 
 int DriverPoll(void) {

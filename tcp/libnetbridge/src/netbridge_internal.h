@@ -48,4 +48,15 @@ namespace netbridge_tuning {
 // Pause after each accepted client, so that a burst of connections does not
 // make the bridge drop one client after the other. Tests shorten it.
 extern std::atomic<int> accept_pause_ms;
+// A client that takes no byte of a waiting package for this long is cut off.
+extern std::atomic<int> write_stall_ms;
+// First pause before the listener is opened again after a failed attempt;
+// it doubles up to restart_pause_max_ms.
+extern std::atomic<int> restart_pause_ms;
+extern std::atomic<int> restart_pause_max_ms;
 }  // namespace netbridge_tuning
+
+// Access control (set_allow, set_exclusive): whether a peer at this address
+// may connect at all, and whether a connected client keeps its place.
+bool peer_allowed(const struct sockaddr *peer, socklen_t length);
+bool exclusive_clients();

@@ -81,6 +81,42 @@ void unix_path_text(const struct sockaddr *sa, socklen_t salen) {
         snprintf(ntop_text, sizeof ntop_text, "%.*s", static_cast<int>(length), path);
 }
 
+// The stream addresses of host and service in any family, or null after a
+// report in the caller's name.
+struct addrinfo *stream_addresses(const char *host, const char *service, int flags,
+                                  const char *caller) {
+    struct addrinfo hints = {};
+    hints.ai_flags = flags;
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo *list = nullptr;
+    int n = getaddrinfo(host, service, &hints, &list);
+    if (n != 0) {
+        trace_error(__FILE_NAME__, __LINE__, caller, false, "for %s, %s: %s", text(host),
+                    text(service), gai_strerror(n));
+        return nullptr;
+    }
+    return list;
+}
+
+// The text of an address without a port: a local socket's path, or what
+// the caller (named in the text) does not know.
+char *portless_text(const struct sockaddr *sa, socklen_t salen, const char *caller) {
+    if (sa->sa_family == AF_UNIX)
+        unix_path_text(sa, salen);
+    else
+        snprintf(ntop_text, sizeof ntop_text, "%s: unknown AF_xxx: %d, len %d", caller,
+                 sa->sa_family, static_cast<int>(salen));
+    return ntop_text;
+}
+
+// A text that could not be made is reported as its caller's failure.
+char *reported(char *text, const char *caller, const char *maker) {
+    if (text == nullptr)
+        trace_error(__FILE_NAME__, __LINE__, caller, true, "%s", maker);
+    return text;
+}
+
 // Waits up to pause for the socket to take bytes again; a shutdown or an
 // error ends the wait early as well, so that the next send sees it.
 void wait_writable(int socket, int pause_us) {
@@ -94,16 +130,9 @@ extern "C" {
 
 int tcp_listen(const char *host, const char *service, socklen_t *addrlen) {
     TRACE_SCOPE();
-    struct addrinfo hints = {};
-    hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    int n = getaddrinfo(host, service, &hints, &list);
-    if (n != 0) {
-        TRACE_ERROR("for %s, %s: %s", text(host), text(service), gai_strerror(n));
+    struct addrinfo *list = stream_addresses(host, service, AI_PASSIVE, __func__);
+    if (list == nullptr)
         return -1;
-    }
     int fd = -1;
     int bind_errno = 0;
     struct addrinfo *bound = nullptr;
@@ -117,7 +146,8 @@ int tcp_listen(const char *host, const char *service, socklen_t *addrlen) {
         }
         const int on = 1;
         Setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+        // A socket that is bound but does not listen is no listener.
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && Listen(fd, kListenBacklog) == 0) {
             bound = ai;
             break;
         }
@@ -131,7 +161,6 @@ int tcp_listen(const char *host, const char *service, socklen_t *addrlen) {
         freeaddrinfo(list);
         return -1;
     }
-    Listen(fd, kListenBacklog);
     if (addrlen != nullptr)
         *addrlen = bound->ai_addrlen;
     freeaddrinfo(list);
@@ -144,15 +173,9 @@ int Tcp_listen(const char *host, const char *service, socklen_t *addrlen) {
 
 int tcp_connect(const char *host, const char *service) {
     TRACE_SCOPE();
-    struct addrinfo hints = {};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    int n = getaddrinfo(host, service, &hints, &list);
-    if (n != 0) {
-        TRACE_ERROR("for %s, %s: %s", text(host), text(service), gai_strerror(n));
+    struct addrinfo *list = stream_addresses(host, service, 0, __func__);
+    if (list == nullptr)
         return -1;
-    }
     int fd = -1;
     int connect_errno = 0;
     for (struct addrinfo *ai = list; ai != nullptr; ai = ai->ai_next) {
@@ -245,66 +268,35 @@ int close_socket(int socket) {
 }
 
 char *sock_ntop(const struct sockaddr *sa, socklen_t salen) {
-    switch (sa->sa_family) {
-        case AF_INET: {
-            if (!host_text(sa, salen, ntop_text, sizeof ntop_text))
-                return nullptr;
-            uint16_t port_number = ntohs(get_field<in_port_t>(sa, offsetof(sockaddr_in, sin_port)));
-            if (port_number != 0) {
-                size_t used = strlen(ntop_text);
-                snprintf(ntop_text + used, sizeof ntop_text - used, ":%u", port_number);
-            }
-            return ntop_text;
-        }
-        case AF_INET6: {
-            ntop_text[0] = '[';
-            if (!host_text(sa, salen, ntop_text + 1, sizeof ntop_text - 1))
-                return nullptr;
-            uint16_t port_number =
-                ntohs(get_field<in_port_t>(sa, offsetof(sockaddr_in6, sin6_port)));
-            if (port_number != 0) {
-                size_t used = strlen(ntop_text);
-                snprintf(ntop_text + used, sizeof ntop_text - used, "]:%u", port_number);
-            }
-            return ntop_text;
-        }
-        case AF_UNIX:
-            unix_path_text(sa, salen);
-            return ntop_text;
-        default:
-            snprintf(ntop_text, sizeof ntop_text, "sock_ntop: unknown AF_xxx: %d, len %d",
-                     sa->sa_family, static_cast<int>(salen));
-            return ntop_text;
+    if (sa->sa_family != AF_INET && sa->sa_family != AF_INET6)
+        return portless_text(sa, salen, "sock_ntop");
+    // An IPv6 address is bracketed, so that the port after it stands apart.
+    const bool v6 = sa->sa_family == AF_INET6;
+    char *at = ntop_text;
+    if (v6)
+        *at++ = '[';
+    if (!host_text(sa, salen, at, sizeof ntop_text - static_cast<size_t>(at - ntop_text)))
+        return nullptr;
+    const int port_number = ntohs(static_cast<uint16_t>(sock_get_port(sa, salen)));
+    if (port_number != 0) {
+        size_t used = strlen(ntop_text);
+        snprintf(ntop_text + used, sizeof ntop_text - used, v6 ? "]:%d" : ":%d", port_number);
     }
+    return ntop_text;
 }
 
 char *Sock_ntop(const struct sockaddr *sa, socklen_t salen) {
-    char *p = sock_ntop(sa, salen);
-    if (p == nullptr)
-        TRACE_ERROR_ERRNO("sock_ntop()");
-    return p;
+    return reported(sock_ntop(sa, salen), __func__, "sock_ntop()");
 }
 
 char *sock_ntop_host(const struct sockaddr *sa, socklen_t salen) {
-    switch (sa->sa_family) {
-        case AF_INET:
-        case AF_INET6:
-            return host_text(sa, salen, ntop_text, sizeof ntop_text) ? ntop_text : nullptr;
-        case AF_UNIX:
-            unix_path_text(sa, salen);
-            return ntop_text;
-        default:
-            snprintf(ntop_text, sizeof ntop_text, "sock_ntop_host: unknown AF_xxx: %d, len %d",
-                     sa->sa_family, static_cast<int>(salen));
-            return ntop_text;
-    }
+    if (sa->sa_family != AF_INET && sa->sa_family != AF_INET6)
+        return portless_text(sa, salen, "sock_ntop_host");
+    return host_text(sa, salen, ntop_text, sizeof ntop_text) ? ntop_text : nullptr;
 }
 
 char *Sock_ntop_host(const struct sockaddr *sa, socklen_t salen) {
-    char *p = sock_ntop_host(sa, salen);
-    if (p == nullptr)
-        TRACE_ERROR_ERRNO("sock_ntop_host()");
-    return p;
+    return reported(sock_ntop_host(sa, salen), __func__, "sock_ntop_host()");
 }
 
 int sock_bind_wild(int socket, int family) {

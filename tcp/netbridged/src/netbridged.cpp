@@ -1,5 +1,9 @@
 // netbridged: runs the TCP bridge on a host and port from the command line
-// until it is interrupted.
+// until it is interrupted. A first SIGINT closes the bridge and ends the
+// program; a second one, while that close still waits for the agent, ends
+// it at once. Without a listener for a minute (the bridge could not open
+// one again) the program gives up with status 1, so that a service manager
+// starts it afresh.
 #include <getopt.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -28,6 +32,14 @@ __attribute__((visibility("default"))) pthread_mutex_t wait_for_thread_lock =
 namespace {
 
 constexpr const char kVersion[] = "2.3.3";
+// How long the program goes on without a listener before it gives up.
+constexpr int kListenerGraceS = 60;
+constexpr int kLoopPauseUs = 50000;
+// Exit status after a second interrupt, as a shell reports one.
+constexpr int kInterruptedStatus = 128 + SIGINT;
+
+// Options without a short form.
+enum LongOnly { kAllow = 256, kExclusive };
 
 constexpr const char kUsage[] =
     "\n"
@@ -36,6 +48,9 @@ constexpr const char kUsage[] =
     "Options:\n"
     "  -n,  --hostname=<hostname/IPaddress>  Specify IP address or host-name\n"
     "  -p,  --port=<service/port>            Specify port number or service name\n"
+    "       --allow=<network>                Serve clients of this network only\n"
+    "                                        (repeatable; 10.1.0.0/16, ::1, ...)\n"
+    "       --exclusive                      Refuse new clients while one is connected\n"
     "  -v,  --version                        Print the version number\n"
     "  -h,  --help                           Give this help list\n"
     "\n"
@@ -46,9 +61,10 @@ constexpr const char kUsage[] =
     "\n"
     "Report bugs to the inkport maintainers <maintainers@inkport.example>.\n";
 
-// Raised by the SIGINT handler, the one thing it does: sem_post is safe in
-// a handler, starting a thread is not.
+// Raised by the SIGINT handler: sem_post is safe in a handler, starting a
+// thread is not. The count tells a second interrupt from the first.
 sem_t interrupt;
+std::atomic<int> interrupts{0};
 // SIGPIPE cannot come from the bridge's own writes; should some other write
 // raise it, the main loop traces it outside the handler.
 std::atomic<int> broken_pipes{0};
@@ -64,6 +80,10 @@ void version() {
 }
 
 void sig_int(int) {
+    // The first asks for an orderly close; whoever asks again does not want
+    // to wait for it.
+    if (interrupts.fetch_add(1) > 0)
+        _exit(kInterruptedStatus);
     sem_post(&interrupt);
 }
 
@@ -71,8 +91,7 @@ void sig_pipe(int) {
     broken_pipes.fetch_add(1);
 }
 
-// Closes the bridge once an interrupt arrives; a second interrupt finds the
-// work done.
+// Closes the bridge once an interrupt arrives.
 void *thread_main(void *) {
     trace_enter(__FILE_NAME__, __LINE__, "close_thread");
     while (sem_wait(&interrupt) != 0 && errno == EINTR) {
@@ -101,6 +120,41 @@ char *copy_argument(const char *argument) {
     return copy;
 }
 
+// Adds an --allow network; false (after saying why) when it is none.
+bool allow(const char *network) {
+    if (set_allow(network) == 0)
+        return true;
+    fprintf(stderr,
+            "netbridged: --allow %s: not an address or a network (for example 10.1.0.0/16 or "
+            "::1)\n",
+            network);
+    return false;
+}
+
+// The listening socket, as the bridge has it (it writes it atomically).
+bool listening() {
+    return __atomic_load_n(&a_socket, __ATOMIC_SEQ_CST) >= 0;
+}
+
+// Idles until the bridge is closed by an interrupt; false when it lost its
+// listener for good meanwhile.
+bool idle() {
+    int without_listener_us = 0;
+    while (do_loop) {
+        usleep(kLoopPauseUs);
+        for (int n = broken_pipes.exchange(0); n > 0; --n)
+            if (trace_on(TraceClass::info))
+                trace_info(__FILE_NAME__, __LINE__, "sig_pipe",
+                           "Catched SIGPIPE signal, some socket had been shutdown");
+        without_listener_us = listening() ? 0 : without_listener_us + kLoopPauseUs;
+        if (without_listener_us >= kListenerGraceS * 1000000) {
+            TRACE_ERROR("no listener for %d s: giving up", kListenerGraceS);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -111,6 +165,8 @@ int main(int argc, char **argv) {
     static const struct option kOptions[] = {
         {"hostname", required_argument, nullptr, 'n'},
         {"port", required_argument, nullptr, 'p'},
+        {"allow", required_argument, nullptr, kAllow},
+        {"exclusive", no_argument, nullptr, kExclusive},
         {"version", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -124,6 +180,13 @@ int main(int argc, char **argv) {
                 break;
             case 'p':
                 option_port = copy_argument(optarg);
+                break;
+            case kAllow:
+                if (!allow(optarg))
+                    return -1;
+                break;
+            case kExclusive:
+                set_exclusive(true);
                 break;
             case 'h':
                 usage();
@@ -165,12 +228,12 @@ int main(int argc, char **argv) {
     if (opened != 0)
         return 1;
 
-    while (do_loop) {
-        usleep(50000);
-        for (int n = broken_pipes.exchange(0); n > 0; --n)
-            if (trace_on(TraceClass::info))
-                trace_info(__FILE_NAME__, __LINE__, "sig_pipe",
-                           "Catched SIGPIPE signal, some socket had been shutdown");
+    if (!idle()) {
+        LOCK_GUARD(guard, &wait_for_thread_lock);
+        if (do_loop)
+            DriverClose();
+        do_loop = false;
+        return 1;
     }
     pthread_join(close_thread, nullptr);
     return 0;

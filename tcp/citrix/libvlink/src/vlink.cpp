@@ -42,6 +42,10 @@ constexpr size_t kReadAreaSize = 2 * MAX_PACKAGE_TOTAL_SIZE;
 constexpr uint16_t kWriteFlag = 1;
 // A function id of 0 asks for the package back, untouched by the agent.
 constexpr uint8_t kTestModeFunction = 0;
+// Packages waiting for the engine, at most: beyond it events give way,
+// oldest first, so that an engine that stops taking writes costs a bounded
+// amount of memory; results are kept.
+constexpr size_t kMaxQueued = 256;
 
 std::atomic<uint16_t> channel_number{0};
 uint16_t gusMaxDataSize = 0;
@@ -130,6 +134,17 @@ CPackage *outbound_package(void *bytes, int length, PackageType type, const char
         return nullptr;
     }
     return package;
+}
+
+// Queues a package for the poll, within kMaxQueued; each burst of drops is
+// reported once.
+void queue_for_poll(CPackage *package, const char *caller) {
+    bool burst_began = false;
+    CPackageQueue::theInstance.load()->PushBounded(package, kMaxQueued, &burst_began);
+    if (burst_began)
+        trace_error(__FILE_NAME__, __LINE__, caller, false,
+                    "the engine takes no packages: %zu queued, dropping the oldest events",
+                    kMaxQueued);
 }
 
 // Writes a framed package through the engine; 0 when taken.
@@ -417,7 +432,7 @@ extern "C" int DriverSendData(const char *data, uint16_t length, uint16_t flag) 
 
 extern "C" int ICADataArrival(void *, uint16_t, char *data, uint16_t length) {
     TRACE_SCOPE();
-    inbound_arrival(data, length, {false, &echo_test_package});
+    inbound_arrival(data, length, {false, &echo_test_package, nullptr});
     return ica::kStatusSuccess;
 }
 
@@ -436,7 +451,7 @@ extern "C" int DriverResultProcessorFunction(void *package, int length) {
     }
     // The engine did not take it: the poll retries it.
     uint8_t function = result->GetFunctionID();
-    CPackageQueue::theInstance.load()->Push(result);
+    queue_for_poll(result, __func__);
     TRACE_ERROR("DriverResultProcessorFunction:: package pushed fID=%d", function);
     return rc;
 }
@@ -449,7 +464,7 @@ extern "C" int DriverEventProcessorFunction(void *package, int length) {
     CPackage *event = outbound_package(package, length, kPackageEvent, __func__);
     if (event == nullptr)
         return ica::kStatusFailure;
-    CPackageQueue::theInstance.load()->Push(event);
+    queue_for_poll(event, __func__);
     return ica::kStatusSuccess;
 }
 
