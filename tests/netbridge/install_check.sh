@@ -16,7 +16,7 @@ unit=$(find "$root" -path '*/systemd/system/netbridged.service' | head -n 1)
 man=$(find "$root" -path '*/man1/netbridged.1' | head -n 1)
 [ -n "$unit" ] || { echo "not installed: netbridged.service"; exit 1; }
 [ -n "$man" ] || { echo "not installed: netbridged.1"; exit 1; }
-grep -qx "ExecStart=$bindir/netbridged --hostname=\${NETBRIDGED_HOST} --port=\${NETBRIDGED_PORT}" "$unit" \
+grep -qx "ExecStart=$bindir/netbridged --hostname=\${NETBRIDGED_HOST} --port=\${NETBRIDGED_PORT} \$NETBRIDGED_OPTIONS" "$unit" \
   || { echo "unexpected ExecStart in $unit:"; grep ExecStart "$unit"; status=1; }
 grep -qx "EnvironmentFile=-$sysconfdir/default/netbridged" "$unit" || { echo "no environment file in $unit"; status=1; }
 grep -qx 'KillSignal=SIGINT' "$unit" || { echo "the unit does not stop with SIGINT"; status=1; }
