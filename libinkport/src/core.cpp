@@ -6,6 +6,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -161,13 +162,10 @@ ql_device *core_interface_record(ql_device *pad, unsigned int number, bool trace
 }
 
 void destroy_ssp_queues(ql_device *dev) {
-    if (dev->ssp_input_read != nullptr) {
-        destroy_uni_queue(dev->ssp_input_read);
-        dev->ssp_input_read = nullptr;
-    }
-    if (dev->ssp_command_messages != nullptr) {
-        destroy_uni_queue(dev->ssp_command_messages);
-        dev->ssp_command_messages = nullptr;
+    for (uni_queue **queue : {&dev->ssp_input_read, &dev->ssp_command_messages}) {
+        if (*queue != nullptr)
+            destroy_uni_queue(*queue);
+        *queue = nullptr;
     }
 }
 
