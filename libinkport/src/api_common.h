@@ -158,6 +158,9 @@ uint32_t check_reply(ApiSite site, int code, const unsigned int *reply);
 // exception (code 258) recorded for the first failing one.
 uint32_t check_buffer(ApiSite site, bool sends, const void *buffer, unsigned int length,
                       unsigned int min_length);
+// The same, after the check of the call's reply argument.
+uint32_t check_buffer(ApiSite site, const unsigned int *reply, bool sends, const void *buffer,
+                      unsigned int length, unsigned int min_length);
 
 // A placeholder's report: "Function f() not implemented yet." as an error
 // trace and to the logging callback; no exception.

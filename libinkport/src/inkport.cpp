@@ -279,6 +279,13 @@ uint32_t check_buffer(ApiSite site, bool sends, const void *buffer, unsigned int
     return 0;
 }
 
+uint32_t check_buffer(ApiSite site, const unsigned int *reply, bool sends, const void *buffer,
+                      unsigned int length, unsigned int min_length) {
+    if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
+        return h;
+    return check_buffer(site, sends, buffer, length, min_length);
+}
+
 void api_not_implemented(ApiSite site) {
     api_error(site, "Function %s() not implemented yet.", site.func);
 }

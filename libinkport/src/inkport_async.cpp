@@ -311,9 +311,7 @@ void open_extra_interface(unsigned int end_point) {
 uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsigned int dst_length,
                    unsigned int *reply) {
     TRACE_SCOPE();
-    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
-        return h;
-    if (uint32_t h = check_buffer(API_SITE, false, dst, dst_length, 1))
+    if (uint32_t h = check_buffer(API_SITE, reply, false, dst, dst_length, 1))
         return h;
     *reply = 0;
 

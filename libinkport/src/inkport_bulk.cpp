@@ -133,9 +133,7 @@ uint32_t write_file_buffer(unsigned int device, unsigned int end_point_id_mask, 
         LOCK_GUARD(guard, &upload_position_lock);
         start_pos = 0;
     }
-    if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
-        return h;
-    if (uint32_t h = check_buffer(site, true, src, src_length, 1))
+    if (uint32_t h = check_buffer(site, reply, true, src, src_length, 1))
         return h;
     if (uint32_t h = switch_to_device(site, device))
         return h;

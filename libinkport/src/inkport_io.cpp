@@ -51,9 +51,7 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device,
     // The entry and exit records of the exported function that called.
     TraceScope trace_scope(site.file, site.line, site.func);
     const ReportCallInfo &info = info_of(call);
-    if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
-        return h;
-    if (uint32_t h = check_buffer(site, info.writes, buffer, length, info.min_length))
+    if (uint32_t h = check_buffer(site, reply, info.writes, buffer, length, info.min_length))
         return h;
     if (uint32_t h = switch_to_device(site, device))
         return h;

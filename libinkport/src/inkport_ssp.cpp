@@ -29,9 +29,7 @@ EXPORT uint32_t ReceiveSspMessage(unsigned int device, unsigned int interface_nu
                                   unsigned int dst_length, unsigned int time_out,
                                   unsigned int *reply) {
     TRACE_SCOPE();
-    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
-        return h;
-    if (uint32_t h = check_buffer(API_SITE, false, dst, dst_length, 2))
+    if (uint32_t h = check_buffer(API_SITE, reply, false, dst, dst_length, 2))
         return h;
     if (uint32_t h = switch_to_device(API_SITE, device))
         return h;
