@@ -185,6 +185,11 @@ ql_device *core_current_device(bool as_error);
 // always traced, a missing entry when `trace_missing`.
 ql_device *core_interface_record(ql_device *pad, unsigned int number, bool trace_missing);
 
+// The largest report of a record: its input reports, or what its out
+// endpoint takes. A HID record answers by its model, any other by the bulk
+// endpoint sizes it holds. The caller keeps the record from closing.
+int core_packet_size(const ql_device *dev, bool input);
+
 // Texts of the argument checks of one core function on an interface of the
 // current device.
 struct InterfaceTexts {

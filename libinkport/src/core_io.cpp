@@ -146,17 +146,21 @@ int max_packet_size(bool input) {
         // A receive thread may close this pad after an unplug meanwhile: read
         // its handles under the pad's lock, never a handle being freed.
         DEVICE_LOCK_GUARD(guard, dev);
-        if (dev->hid != nullptr)
-            result = input ? hid_get_max_packet_size_of_input_report(dev)
-                           : hid_get_max_packet_size_of_out_endpoint(dev);
-        else if (dev->vcom_handle != nullptr)
-            result = static_cast<int>(input ? dev->vcom_in_size : dev->vcom_out_size);
+        if (dev->hid != nullptr || dev->vcom_handle != nullptr)
+            result = core_packet_size(dev, input);
     }
     core_catch_is_dev_was_removed(&result);
     return result;
 }
 
 }  // namespace
+
+int core_packet_size(const ql_device *dev, bool input) {
+    if (dev->hid != nullptr)
+        return input ? hid_get_max_packet_size_of_input_report(dev)
+                     : hid_get_max_packet_size_of_out_endpoint(dev);
+    return static_cast<int>(input ? dev->vcom_in_size : dev->vcom_out_size);
+}
 
 extern "C" {
 

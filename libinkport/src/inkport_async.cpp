@@ -26,7 +26,6 @@
 
 #include "core.h"
 #include "core_ssp.h"
-#include "hid.h"
 #include "inkport_async.h"
 #include "ssp_common.h"
 #include "uni_queue.h"
@@ -270,9 +269,7 @@ bool is_open(const ql_device *rec) {
 int input_size(ql_device *pad) {
     if (!is_open(pad) && core_open_dev(pad) != 0)
         return -1;
-    if (pad->hid != nullptr)
-        return hid_get_max_packet_size_of_input_report(pad);
-    return static_cast<int>(pad->vcom_in_size);
+    return core_packet_size(pad, true);
 }
 
 // The record of interface `end_point` of `pad`, opened if it is not; null
