@@ -96,7 +96,7 @@ uint32_t switch_to_device(ApiSite site, unsigned int device);
 // The argument checks of a transport, core or codec function, written once.
 // Each check carries its fixed text; the first that fails is traced under the
 // caller's site and every later one does nothing:
-//   if (!ArgCheck(API_SITE).length(len, kArgLen).data(data).handle(h, kHidNull))
+//   if (!ArgCheck(API_SITE).length(len, kArgLen).data(data).handle(h, kNullHid))
 //       return -1;
 // The arguments of a chain are all evaluated: a check that reads through a
 // pointer goes into a second chain, after the one that checks the pointer.

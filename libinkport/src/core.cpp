@@ -6,10 +6,10 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <initializer_list>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <span>
 
