@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 
 namespace {
 
@@ -98,4 +99,82 @@ void ScopedMutex::unlock() {
     Pthread_mutex_unlock(mutex_);
     trace_mutex(file_, line_, func_, MutexStep::after_unlock, name_);
     mutex_ = nullptr;
+}
+
+// Holds the signal's mutex for a scope; a named one writes its trace records.
+class OneShot::Hold {
+  public:
+    Hold(OneShot &s, const char *func) : s_(s), func_(func) {
+        if (s_.name_ != nullptr)
+            trace_mutex(__FILE_NAME__, __LINE__, func_, MutexStep::before_lock, s_.name_);
+        Pthread_mutex_lock(s_.mutex_);
+        if (s_.name_ != nullptr)
+            trace_mutex(__FILE_NAME__, __LINE__, func_, MutexStep::after_lock, s_.name_);
+    }
+    ~Hold() {
+        Pthread_mutex_unlock(s_.mutex_);
+        if (s_.name_ != nullptr)
+            trace_mutex(__FILE_NAME__, __LINE__, func_, MutexStep::after_unlock, s_.name_);
+    }
+    Hold(const Hold &) = delete;
+    Hold &operator=(const Hold &) = delete;
+
+  private:
+    OneShot &s_;
+    const char *func_;
+};
+
+OneShot::OneShot(pthread_mutex_t *mutex, const char *name)
+    : mutex_(mutex != nullptr ? mutex : &own_), name_(mutex != nullptr ? name : nullptr) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    // Timed waits measure a span, which a wall-clock step must not stretch.
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cond_, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+OneShot::~OneShot() {
+    pthread_cond_destroy(&cond_);
+    pthread_mutex_destroy(&own_);
+}
+
+void OneShot::raise() {
+    Hold hold(*this, __func__);
+    raised_ = true;
+    Pthread_cond_broadcast(&cond_);
+}
+
+void OneShot::reset() {
+    Hold hold(*this, __func__);
+    raised_ = false;
+}
+
+bool OneShot::is_raised() {
+    Hold hold(*this, __func__);
+    return raised_;
+}
+
+void OneShot::wait() {
+    Hold hold(*this, __func__);
+    while (!raised_)
+        Pthread_cond_wait(&cond_, mutex_);
+}
+
+bool OneShot::wait_for(std::chrono::microseconds limit) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const auto whole = std::chrono::duration_cast<std::chrono::seconds>(limit);
+    deadline.tv_sec += static_cast<time_t>(whole.count());
+    deadline.tv_nsec += static_cast<long>((limit - whole).count()) * 1000;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    Hold hold(*this, __func__);
+    while (!raised_) {
+        if (pthread_cond_timedwait(&cond_, mutex_, &deadline) == ETIMEDOUT)
+            break;
+    }
+    return raised_;
 }

@@ -1,13 +1,20 @@
-// POSIX thread wrappers, scoped locks and one-shot signals.
+// POSIX thread wrappers, scoped locks, one-shot signals, and the monotonic
+// elapsed time that deadlines and retry budgets are measured in.
 #pragma once
 
 #include <pthread.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 
 #include "wrappers.h"
+
+// Whole milliseconds since `start` on the monotonic clock. Deadlines use it;
+// time stamps that leave the process use the wall clock instead.
+inline long elapsed_ms(std::chrono::steady_clock::time_point start) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count());
+}
 
 // Each wrapper reports a non-zero result through err_ret (with errno set to
 // it) and returns nothing: callers that care use the POSIX call itself.
@@ -65,36 +72,32 @@ class ScopedMutex {
         trace_mutex(__FILE_NAME__, __LINE__, __func__, MutexStep::after_unlock, #mutex); \
     } while (0)
 
-// A signal that is raised once and waited for by another thread: "the worker
-// has started", "the worker has ended". Unlike a mutex held for a thread's
-// life, it may be raised by one thread and consumed by another.
+// A flag that one thread raises and others wait for: "the worker has
+// started", "the worker has ended", "stop now", "there is more to look at".
+// It stays raised until reset. Unlike a mutex held for a thread's life, it
+// may be raised by one thread and consumed by another: it is a condition
+// with a flag. It runs either under a mutex of its own or under a named mutex
+// of the process, whose lock and unlock then show in the mutex trace.
 class OneShot {
   public:
-    void raise() {
-        std::lock_guard<std::mutex> g(m_);
-        raised_ = true;
-        cv_.notify_all();
-    }
-    void reset() {
-        std::lock_guard<std::mutex> g(m_);
-        raised_ = false;
-    }
-    bool is_raised() {
-        std::lock_guard<std::mutex> g(m_);
-        return raised_;
-    }
-    void wait() {
-        std::unique_lock<std::mutex> g(m_);
-        cv_.wait(g, [this] { return raised_; });
-    }
-    // True when raised before the deadline.
-    bool wait_for(std::chrono::milliseconds limit) {
-        std::unique_lock<std::mutex> g(m_);
-        return cv_.wait_for(g, limit, [this] { return raised_; });
-    }
+    OneShot() : OneShot(nullptr, nullptr) {}
+    OneShot(pthread_mutex_t *mutex, const char *name);
+    ~OneShot();
+    OneShot(const OneShot &) = delete;
+    OneShot &operator=(const OneShot &) = delete;
+
+    void raise();
+    void reset();
+    bool is_raised();
+    void wait();
+    // True when raised before `limit` has passed (monotonic clock).
+    bool wait_for(std::chrono::microseconds limit);
 
   private:
-    std::mutex m_;
-    std::condition_variable cv_;
+    class Hold;
+    pthread_mutex_t own_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_t *mutex_;
+    const char *name_;
+    pthread_cond_t cond_;
     bool raised_ = false;
 };

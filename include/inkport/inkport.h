@@ -7,13 +7,66 @@
  * functions until 63 further exceptions have overwritten it or Initialize
  * runs again.
  *
+ * "Codes" below are the QLPCEC codes that GetExceptionCode reads from a
+ * handle the function returned. The three the library records are
+ * QLPCEC_INVALID_PARAMETER (a bad argument), QLPCEC_INVALID_HANDLE (the pad
+ * cannot be made current or used) and QLPCEC_UNKNOWN (the argument checks of
+ * the exception and code-name queries, and a receive thread that cannot
+ * start).
+ *
  * Wide strings are zero-terminated arrays of 16-bit units. Sizes given as
  * res_text_size count 16-bit units. Output buffers always belong to the
  * caller; the library never keeps a pointer to them after it returns.
  *
- * Callbacks (logging, received data, device removed) run on whichever thread
- * produces them, including the library's worker threads, and never while the
- * library holds a lock; they must be thread-safe.
+ * Threads and the current device
+ *
+ * Any function may be called from any thread; Initialize and Deinitialize
+ * exclude each other. The library has one current device per process: every
+ * function that takes a device number first makes that pad current, under
+ * the library's table lock, and then works on the current pad without that
+ * lock. Hence:
+ *  - Calls on one pad from several threads are safe: each transfer holds the
+ *    pad's own lock. An SSP exchange is two calls, though (SendSspMessage,
+ *    then ReceiveSspMessage), and a send drops replies not yet received:
+ *    threads that talk SSP to the same pad serialise their exchanges.
+ *  - An application that uses several pads from several threads serialises
+ *    all its calls that take a device number, for example under one mutex of
+ *    its own; otherwise one thread's switch redirects another thread's call
+ *    to the wrong pad.
+ *  - The library's receive threads (see SetDataReceivingEnabled) switch the
+ *    current device too: when receiving starts, inside the call that starts
+ *    it, and when it stops, inside the call that stops it or, on their own,
+ *    once the pad was found removed or the end point's data handler was
+ *    cleared. A call the application makes meanwhile on another pad can be
+ *    redirected by such a switch as by one of its own threads.
+ *
+ * Callbacks
+ *
+ * The data handler runs on its end point's callback thread, with no library
+ * lock held. It may call any function, Initialize and Deinitialize included
+ * (see SetOnDataReceivedHandler for what Deinitialize does there).
+ *
+ * The device-removed handler runs on the thread that met the failure: an
+ * application thread inside an API call, a receive thread, a callback
+ * thread (inside a call the data handler made) or an upload thread of
+ * WriteFileBuffer. That thread holds no library lock, except that inside
+ * WriteFileBuffer the upload itself is locked: a WriteFileBuffer from the
+ * handler then fails with QLPCEC_INVALID_HANDLE. The handler may call the
+ * API, with these limits on a receive thread: stopping that thread's own
+ * receiving only asks it to end (the call returns before it has), starting
+ * it again fails, and Deinitialize returns once every other library thread
+ * has ended, the receive thread ending when the handler returns. On an
+ * upload thread the handler must not call Initialize or Deinitialize: they
+ * wait for the upload, which waits for the handler.
+ *
+ * The logging callback runs on the thread that logs, library threads
+ * included, and some calls log while they hold the library's table lock
+ * (Initialize, IsInitialized, EnumerateDevicesNext): it must not call the
+ * library.
+ *
+ * A handler on a library thread that calls Initialize or Deinitialize must
+ * not race another thread's Initialize or Deinitialize: that call waits for
+ * the handler's thread to end while the handler waits for it.
  */
 #ifndef INKPORT_INKPORT_H
 #define INKPORT_INKPORT_H
@@ -47,7 +100,8 @@ extern "C" {
 /*
  * Logging callback: user_specific as registered, and one plain message as a
  * wide string that is valid only during the call. Called on the thread that
- * logs, library worker threads included.
+ * logs, library worker threads included, sometimes with the library's table
+ * lock held: it must not call the library.
  */
 typedef void (*InkportLoggingCallback)(void *user_specific, const uint16_t *message);
 
@@ -55,7 +109,8 @@ typedef void (*InkportLoggingCallback)(void *user_specific, const uint16_t *mess
  * Device-removed handler: user_specific as registered and the number of the
  * pad found gone. Called from the thread that met the failure (an application
  * thread inside an API call, or a library worker thread), once per failing
- * call, so it must tolerate repeated notices for one pad. It may call the API.
+ * call, so it must tolerate repeated notices for one pad. It may call the
+ * API, within the limits given under Callbacks above.
  */
 typedef void (*InkportDeviceRemovedCallback)(void *user_specific, uint32_t device);
 
@@ -65,8 +120,8 @@ typedef void (*InkportDeviceRemovedCallback)(void *user_specific, uint32_t devic
  * payload first and zero bytes after it; length is always 64. The buffer
  * belongs to the library and is valid only during the call. Called on the
  * end point's own callback thread, one report at a time, in the order the
- * pad sent them, with no library lock held: it may call the API, but not
- * Initialize or Deinitialize.
+ * pad sent them, with no library lock held: it may call any function,
+ * Initialize and Deinitialize included (see Callbacks above).
  */
 typedef void (*InkportDataReceivedCallback)(void *user_specific, uint32_t device,
                                             uint32_t end_point, const uint8_t *data,
@@ -95,17 +150,22 @@ INKPORT_API uint32_t RegisterLoggingCallBackProcedure(void *user_specific,
 /*
  * Echo test: writes someText = "<text>" to res_text (at most res_text_size
  * units, terminator included when it fits) and the units written to *reply.
+ * Codes: QLPCEC_INVALID_PARAMETER.
  */
 INKPORT_API uint32_t SayHello(const uint16_t *text, uint16_t *res_text, int res_text_size,
                               unsigned int *reply);
 
 /*
  * Name of a QLPCEC code ("QLPCEC_UNKNOWN" for any other value); *reply counts
- * the units written, terminator included.
+ * the units written, terminator included. Codes: QLPCEC_UNKNOWN.
  */
 INKPORT_API uint32_t TranslateErrorCode(unsigned int code, uint16_t *res_text, int res_text_size,
                                         unsigned int *reply);
 
+/*
+ * The four exception queries. Codes: QLPCEC_UNKNOWN, also for a handle above
+ * 63 or one that holds no exception.
+ */
 /* The type text of an exception ("libinkport"); *reply excludes the terminator. */
 INKPORT_API uint32_t GetExceptionType(unsigned int exception_handle, uint16_t *res_text,
                                       int res_text_size, unsigned int *reply);
@@ -129,7 +189,8 @@ INKPORT_API uint32_t GetDeviceCount(unsigned int *reply);
  * Enumeration: EnumerateDevicesStart makes pad 1 current and stores 1 in
  * *reply (0 when there is no pad; an empty table first triggers a fresh
  * search); EnumerateDevicesNext makes the next pad current and stores its
- * number, or 0 after the last. Both return 0 unless reply is null.
+ * number, or 0 after the last. Both return 0 unless reply is null
+ * (QLPCEC_INVALID_PARAMETER).
  */
 INKPORT_API uint32_t EnumerateDevicesStart(unsigned int *reply);
 INKPORT_API uint32_t EnumerateDevicesNext(unsigned int *reply);
@@ -139,7 +200,9 @@ INKPORT_API uint32_t EnumerateDevicesNext(unsigned int *reply);
  * are written as wide strings of at most res_text_size units; *reply counts
  * the units: GetProductName includes the terminator, GetSerialNumber and
  * GetVendorName do not. The product name keeps the trailing blank pads
- * report.
+ * report. Codes of these and of the getters below: QLPCEC_INVALID_PARAMETER
+ * for a bad output argument, QLPCEC_INVALID_HANDLE when the pad cannot be
+ * made current or the value is not available (a pad found removed too).
  */
 INKPORT_API uint32_t GetSerialNumber(unsigned int device, uint16_t *res_text, int res_text_size,
                                      unsigned int *reply);
@@ -157,10 +220,13 @@ INKPORT_API uint32_t GetEndPointCount(unsigned int device, unsigned int *reply);
 /* Largest feature report including the report-id byte (65 for a HID pad). */
 INKPORT_API uint32_t GetFeatureReportSize(unsigned int device, unsigned int end_point_id,
                                           unsigned int *reply);
-/* A flag (0 or 1) the library keeps per pad for the application. */
+/*
+ * A flag (0 or 1) the library keeps per pad for the application. Codes:
+ * QLPCEC_INVALID_PARAMETER (Get: null reply), QLPCEC_INVALID_HANDLE.
+ */
 INKPORT_API uint32_t GetUsedTransportProtocol(unsigned int device, unsigned int *reply);
 INKPORT_API uint32_t SetUsedTransportProtocol(unsigned int device, unsigned int value);
-/* Always 0 in *reply. */
+/* Always 0 in *reply. Codes: QLPCEC_INVALID_PARAMETER, QLPCEC_INVALID_HANDLE. */
 INKPORT_API uint32_t GetBytesToSend(unsigned int device, unsigned int *reply);
 
 /*
@@ -170,6 +236,10 @@ INKPORT_API uint32_t GetBytesToSend(unsigned int device, unsigned int *reply);
  * the length passed in, except that ReadFile with no input report waiting on
  * a HID pad succeeds and leaves buffer and *reply untouched. WriteFile and
  * ReadFile refuse lengths above the pad's packet size + 1.
+ * Codes: QLPCEC_INVALID_PARAMETER for a null reply or buffer, a length of 0
+ * (GetFeature: below 2) or one above that limit; QLPCEC_INVALID_HANDLE when
+ * the pad cannot be made current, its packet size is unknown or the
+ * transfer fails (also for an interface the pad does not have).
  */
 INKPORT_API uint32_t SetFeature(unsigned int device, unsigned int interface_number, const void *src,
                                 unsigned int src_length, unsigned int *reply);
@@ -187,6 +257,9 @@ INKPORT_API uint32_t ReadFile(unsigned int device, unsigned int interface_number
  * pad's next reply (biodata never comes here) and copies at most dst_length
  * bytes of it to dst, the count to *reply; a longer reply is cut and its rest
  * lost. dst_length must be at least 2. A failed exchange reopens the pad.
+ * Codes: QLPCEC_INVALID_PARAMETER for a null buffer or reply, or a length
+ * below the minimum; QLPCEC_INVALID_HANDLE when the pad cannot be made
+ * current or the exchange fails (no reply within time_out included).
  */
 INKPORT_API uint32_t SendSspMessage(unsigned int device, unsigned int interface_number,
                                     const void *src, unsigned int src_length);
@@ -231,6 +304,14 @@ INKPORT_API uint32_t AddComDevice(void *first, uint32_t value, void *second);
  * ended; no handler runs after it returned. Called from a handler on one of
  * these threads, it returns once every other thread has ended; the calling
  * thread ends when the handler returns.
+ *
+ * Codes of all four: QLPCEC_INVALID_PARAMETER before Initialize, for an end
+ * point above 7 and for a null result; QLPCEC_INVALID_HANDLE for a device
+ * above 15, and when SetDataReceivingEnabled (enabling) or FlushDataPackets
+ * cannot make the pad current. SetOnDataReceivedHandler gives
+ * QLPCEC_INVALID_PARAMETER when its thread cannot start;
+ * SetDataReceivingEnabled gives QLPCEC_UNKNOWN when the receive thread cannot
+ * start (while Deinitialize runs, or asked from that thread itself).
  */
 INKPORT_API uint32_t SetOnDataReceivedHandler(unsigned int device, unsigned int end_point_id,
                                               void *user_specific,
@@ -251,7 +332,11 @@ INKPORT_API uint32_t FlushDataPackets(unsigned int device, unsigned int end_poin
  * sent: a trailing partial record is not sent, and a record whose transfer
  * failed is lost. One upload runs at a time: a call made meanwhile fails
  * with QLPCEC_INVALID_HANDLE and sends nothing. Deinitialize stops the
- * upload threads and waits for them.
+ * upload threads and waits for them. Codes: QLPCEC_INVALID_PARAMETER for a
+ * null reply or src or a src_length of 0; QLPCEC_INVALID_HANDLE when another
+ * upload runs, the pad cannot be made current or its packet size or
+ * interface count cannot be read. A record that fails to send is recorded
+ * as an exception of its own (QLPCEC_INVALID_HANDLE) but not returned.
  */
 INKPORT_API uint32_t WriteFileBuffer(unsigned int device, unsigned int end_point_id_mask,
                                      const void *src, unsigned int src_length, unsigned int *reply);

@@ -93,6 +93,56 @@ void api_error(ApiSite site, const char *fmt, ...) __attribute__((format(printf,
 // the exception that describes why it could not (code 257).
 uint32_t switch_to_device(ApiSite site, unsigned int device);
 
+// The argument checks of a transport, core or codec function, written once.
+// Each check carries its fixed text; the first that fails is traced under the
+// caller's site and every later one does nothing:
+//   if (!ArgCheck(API_SITE).length(len, kArgLen).data(data).handle(h, kNullHid))
+//       return -1;
+// The arguments of a chain are all evaluated: a check that reads through a
+// pointer goes into a second chain, after the one that checks the pointer.
+class ArgCheck {
+  public:
+    explicit ArgCheck(ApiSite site) : site_(site) {}
+
+    // Fails unless `ok`; the text has no conversion.
+    ArgCheck &require(bool ok, const char *text) { return ok ? *this : fail("%s", text); }
+    // Fails unless `ok`; the text shows `value` with one %ld.
+    ArgCheck &require(bool ok, const char *text, long value) {
+        return ok ? *this : fail(text, value);
+    }
+    // Fails unless `ok`; the text shows `pointer` with one %p.
+    ArgCheck &require(bool ok, const char *text, const void *pointer) {
+        return ok ? *this : fail(text, pointer);
+    }
+
+    // A length of at least 1; the text shows it with one %ld.
+    ArgCheck &length(long value, const char *text) { return require(value >= 1, text, value); }
+    ArgCheck &data(const void *data) { return require(data != nullptr, kArgData, data); }
+    // A handle or record that must not be null; the text has no conversion.
+    ArgCheck &handle(const void *handle, const char *text) {
+        return require(handle != nullptr, text);
+    }
+
+    bool ok() const { return ok_; }
+    explicit operator bool() const { return ok_; }
+
+    static constexpr const char *kArgData = "Error, input parameter: void *data is %p";
+
+  private:
+    // Traces the first failure only.
+    ArgCheck &fail(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+    ApiSite site_;
+    bool ok_ = true;
+};
+
+// Texts that several functions' checks share.
+constexpr const char *kArgLen = "Error, input parameter: unsigned int len is %ld";
+constexpr const char *kArgDataSize = "Error, input parameter: unsigned int data_size is %ld";
+constexpr const char *kArgCurrentDevice = "Error, input parameter: device *current_device is NULL";
+constexpr const char *kArgCurrentDevicePointer =
+    "Error, input parameter: device *current_device is %p";
+
 #define API_FAIL(code, ...) api_fail(API_SITE, (code), __VA_ARGS__)
 #define API_INFO(...) api_info(API_SITE, __VA_ARGS__)
 
@@ -102,6 +152,19 @@ uint32_t check_text_output(ApiSite site, int code, const void *res_text, int res
                            const unsigned int *reply);
 // Argument check of a function that returns a number through reply.
 uint32_t check_reply(ApiSite site, int code, const unsigned int *reply);
+// Argument checks of a byte buffer, `src` of a call that sends, `dst` of one
+// that receives: not null, and at least min_length bytes (1, or 2 where the
+// report-id slot alone would hold nothing). 0, or the handle of the
+// exception (code 258) recorded for the first failing one.
+uint32_t check_buffer(ApiSite site, bool sends, const void *buffer, unsigned int length,
+                      unsigned int min_length);
+// The same, after the check of the call's reply argument.
+uint32_t check_buffer(ApiSite site, const unsigned int *reply, bool sends, const void *buffer,
+                      unsigned int length, unsigned int min_length);
+
+// A placeholder's report: "Function f() not implemented yet." as an error
+// trace and to the logging callback; no exception.
+void api_not_implemented(ApiSite site);
 
 // Clears all res_text_size units, copies at most count units of text.
 void copy_wide_out(uint16_t *res_text, int res_text_size, const char16_t *text, int count);

@@ -5,9 +5,13 @@
 #include <hidapi.h>
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
+#include <span>
 
 #include "hid.h"
 #include "uni_queue.h"
@@ -45,17 +49,6 @@ void close_extra_interfaces(ql_device *dev) {
     }
 }
 
-void destroy_ssp_queues(ql_device *dev) {
-    if (dev->ssp_input_read != nullptr) {
-        destroy_uni_queue(dev->ssp_input_read);
-        dev->ssp_input_read = nullptr;
-    }
-    if (dev->ssp_command_messages != nullptr) {
-        destroy_uni_queue(dev->ssp_command_messages);
-        dev->ssp_command_messages = nullptr;
-    }
-}
-
 // Clears a record but keeps its array of extra interfaces. A VCOM record
 // holds a reference on its USB device, taken by the search.
 void clear_record(ql_device *dev) {
@@ -67,8 +60,35 @@ void clear_record(ql_device *dev) {
 }
 
 void reset_rectangle_if_needed(ql_device *dev) {
-    if (core_resets_rectangle(dev->pad_type))
+    if (core_pad_traits(dev->pad_type).resets_rectangle)
         core_create_signature_rectangle(dev, 0, 0, 0, 0, 0);
+}
+
+// How the models differ, by model code.
+constexpr pad_type_traits kPadTypes[] = {
+    {1, false, false, false}, {8, false, true, false}, {9, true, true, false},
+    {10, false, true, false}, {11, true, true, false}, {12, true, true, false},
+    {13, false, true, false}, {15, true, true, true},  {16, true, true, true},
+    {17, true, true, true},
+};
+constexpr pad_type_traits kUnknownPadType = {0, false, false, false};
+
+const pad_product *find_product(std::span<const pad_product> products, uint32_t product_id) {
+    for (const pad_product &p : products)
+        if (p.product_id == product_id)
+            return &p;
+    return nullptr;
+}
+
+// Finds the slot of a pad whose settings string begins with `settings`.
+ql_device *find_pad(ql_device_list *table, const char *settings) {
+    size_t n = strlen(settings);
+    for (int i = 0; i < table->count_of_devices && i < kMaxDevices; ++i) {
+        ql_device &slot = table->devices[i];
+        if (slot.in_use && strncmp(slot.szPadSettings, settings, n) == 0)
+            return &slot;
+    }
+    return nullptr;
 }
 
 // Makes slot `index` current and opens it; false when the reopen failed.
@@ -85,18 +105,124 @@ bool make_current(ql_device_list *table, int index) {
 
 }  // namespace
 
-bool core_resets_rectangle(uint32_t pad_type) {
-    switch (pad_type) {
-        case 9:
-        case 11:
-        case 12:
-        case 15:
-        case 16:
-        case 17:
-            return true;
-        default:
-            return false;
+const pad_type_traits &core_pad_traits(uint32_t pad_type) {
+    for (const pad_type_traits &t : kPadTypes)
+        if (t.pad_type == pad_type)
+            return t;
+    return kUnknownPadType;
+}
+
+uint32_t core_pad_type(uint32_t vendor_id, uint32_t product_id, ql_device *dev) {
+    const bool old_model = vendor_id == kOldPadVendor;
+    if (!old_model && std::find(std::begin(kPadVendors), std::end(kPadVendors), vendor_id) ==
+                          std::end(kPadVendors)) {
+        TRACE_ERROR("unable to fetch type of device by idVendor value");
+        return 0;
     }
+    const pad_product *p = old_model ? find_product(kOldPadProducts, product_id)
+                                     : find_product(kPadProducts, product_id);
+    if (p == nullptr) {
+        TRACE_ERROR("unable to fetch type of device by idProduct value");
+        return 0;
+    }
+    if (old_model) {
+        dev->model_value_1 = 690;
+        dev->model_value_2 = 184;
+    }
+    return p->pad_type;
+}
+
+ql_device *core_current_device(bool as_error) {
+    const char *missing = nullptr;
+    if (dev_shared == nullptr)
+        missing = as_error ? "error: dev_shared is NULL..." : "dev_shared is NULL...";
+    else if (dev_shared->current_device == nullptr)
+        missing = as_error ? "error: dev_shared->current_device is NULL..."
+                           : "dev_shared->current_device is NULL...";
+    if (missing == nullptr)
+        return dev_shared->current_device;
+    if (as_error)
+        TRACE_ERROR("%s", missing);
+    else
+        TRACE_INFO("%s", missing);
+    return nullptr;
+}
+
+ql_device *core_interface_record(ql_device *pad, unsigned int number, bool trace_missing) {
+    if (number == 0)
+        return pad;
+    if (pad->interfaces == nullptr) {
+        TRACE_ERROR("Error, **interfaces is NULL");
+        return nullptr;
+    }
+    ql_device *rec = pad->interfaces[number - 1];
+    if (rec == nullptr && trace_missing)
+        TRACE_ERROR("Error, interfaces[%d] is NULL", number - 1);
+    return rec;
+}
+
+void destroy_ssp_queues(ql_device *dev) {
+    for (uni_queue **queue : {&dev->ssp_input_read, &dev->ssp_command_messages}) {
+        if (*queue != nullptr)
+            destroy_uni_queue(*queue);
+        *queue = nullptr;
+    }
+}
+
+pthread_mutex_t *new_device_lock() {
+    auto *lock = static_cast<pthread_mutex_t *>(Malloc(sizeof(pthread_mutex_t)));
+    Pthread_mutex_init(lock, nullptr);
+    return lock;
+}
+
+void free_device_lock(ql_device *dev) {
+    if (dev->device_lock == nullptr)
+        return;
+    pthread_mutex_destroy(dev->device_lock);
+    free(dev->device_lock);
+    dev->device_lock = nullptr;
+}
+
+bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record) {
+    if (ql_device *pad = find_pad(table, found.szPadSettings)) {
+        if (pad->interfaces == nullptr) {
+            TRACE_ERROR("Error, **interfaces is NULL");
+            return false;
+        }
+        for (int k = 0; k < kMaxInterfaces; ++k) {
+            ql_device *rec = pad->interfaces[k];
+            if (rec == nullptr) {
+                TRACE_ERROR("Error, interfaces[%d] is NULL", k);
+                continue;
+            }
+            if (rec->in_use)
+                continue;
+            if (whole_record) {
+                ql_device **keep = rec->interfaces;
+                *rec = found;
+                rec->interfaces = keep;
+            } else {
+                rec->pad_type = found.pad_type;
+            }
+            rec->in_use = true;
+            ++pad->count_of_interfaces;
+            return true;
+        }
+        return false;
+    }
+    for (int i = 0; i < kMaxDevices; ++i) {
+        ql_device &slot = table->devices[i];
+        if (slot.in_use)
+            continue;
+        ql_device **keep = slot.interfaces;
+        slot = found;
+        slot.interfaces = keep;
+        slot.in_use = true;
+        slot.count_of_interfaces = 1;
+        ++table->count_of_devices;
+        return true;
+    }
+    return false;
 }
 
 extern "C" {
@@ -216,21 +342,9 @@ EXPORT void core_pad_settings_population(char *out, uint32_t pad_type, const cha
                                          const char *device_id, int transport) {
     (void)device_id;
     memset(out, 0, kMaxStringLength);
-    switch (pad_type) {
-        case 1:
-        case 8:
-        case 9:
-        case 10:
-        case 11:
-        case 12:
-        case 13:
-        case 15:
-        case 16:
-        case 17:
-            break;
-        default:
-            snprintf(out, kMaxStringLength, "%sno pad", kSettingsPrefix);
-            return;
+    if (core_pad_traits(pad_type).pad_type == 0) {
+        snprintf(out, kMaxStringLength, "%sno pad", kSettingsPrefix);
+        return;
     }
     const char *transport_text = transport == 0 ? "HID: " : transport == 1 ? "VCOM: " : "";
     int n = snprintf(out, kMaxStringLength, "%s%s%s %s(%x/%x/000D/%s)", kSettingsPrefix,
@@ -355,14 +469,9 @@ EXPORT bool __core_reopen_devs(void) {
 }
 
 EXPORT int core_open_dev(ql_device *dev) {
-    if (dev == nullptr) {
-        TRACE_ERROR("Error, input parameter: device *current_device is %p",
-                    static_cast<void *>(dev));
+    if (!ArgCheck(API_SITE).require(dev != nullptr, kArgCurrentDevicePointer, dev))
         return -1;
-    }
-    if (dev->device_lock == nullptr)
-        return __core_open_dev(dev);
-    LOCK_GUARD(guard, dev->device_lock);
+    DEVICE_LOCK_GUARD(guard, dev);
     return __core_open_dev(dev);
 }
 
@@ -384,11 +493,7 @@ EXPORT int __core_open_dev(ql_device *dev) {
 EXPORT void core_close_dev(ql_device *dev) {
     if (dev == nullptr)
         return;
-    if (dev->device_lock == nullptr) {
-        __core_close_dev(dev);
-        return;
-    }
-    LOCK_GUARD(guard, dev->device_lock);
+    DEVICE_LOCK_GUARD(guard, dev);
     __core_close_dev(dev);
 }
 

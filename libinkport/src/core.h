@@ -5,8 +5,10 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "api_common.h"
+#include "wrappthread.h"
 
 struct hid_device_;
 typedef struct hid_device_ hid_device;
@@ -88,6 +90,20 @@ struct ql_device_list {
 
 extern ql_device_list *dev_shared;
 
+// Holds a record's device_lock for a scope when the record has one: records
+// being built by a search, and those tests make, may have none.
+class DeviceLockGuard {
+  public:
+    DeviceLockGuard(const ql_device *dev, const char *file, int line, const char *func) {
+        if (dev != nullptr && dev->device_lock != nullptr)
+            guard_.emplace(dev->device_lock, "device_lock", file, line, func);
+    }
+
+  private:
+    std::optional<ScopedMutex> guard_;
+};
+#define DEVICE_LOCK_GUARD(var, dev) DeviceLockGuard var((dev), __FILE_NAME__, __LINE__, __func__)
+
 struct dev_fw_version {
     uint32_t major;
     uint32_t minor;
@@ -160,9 +176,72 @@ EXPORT int core_get_max_packet_size_of_out_endpoint(void);
 EXPORT int core_get_max_packet_size_of_input_report(void);
 }
 
-// True for the models whose signature rectangle is reset when they are
-// closed or made current.
-bool core_resets_rectangle(uint32_t pad_type);
+// The current device, or null when there is none: traced as an error, or
+// only as information when `as_error` is false.
+ql_device *core_current_device(bool as_error);
+
+// Record of interface `number` of `pad`: the pad itself for 0, otherwise its
+// extra interface number - 1. Null when there is none: a missing array is
+// always traced, a missing entry when `trace_missing`.
+ql_device *core_interface_record(ql_device *pad, unsigned int number, bool trace_missing);
+
+// The largest report of a record: its input reports, or what its out
+// endpoint takes. A HID record answers by its model, any other by the bulk
+// endpoint sizes it holds. The caller keeps the record from closing.
+int core_packet_size(const ql_device *dev, bool input);
+
+// Texts of the argument checks of one core function on an interface of the
+// current device.
+struct InterfaceTexts {
+    const char *null_data;
+    const char *bad_size;
+    const char *bad_interface;
+};
+
+// The null-record text of the pad commands.
+constexpr const char *kNullDeviceParameter = "Error of parameter device *current_device is NULL";
+
+// ---- Pad models ----
+
+// The vendors whose pads share one product numbering, and their products
+// with the model code of each, in the order the HID search asks for them.
+struct pad_product {
+    uint32_t product_id;
+    uint32_t pad_type;
+};
+inline constexpr uint32_t kPadVendors[] = {0x2689, 0x22C9, 0x06A8, 0x268E};
+inline constexpr pad_product kPadProducts[] = {
+    {0x09E1, 13}, {0x0901, 13}, {0x0881, 12}, {0x0801, 11}, {0x0701, 10}, {0x07E1, 10}, {0x0601, 9},
+    {0x06E1, 9},  {0x0C01, 15}, {0x0CE1, 16}, {0x0CF1, 16}, {0x0D01, 17}, {0x0DF1, 17}};
+// The vendor of the two older models, which carry two model values.
+inline constexpr uint32_t kOldPadVendor = 0x1690;
+inline constexpr pad_product kOldPadProducts[] = {{0x2000, 1}, {0x2001, 8}};
+
+// How one model differs from the others.
+struct pad_type_traits {
+    uint32_t pad_type;      // 0 for a code the library does not know
+    bool resets_rectangle;  // its signature rectangle is reset when closed or made current
+    bool reports_mode;      // a mode request is followed by polling its status
+    bool has_components;    // it has SSP component and mode tables
+};
+// The row of a model code; for an unknown code, a row of 0 and false.
+const pad_type_traits &core_pad_traits(uint32_t pad_type);
+// Model code of a (vendor, product) pair, or 0 when the pair is unknown (the
+// reason is traced). Sets the two model values where the model has them.
+uint32_t core_pad_type(uint32_t vendor_id, uint32_t product_id, ql_device *dev);
+
+// ---- Table and lock handling of the searches ----
+
+// A newly allocated default mutex for a record.
+pthread_mutex_t *new_device_lock();
+void free_device_lock(ql_device *dev);
+// Destroys the record's two message queues, if it has them.
+void destroy_ssp_queues(ql_device *dev);
+// Stores a found interface in the table: a further interface of a pad already
+// there (same settings string), or a new pad in the first free slot.
+// `whole_record` false stores only the model code in an extra interface (the
+// VCOM search's way). Returns true when stored.
+bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record);
 
 // The API side of the tables (unit inkport).
 // Fills the API device table from a fresh search; called with

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core.h"
+#include "le_bytes.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 
@@ -15,10 +16,13 @@ namespace {
 constexpr int kReportSize = 64;
 constexpr int kType1ModeReportSize = 40;
 constexpr int kAttempts = 3;
-constexpr uint8_t QL_CMD_SET_PAD_MODE = 0x01;
-constexpr uint8_t QL_CMD_READ_VERSION = 0x11;
-constexpr uint8_t QL_CMD_GET_STATUS = 0x27;
-constexpr uint8_t QL_CMD_CREATE_SIGNATURE_RECTANGLE = 0x65;
+// Byte 0 of a command's request and of its answer.
+enum PadCommand : uint8_t {
+    QL_CMD_SET_PAD_MODE = 0x01,
+    QL_CMD_READ_VERSION = 0x11,
+    QL_CMD_GET_STATUS = 0x27,
+    QL_CMD_CREATE_SIGNATURE_RECTANGLE = 0x65,
+};
 constexpr int kModePollMs = 3000;
 constexpr int kModePollPauseMs = 300;
 constexpr int kStatusPauseCap = 500000;
@@ -67,22 +71,6 @@ const char *const kStatusTexts[] = {
     "device: format failed",
     "device: not in configuration mode",
 };
-
-uint32_t read_le32(const uint8_t *p) {
-    uint32_t v;
-    memcpy(&v, p, sizeof v);
-    return le32toh(v);
-}
-
-void write_le16(uint8_t *p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void write_le32(uint8_t *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 // The retry frame: pauses of 1000, 3000, 7000 us after failed attempts.
 struct Retry {
@@ -134,44 +122,6 @@ bool status_ok(const uint8_t *answer) {
     return false;
 }
 
-class OptionalLock {
-  public:
-    explicit OptionalLock(pthread_mutex_t *m) : m_(m) {
-        if (m_)
-            TRACED_LOCK(m_);
-    }
-    ~OptionalLock() {
-        if (m_)
-            TRACED_UNLOCK(m_);
-    }
-    OptionalLock(const OptionalLock &) = delete;
-    OptionalLock &operator=(const OptionalLock &) = delete;
-
-  private:
-    pthread_mutex_t *m_;
-};
-
-bool reports_mode(uint32_t pad_type) {
-    switch (pad_type) {
-        case 8:
-        case 9:
-        case 10:
-        case 11:
-        case 12:
-        case 13:
-        case 15:
-        case 16:
-        case 17:
-            return true;
-        default:
-            return false;
-    }
-}
-
-long elapsed_ms(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 }  // namespace
 
 extern "C" {
@@ -184,15 +134,11 @@ EXPORT const char *ql_dev_strerror(unsigned char code) {
 
 EXPORT int core_read_version(ql_device *dev, dev_fw_version *version) {
     TRACE_SCOPE();
-    if (dev == nullptr) {
-        TRACE_ERROR("Error of parameter device *current_device is NULL");
+    if (!ArgCheck(API_SITE)
+             .handle(dev, kNullDeviceParameter)
+             .handle(version, "Error of parameter dev_fw_version *dev_fw_v is NULL"))
         return -1;
-    }
-    if (version == nullptr) {
-        TRACE_ERROR("Error of parameter dev_fw_version *dev_fw_v is NULL");
-        return -1;
-    }
-    OptionalLock lock(dev->device_lock);
+    DEVICE_LOCK_GUARD(lock, dev);
     if (dev->vendor_id == 0x1690 && dev->product_id == 0x2000) {
         version->major = 1;
         version->minor = 31;
@@ -207,11 +153,12 @@ EXPORT int core_read_version(ql_device *dev, dev_fw_version *version) {
             continue;
         if (!status_ok(answer))
             continue;
-        version->major = read_le32(answer + 4);
-        version->minor = read_le32(answer + 8);
-        version->patch = read_le32(answer + 12);
-        version->revision = read_le32(answer + 16);
-        memcpy(version->manufacturer, answer + 20, sizeof version->manufacturer);
+        ByteReader fields(answer, sizeof answer);
+        fields.le32_at(4, &version->major);
+        fields.le32(&version->minor);
+        fields.le32(&version->patch);
+        fields.le32(&version->revision);
+        fields.bytes(version->manufacturer, sizeof version->manufacturer);
         return 0;
     } while (retry.failed());
     return -1;
@@ -219,14 +166,10 @@ EXPORT int core_read_version(ql_device *dev, dev_fw_version *version) {
 
 EXPORT int __core_get_status(ql_device *dev, flags_status *status) {
     TRACE_SCOPE();
-    if (dev == nullptr) {
-        TRACE_ERROR("Error of parameter device *current_device is NULL");
+    if (!ArgCheck(API_SITE)
+             .handle(dev, kNullDeviceParameter)
+             .handle(status, "Error of parameter flags_status *status is NULL"))
         return -1;
-    }
-    if (status == nullptr) {
-        TRACE_ERROR("Error of parameter flags_status *status is NULL");
-        return -1;
-    }
     if (dev->pad_type == 1) {
         memset(status->bytes, 0, sizeof status->bytes);
         return 0;
@@ -262,10 +205,8 @@ EXPORT int __core_get_pad_mode(ql_device *dev) {
 
 EXPORT int core_set_pad_mode(ql_device *dev, uint8_t mode, uint8_t option) {
     TRACE_SCOPE();
-    if (dev == nullptr) {
-        TRACE_ERROR("Error of parameter device *current_device is NULL");
+    if (!ArgCheck(API_SITE).handle(dev, kNullDeviceParameter))
         return -1;
-    }
     TRACE_INFO("*** going to set pad mode %d", mode);
     uint8_t request[kReportSize] = {QL_CMD_SET_PAD_MODE, mode, option};
     if (dev->pad_type == 1) {
@@ -277,7 +218,7 @@ EXPORT int core_set_pad_mode(ql_device *dev, uint8_t mode, uint8_t option) {
     Retry retry;
     bool more = true;
     while (more) {
-        OptionalLock lock(dev->device_lock);
+        DEVICE_LOCK_GUARD(lock, dev);
         if (dev->pad_type == 8)
             std::this_thread::sleep_for(std::chrono::seconds(1));
         unsigned int size = dev->pad_type == 1 ? kType1ModeReportSize : kReportSize;
@@ -301,7 +242,7 @@ EXPORT int core_set_pad_mode(ql_device *dev, uint8_t mode, uint8_t option) {
             more = retry.failed();
             continue;
         }
-        if (!reports_mode(dev->pad_type))
+        if (!core_pad_traits(dev->pad_type).reports_mode)
             return 0;
         if (!status_ok(answer)) {
             more = retry.failed();
@@ -341,17 +282,17 @@ EXPORT int core_set_pad_mode(ql_device *dev, uint8_t mode, uint8_t option) {
 EXPORT int core_create_signature_rectangle(ql_device *dev, uint16_t r1, uint16_t r2, uint16_t r3,
                                            uint16_t r4, uint32_t option) {
     TRACE_SCOPE();
-    if (dev == nullptr) {
-        TRACE_ERROR("Error of parameter device *current_device is NULL");
+    if (!ArgCheck(API_SITE).handle(dev, kNullDeviceParameter))
         return -1;
-    }
-    OptionalLock lock(dev->device_lock);
-    uint8_t request[kReportSize] = {QL_CMD_CREATE_SIGNATURE_RECTANGLE};
-    write_le16(request + 1, r1);
-    write_le16(request + 3, r2);
-    write_le16(request + 5, r3);
-    write_le16(request + 7, r4);
-    write_le32(request + 9, option);
+    DEVICE_LOCK_GUARD(lock, dev);
+    uint8_t request[kReportSize] = {};
+    ByteWriter(request, sizeof request)
+        .u8(QL_CMD_CREATE_SIGNATURE_RECTANGLE)
+        .le16(r1)
+        .le16(r2)
+        .le16(r3)
+        .le16(r4)
+        .le32(option);
     uint8_t answer[kReportSize];
     Retry retry;
     do {

@@ -7,18 +7,6 @@
 
 namespace {
 
-const ql_device *current_or_null() {
-    if (dev_shared == nullptr) {
-        TRACE_ERROR("error: dev_shared is NULL...");
-        return nullptr;
-    }
-    if (dev_shared->current_device == nullptr) {
-        TRACE_ERROR("error: dev_shared->current_device is NULL...");
-        return nullptr;
-    }
-    return dev_shared->current_device;
-}
-
 int finish(int result) {
     core_catch_is_dev_was_removed(&result);
     return result;
@@ -29,7 +17,7 @@ int finish(int result) {
 template <size_t N>
 int copy_field(char *buffer, const char (ql_device::*field)[N], const char *empty_error,
                const char *info) {
-    const ql_device *dev = current_or_null();
+    const ql_device *dev = core_current_device(true);
     if (dev == nullptr)
         return -1;
     if (buffer == nullptr) {
@@ -49,7 +37,7 @@ int copy_field(char *buffer, const char (ql_device::*field)[N], const char *empt
 }
 
 int number_field(uint32_t ql_device::*field, const char *info) {
-    const ql_device *dev = current_or_null();
+    const ql_device *dev = core_current_device(true);
     if (dev == nullptr)
         return -1;
     int value = static_cast<int>(dev->*field);
@@ -90,7 +78,7 @@ EXPORT int core_get_pad_bcd_device(void) {
 }
 
 EXPORT int core_get_count_of_hid_interfaces(void) {
-    const ql_device *dev = current_or_null();
+    const ql_device *dev = core_current_device(true);
     if (dev == nullptr)
         return -1;
     TRACE_INFO("Pad's have %d interfaces", dev->count_of_interfaces);

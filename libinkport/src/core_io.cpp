@@ -2,7 +2,6 @@
 // the record lock, dispatch to the HID or VCOM layer, and recovery by
 // reopening a record whose transfer failed.
 #include <cstring>
-#include <optional>
 
 #include "core.h"
 #include "hid.h"
@@ -13,13 +12,6 @@
 namespace {
 
 enum class Transfer { feature_read, feature_write, output_write, input_read };
-
-// Texts of one interface function's argument checks.
-struct InterfaceTexts {
-    const char *null_data;
-    const char *bad_size;
-    const char *bad_interface;
-};
 
 constexpr InterfaceTexts kSetFeatureTexts = {
     "*data of QLPAD_ql_ioctl() is NULL", "data_size of QLPAD_ql_ioctl() <= 0",
@@ -36,18 +28,6 @@ constexpr InterfaceTexts kGetInputTexts = {
     "get_hid_input_from_interface->data of QLPAD_ql_ioctl() is NULL",
     "get_hid_input_from_interface->data_size of QLPAD_ql_ioctl() <= 0",
     "get_hid_input_from_interface->interface_number > count of interfaces"};
-
-bool have_current_device() {
-    if (dev_shared == nullptr) {
-        TRACE_ERROR("error: dev_shared is NULL...");
-        return false;
-    }
-    if (dev_shared->current_device == nullptr) {
-        TRACE_ERROR("error: dev_shared->current_device is NULL...");
-        return false;
-    }
-    return true;
-}
 
 int dispatch(ql_device *dev, Transfer kind, void *data, unsigned int len) {
     if (dev->vcom_handle != nullptr) {
@@ -79,27 +59,13 @@ int dispatch(ql_device *dev, Transfer kind, void *data, unsigned int len) {
 // caller holds the record's lock where the transfer needs it.
 int transfer_with_recovery(const char *func, ql_device *dev, Transfer kind, void *data,
                            unsigned int len) {
-    if (dev == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: device *current_device is %p",
-                    static_cast<void *>(dev));
+    ArgCheck check({__FILE_NAME__, __LINE__, func});
+    if (!check.require(dev != nullptr, kArgCurrentDevicePointer, dev) ||
+        !check.length(len, kArgLen)
+             .data(data)
+             .require(dev->hid != nullptr || dev->vcom_handle != nullptr,
+                      "Error, device pointers: *hid and *vcom_handle are NULL"))
         return -1;
-    }
-    if (len == 0) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: unsigned int len is %d", len);
-        return -1;
-    }
-    if (data == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: void *data is %p", data);
-        return -1;
-    }
-    if (dev->hid == nullptr && dev->vcom_handle == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, device pointers: *hid and *vcom_handle are NULL");
-        return -1;
-    }
     int r = dispatch(dev, kind, data, len);
     bool reading = kind == Transfer::feature_read || kind == Transfer::input_read;
     bool failed = kind == Transfer::input_read ? r < 0 : r != 0;
@@ -118,28 +84,16 @@ int transfer_with_recovery(const char *func, ql_device *dev, Transfer kind, void
 }
 
 int locked_transfer(const char *func, ql_device *dev, Transfer kind, void *data, unsigned int len) {
-    if (dev != nullptr && dev->device_lock != nullptr) {
-        ScopedMutex guard(dev->device_lock, "device_lock", __FILE_NAME__, __LINE__, func);
-        return transfer_with_recovery(func, dev, kind, data, len);
-    }
+    DeviceLockGuard guard(dev, __FILE_NAME__, __LINE__, func);
     return transfer_with_recovery(func, dev, kind, data, len);
 }
 
 // Picks interface `number` of the current device, opening an extra interface
 // on first use. Null (traced) when it cannot be used.
 ql_device *select_interface(unsigned int number, bool feature) {
-    ql_device *current = dev_shared->current_device;
-    if (number == 0)
-        return current;
-    if (current->interfaces == nullptr) {
-        TRACE_ERROR("Error, **interfaces is NULL");
-        return nullptr;
-    }
-    ql_device *rec = current->interfaces[number - 1];
-    if (rec == nullptr) {
-        TRACE_ERROR("Error, interfaces[%d] is NULL", number - 1);
-        return nullptr;
-    }
+    ql_device *rec = core_interface_record(dev_shared->current_device, number, true);
+    if (rec == nullptr || number == 0)
+        return rec;
     if (rec->hid == nullptr && rec->vcom_handle == nullptr) {
         int r = core_open_dev(rec);
         if (r != 0) {
@@ -156,7 +110,7 @@ ql_device *select_interface(unsigned int number, bool feature) {
 int interface_transfer(const InterfaceTexts &texts, Transfer kind, unsigned int number, void *data,
                        int size) {
     int result = -1;
-    if (!have_current_device())
+    if (core_current_device(true) == nullptr)
         return result;
     if (data == nullptr) {
         TRACE_ERROR("%s", texts.null_data);
@@ -191,20 +145,22 @@ int max_packet_size(bool input) {
         ql_device *dev = dev_shared->current_device;
         // A receive thread may close this pad after an unplug meanwhile: read
         // its handles under the pad's lock, never a handle being freed.
-        std::optional<ScopedMutex> guard;
-        if (dev->device_lock != nullptr)
-            guard.emplace(dev->device_lock, "device_lock", __FILE_NAME__, __LINE__, __func__);
-        if (dev->hid != nullptr)
-            result = input ? hid_get_max_packet_size_of_input_report(dev)
-                           : hid_get_max_packet_size_of_out_endpoint(dev);
-        else if (dev->vcom_handle != nullptr)
-            result = static_cast<int>(input ? dev->vcom_in_size : dev->vcom_out_size);
+        DEVICE_LOCK_GUARD(guard, dev);
+        if (dev->hid != nullptr || dev->vcom_handle != nullptr)
+            result = core_packet_size(dev, input);
     }
     core_catch_is_dev_was_removed(&result);
     return result;
 }
 
 }  // namespace
+
+int core_packet_size(const ql_device *dev, bool input) {
+    if (dev->hid != nullptr)
+        return input ? hid_get_max_packet_size_of_input_report(dev)
+                     : hid_get_max_packet_size_of_out_endpoint(dev);
+    return static_cast<int>(input ? dev->vcom_in_size : dev->vcom_out_size);
+}
 
 extern "C" {
 

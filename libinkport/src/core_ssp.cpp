@@ -306,9 +306,7 @@ PassResult read_pass(SspLink &link, uni_queue *input, uni_queue *commands, unsig
 
 class TimedLink : public SspLink {
   public:
-    double elapsed_ms() const override {
-        return std::chrono::duration<double, std::milli>(Clock::now() - start_).count();
-    }
+    double elapsed_ms() const override { return static_cast<double>(::elapsed_ms(start_)); }
     void pause_after_noise() override { usleep(kNoisePauseUs); }
 
   protected:
@@ -404,33 +402,16 @@ void report_lost(const char *func, const ql_device *device) {
 }
 
 int check_receive_args(const ql_device *device, const void *data, const unsigned int *len) {
-    if (len == nullptr) {
-        TRACE_ERROR("Error, input parameter: unsigned int *len is %p",
-                    static_cast<const void *>(len));
+    ArgCheck check(API_SITE);
+    if (!check.require(len != nullptr, "Error, input parameter: unsigned int *len is %p", len) ||
+        !check.length(*len, "Error, input parameter: *(unsigned int *len) is %ld")
+             .data(data)
+             .handle(device, kArgCurrentDevice))
         return -1;
-    }
-    if (*len == 0) {
-        TRACE_ERROR("Error, input parameter: *(unsigned int *len) is %d", *len);
-        return -1;
-    }
-    if (data == nullptr) {
-        TRACE_ERROR("Error, input parameter: void *data is %p", data);
-        return -1;
-    }
-    if (device == nullptr) {
-        TRACE_ERROR("Error, input parameter: device *current_device is NULL");
-        return -1;
-    }
     return 0;
 }
 
 // ---- Interfaces of the current device ----
-
-struct InterfaceTexts {
-    const char *null_data;
-    const char *bad_size;
-    const char *bad_interface;
-};
 
 constexpr InterfaceTexts kSendTexts = {
     "send_ssp_message_to_interface->data of QLPAD_ql_ioctl() is NULL",
@@ -440,18 +421,6 @@ constexpr InterfaceTexts kReceiveTexts = {
     "receive_ssp_message_from_interface->data of QLPAD_ql_ioctl() is NULL",
     "receive_ssp_message_from_interface->data_size of QLPAD_ql_ioctl() <= 0",
     "receive_ssp_message_from_interface->interface_number > count of interfaces"};
-
-bool have_current_device() {
-    if (dev_shared == nullptr) {
-        TRACE_INFO("dev_shared is NULL...");
-        return false;
-    }
-    if (dev_shared->current_device == nullptr) {
-        TRACE_INFO("dev_shared->current_device is NULL...");
-        return false;
-    }
-    return true;
-}
 
 // The record for interface `number` of the current device, opened; null
 // (traced) when the arguments or the interface do not allow an exchange.
@@ -474,15 +443,9 @@ ql_device *ssp_interface(const InterfaceTexts &texts, unsigned int number, const
         TRACE_ERROR("%s", texts.bad_interface);
         return nullptr;
     }
-    if (number == 0)
-        return current;
-    if (current->interfaces == nullptr) {
-        TRACE_ERROR("Error, **interfaces is NULL");
-        return nullptr;
-    }
-    ql_device *rec = current->interfaces[number - 1];
-    if (rec == nullptr)
-        return nullptr;
+    ql_device *rec = core_interface_record(current, number, false);
+    if (rec == nullptr || number == 0)
+        return rec;
     if (core_open_dev(rec) != 0) {
         TRACE_ERROR("Error of open interface with number: %d", number - 1);
         return nullptr;
@@ -537,22 +500,11 @@ EXPORT int __send_ssp_message(ql_device *device, const void *data, unsigned int 
     TRACE_SCOPE();
     if (device != nullptr)
         clear_locked(queue_of(&device->ssp_command_messages));
-    if (len == 0) {
-        TRACE_ERROR("Error, input parameter: unsigned int len is %d", len);
+    ArgCheck check(API_SITE);
+    if (!check.length(len, kArgLen).data(data).handle(device, kArgCurrentDevice) ||
+        !check.require(device->hid != nullptr || device->vcom_handle != nullptr,
+                       "Error, *hid && *vcom_handle is NULL"))
         return -1;
-    }
-    if (data == nullptr) {
-        TRACE_ERROR("Error, input parameter: void *data is %p", data);
-        return -1;
-    }
-    if (device == nullptr) {
-        TRACE_ERROR("Error, input parameter: device *current_device is NULL");
-        return -1;
-    }
-    if (device->hid == nullptr && device->vcom_handle == nullptr) {
-        TRACE_ERROR("Error, *hid && *vcom_handle is NULL");
-        return -1;
-    }
     void *tokens = nullptr;
     int size = ssp_base_message_to_transport_token_data(data, len, &tokens);
     if (size < 1 || tokens == nullptr) {
@@ -625,23 +577,9 @@ EXPORT int __receive_ssp_message(ql_device *device, void *data, unsigned int *le
 
 EXPORT int lock_dev_and_send_ssp_message(ql_device *device, const void *data, unsigned int len) {
     TRACE_SCOPE();
-    if (len == 0) {
-        TRACE_ERROR("Error, input parameter: unsigned int len is %d", len);
+    if (!ArgCheck(API_SITE).length(len, kArgLen).data(data).handle(device, kArgCurrentDevice))
         return -1;
-    }
-    if (data == nullptr) {
-        TRACE_ERROR("Error, input parameter: void *data is %p", data);
-        return -1;
-    }
-    if (device == nullptr) {
-        TRACE_ERROR("Error, input parameter: device *current_device is NULL");
-        return -1;
-    }
-    if (device->device_lock == nullptr) {
-        int r = __send_ssp_message(device, data, len);
-        return r == 0 ? 0 : (reopen(device) ? -1 : kCoreRemoved);
-    }
-    LOCK_GUARD(guard, device->device_lock);
+    DEVICE_LOCK_GUARD(guard, device);
     int r = __send_ssp_message(device, data, len);
     return r == 0 ? 0 : (reopen(device) ? -1 : kCoreRemoved);
 }
@@ -652,11 +590,7 @@ EXPORT int lock_dev_and_receive_ssp_message(ql_device *device, void *data, unsig
     if (check_receive_args(device, data, len) != 0)
         return -1;
     constexpr unsigned int kCommandSource = 2;
-    if (device->device_lock == nullptr) {
-        int r = __receive_ssp_message(device, data, len, time_out, request, kCommandSource);
-        return r == 0 ? 0 : (reopen(device) ? -1 : kCoreRemoved);
-    }
-    LOCK_GUARD(guard, device->device_lock);
+    DEVICE_LOCK_GUARD(guard, device);
     int r = __receive_ssp_message(device, data, len, time_out, request, kCommandSource);
     return r == 0 ? 0 : (reopen(device) ? -1 : kCoreRemoved);
 }
@@ -664,7 +598,7 @@ EXPORT int lock_dev_and_receive_ssp_message(ql_device *device, void *data, unsig
 EXPORT int core_send_ssp_message(unsigned int interface_number, const void *data,
                                  unsigned int data_size) {
     TRACE_SCOPE();
-    if (!have_current_device())
+    if (core_current_device(false) == nullptr)
         return -1;
     int result = -1;
     if (ql_device *rec = ssp_interface(kSendTexts, interface_number, data, data_size > 0))
@@ -676,7 +610,7 @@ EXPORT int core_send_ssp_message(unsigned int interface_number, const void *data
 EXPORT int core_receive_ssp_message(unsigned int interface_number, void *data, unsigned int *len,
                                     unsigned int time_out) {
     TRACE_SCOPE();
-    if (!have_current_device())
+    if (core_current_device(false) == nullptr)
         return -1;
     int result = -1;
     if (ql_device *rec = ssp_interface(kReceiveTexts, interface_number, data, len != nullptr))

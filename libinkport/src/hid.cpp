@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 
 #include "ssp_transport_token.h"
 #include "wrappers.h"
@@ -28,33 +29,22 @@ struct SearchEntry {
     uint32_t product_id;
 };
 
-constexpr uint32_t kProducts[] = {0x09E1, 0x0901, 0x0881, 0x0801, 0x0701, 0x07E1, 0x0601,
-                                  0x06E1, 0x0C01, 0x0CE1, 0x0CF1, 0x0D01, 0x0DF1};
-constexpr uint32_t kVendors[] = {0x2689, 0x22C9, 0x06A8, 0x268E};
-
+// Every known model under each of its vendors, ended by a zero pair.
 constexpr auto build_search_list() {
     struct List {
-        SearchEntry entries[4 * 13 + 2 + 1];
+        SearchEntry entries[std::size(kPadVendors) * std::size(kPadProducts) +
+                            std::size(kOldPadProducts) + 1];
     } list{};
-    int n = 0;
-    for (uint32_t v : kVendors)
-        for (uint32_t p : kProducts)
-            list.entries[n++] = {v, p};
-    list.entries[n++] = {0x1690, 0x2000};
-    list.entries[n++] = {0x1690, 0x2001};
+    size_t n = 0;
+    for (uint32_t v : kPadVendors)
+        for (const pad_product &p : kPadProducts)
+            list.entries[n++] = {v, p.product_id};
+    for (const pad_product &p : kOldPadProducts)
+        list.entries[n++] = {kOldPadVendor, p.product_id};
     list.entries[n] = {0, 0};
     return list;
 }
 constexpr auto hid_device_list = build_search_list();
-
-struct TypeEntry {
-    uint32_t product_id;
-    uint32_t pad_type;
-};
-constexpr TypeEntry kTypes[] = {{0x0601, 9},  {0x06E1, 9},  {0x0701, 10}, {0x07E1, 10},
-                                {0x0801, 11}, {0x0881, 12}, {0x0901, 13}, {0x09E1, 13},
-                                {0x0C01, 15}, {0x0CE1, 16}, {0x0CF1, 16}, {0x0D01, 17},
-                                {0x0DF1, 17}};
 
 char hidapi_error_buffer[256];
 
@@ -71,10 +61,6 @@ void narrow_usb_string(char *dst, const wchar_t *src) {
     }
 }
 
-long elapsed_ms(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 // The pause doubles from 200 us; the retry loops give up once 1000 ms have
 // passed since their first attempt.
 struct RetryClock {
@@ -87,23 +73,14 @@ struct RetryClock {
     }
 };
 
+constexpr const char *kNullHid = "Error, input parameter: hid_device *hid is NULL";
+
 bool check_transfer_args(const char *func, hid_device *handle, const void *data, unsigned int len) {
-    if (len == 0) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: unsigned int len is %d", len);
-        return false;
-    }
-    if (data == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: void *data is %p", data);
-        return false;
-    }
-    if (handle == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: hid_device *hid is NULL");
-        return false;
-    }
-    return true;
+    return ArgCheck({__FILE_NAME__, __LINE__, func})
+        .length(len, kArgLen)
+        .data(data)
+        .handle(handle, kNullHid)
+        .ok();
 }
 
 // Feature and output reports both travel as a Feature SET_REPORT with report
@@ -135,101 +112,7 @@ int send_report(const char *func, hid_device *handle, const void *data, unsigned
     return offset >= len + 1 ? 0 : -1;
 }
 
-void init_record_lock(ql_device &rec) {
-    rec.device_lock = new_device_lock();
-}
-
-// Finds the slot of a pad whose settings string begins with `settings`.
-ql_device *find_pad(ql_device_list *table, const char *settings) {
-    size_t n = strlen(settings);
-    for (int i = 0; i < table->count_of_devices && i < kMaxDevices; ++i) {
-        ql_device &slot = table->devices[i];
-        if (slot.in_use && strncmp(slot.szPadSettings, settings, n) == 0)
-            return &slot;
-    }
-    return nullptr;
-}
-
 }  // namespace
-
-pthread_mutex_t *new_device_lock() {
-    auto *lock = static_cast<pthread_mutex_t *>(Malloc(sizeof(pthread_mutex_t)));
-    Pthread_mutex_init(lock, nullptr);
-    return lock;
-}
-
-void free_device_lock(ql_device *dev) {
-    if (dev->device_lock == nullptr)
-        return;
-    pthread_mutex_destroy(dev->device_lock);
-    free(dev->device_lock);
-    dev->device_lock = nullptr;
-}
-
-uint32_t hid_pad_type(uint32_t vendor_id, uint32_t product_id, ql_device *dev) {
-    if (vendor_id == 0x1690) {
-        if (product_id != 0x2000 && product_id != 0x2001) {
-            TRACE_ERROR("unable to fetch type of device by idProduct value");
-            return 0;
-        }
-        dev->model_value_1 = 690;
-        dev->model_value_2 = 184;
-        return product_id == 0x2000 ? 1 : 8;
-    }
-    for (uint32_t v : kVendors) {
-        if (v != vendor_id)
-            continue;
-        for (const auto &t : kTypes)
-            if (t.product_id == product_id)
-                return t.pad_type;
-        TRACE_ERROR("unable to fetch type of device by idProduct value");
-        return 0;
-    }
-    TRACE_ERROR("unable to fetch type of device by idVendor value");
-    return 0;
-}
-
-bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record) {
-    if (ql_device *pad = find_pad(table, found.szPadSettings)) {
-        if (pad->interfaces == nullptr) {
-            TRACE_ERROR("Error, **interfaces is NULL");
-            return false;
-        }
-        for (int k = 0; k < kMaxInterfaces; ++k) {
-            ql_device *rec = pad->interfaces[k];
-            if (rec == nullptr) {
-                TRACE_ERROR("Error, interfaces[%d] is NULL", k);
-                continue;
-            }
-            if (rec->in_use)
-                continue;
-            if (whole_record) {
-                ql_device **keep = rec->interfaces;
-                *rec = found;
-                rec->interfaces = keep;
-            } else {
-                rec->pad_type = found.pad_type;
-            }
-            rec->in_use = true;
-            ++pad->count_of_interfaces;
-            return true;
-        }
-        return false;
-    }
-    for (int i = 0; i < kMaxDevices; ++i) {
-        ql_device &slot = table->devices[i];
-        if (slot.in_use)
-            continue;
-        ql_device **keep = slot.interfaces;
-        slot = found;
-        slot.interfaces = keep;
-        slot.in_use = true;
-        slot.count_of_interfaces = 1;
-        ++table->count_of_devices;
-        return true;
-    }
-    return false;
-}
 
 extern "C" {
 
@@ -275,8 +158,8 @@ EXPORT int search_hid_devices(ql_device_list *table) {
             if (v != 0) {
                 TRACE_ERROR("Function core_read_version() fail with code: %d", v);
                 end_search = true;
-            } else if ((rec.pad_type = hid_pad_type(rec.vendor_id, rec.product_id, &rec)) != 0) {
-                init_record_lock(rec);
+            } else if ((rec.pad_type = core_pad_type(rec.vendor_id, rec.product_id, &rec)) != 0) {
+                rec.device_lock = new_device_lock();
                 rec.send_ssp_message = __send_ssp_message;
                 rec.receive_ssp_message = __receive_ssp_message;
                 core_pad_settings_population(rec.szPadSettings, rec.pad_type, rec.manufacturer,
@@ -414,23 +297,13 @@ extern "C" {
 
 EXPORT int hid_read_ssp_data(hid_device *hid, void *data, unsigned int data_size,
                              unsigned int time_out, bool send_request) {
-    if (hid == nullptr) {
-        TRACE_ERROR("Error, input parameter: hid_device *hid is NULL");
+    if (!ArgCheck(API_SITE).handle(hid, kNullHid).length(data_size, kArgDataSize).data(data))
         return -1;
-    }
-    if (data_size == 0) {
-        TRACE_ERROR("Error, input parameter: unsigned int data_size is %d", data_size);
-        return -1;
-    }
-    if (data == nullptr) {
-        TRACE_ERROR("Error, input parameter: void *data is %p", data);
-        return -1;
-    }
     uint8_t request[SSP_HID_REPORT_DATA_SIZE] = {SSP_HID_COMMAND_READ};
     uint8_t answer[SSP_HID_REPORT_DATA_SIZE];
     const Clock::time_point start = Clock::now();
     // No pause between polls: the pad answers as soon as it has data.
-    while (std::chrono::duration<double, std::milli>(Clock::now() - start).count() < time_out) {
+    while (elapsed_ms(start) < static_cast<long>(time_out)) {
         if (send_request) {
             int r = hid_feature_write(hid, request, sizeof request);
             if (r != 0) {

@@ -24,17 +24,3 @@ EXPORT const char *hidapi_str_error(hid_device *handle);
 EXPORT int hid_read_ssp_data(hid_device *hid, void *data, unsigned int data_size,
                              unsigned int time_out, bool send_request);
 }
-
-// Model code of a (vendor, product) pair, or 0 when the pair is unknown (the
-// reason is traced). Sets the two model values where the model has them.
-uint32_t hid_pad_type(uint32_t vendor_id, uint32_t product_id, ql_device *dev);
-
-// A newly allocated default mutex for a record.
-pthread_mutex_t *new_device_lock();
-void free_device_lock(ql_device *dev);
-
-// Stores a found interface in the table: a further interface of a pad already
-// there (same settings string), or a new pad in the first free slot.
-// `whole_record` false stores only the model code in an extra interface (the
-// VCOM search's way). Returns true when stored.
-bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record);

@@ -69,36 +69,62 @@ void format_message(char *buf, size_t size, const char *fmt, va_list ap) {
     vsnprintf(buf, size, fmt, ap);
 }
 
+// The first two ways of a failure report: the error trace and the plain
+// message to the logging callback. Leaves the composed message in `message`.
+void report_error(ApiSite site, char (&message)[kTextField], const char *fmt, va_list ap) {
+    format_message(message, sizeof message, fmt, ap);
+    trace_error(site.file, site.line, site.func, false, "%s", message);
+    log_to_callback("error: %s(): %s", site.func, message);
+}
+
 // Which field of a record an exception query returns, and whether its
 // *reply counts the terminator.
 enum class ExceptionField { type, name, message };
 
+constexpr const char *kBadExceptionHandle =
+    "Error of input parameters, incorrect unsigned int exception_handle";
+
+// The handle's range, checked before anything else.
+uint32_t check_exception_handle(ApiSite site, unsigned int handle) {
+    return handle < kExceptionSlots ? 0 : api_fail(site, -1, "%s", kBadExceptionHandle);
+}
+
+// Copies the record of a checked handle. 0 with *found set, 0 with *found
+// clear when the table is missing (traced), or the handle of the exception
+// that reports a handle whose record holds none.
+uint32_t copy_exception(ApiSite site, unsigned int handle, exception_record *out, bool *found) {
+    *found = false;
+    init_exceptions();
+    LOCK_GUARD(guard, &exception_list_lock);
+    if (exception_list == nullptr) {
+        TRACE_ERROR("Internal Error: Exceptions subsystem is not initialized");
+        return 0;
+    }
+    const exception_record &rec = exception_list->records[handle];
+    if (!rec.used) {
+        guard.unlock();
+        return api_fail(site, -1, "%s", kBadExceptionHandle);
+    }
+    *out = rec;
+    *found = true;
+    return 0;
+}
+
 uint32_t query_exception_text(ApiSite site, unsigned int handle, ExceptionField field,
                               uint16_t *res_text, int res_text_size, unsigned int *reply) {
-    if (handle >= kExceptionSlots)
-        return api_fail(site, -1,
-                        "Error of input parameters, incorrect unsigned int exception_handle");
+    if (uint32_t h = check_exception_handle(site, handle))
+        return h;
     if (uint32_t h = check_text_output(site, -1, res_text, res_text_size, reply))
         return h;
-    init_exceptions();
+    exception_record rec;
+    bool found = false;
+    if (uint32_t h = copy_exception(site, handle, &rec, &found); h != 0 || !found)
+        return h;
     char text[kTextField];
-    {
-        LOCK_GUARD(guard, &exception_list_lock);
-        if (exception_list == nullptr) {
-            TRACE_ERROR("Internal Error: Exceptions subsystem is not initialized");
-            return 0;
-        }
-        const exception_record &rec = exception_list->records[handle];
-        if (!rec.used) {
-            guard.unlock();
-            return api_fail(site, -1,
-                            "Error of input parameters, incorrect unsigned int exception_handle");
-        }
-        const char *src = field == ExceptionField::type   ? rec.type
-                          : field == ExceptionField::name ? rec.name
-                                                          : rec.message;
-        memcpy(text, src, sizeof text);
-    }
+    const char *src = field == ExceptionField::type   ? rec.type
+                      : field == ExceptionField::name ? rec.name
+                                                      : rec.message;
+    memcpy(text, src, sizeof text);
     text[kTextField - 1] = '\0';
     int n = static_cast<int>(strlen(text)) + (field == ExceptionField::type ? 0 : 1);
     if (n > 254)
@@ -182,10 +208,8 @@ uint32_t api_fail(ApiSite site, int code, const char *fmt, ...) {
     char message[kTextField];
     va_list ap;
     va_start(ap, fmt);
-    format_message(message, sizeof message, fmt, ap);
+    report_error(site, message, fmt, ap);
     va_end(ap);
-    trace_error(site.file, site.line, site.func, false, "%s", message);
-    log_to_callback("error: %s(): %s", site.func, message);
     return exception(lib_exception_type, code, site.func, message);
 }
 
@@ -193,10 +217,8 @@ void api_error(ApiSite site, const char *fmt, ...) {
     char message[kTextField];
     va_list ap;
     va_start(ap, fmt);
-    format_message(message, sizeof message, fmt, ap);
+    report_error(site, message, fmt, ap);
     va_end(ap);
-    trace_error(site.file, site.line, site.func, false, "%s", message);
-    log_to_callback("error: %s(): %s", site.func, message);
 }
 
 void api_info(ApiSite site, const char *fmt, ...) {
@@ -229,6 +251,43 @@ uint32_t check_reply(ApiSite site, int code, const unsigned int *reply) {
     if (reply == nullptr)
         return api_fail(site, code, "Error of input parameters, unsigned int *reply is NULL");
     return 0;
+}
+
+ArgCheck &ArgCheck::fail(const char *fmt, ...) {
+    if (!ok_)
+        return *this;
+    char text[kTextField];
+    va_list ap;
+    va_start(ap, fmt);
+    format_message(text, sizeof text, fmt, ap);
+    va_end(ap);
+    trace_error(site_.file, site_.line, site_.func, false, "%s", text);
+    ok_ = false;
+    return *this;
+}
+
+uint32_t check_buffer(ApiSite site, bool sends, const void *buffer, unsigned int length,
+                      unsigned int min_length) {
+    const char *name = sends ? "src" : "dst";
+    if (buffer == nullptr)
+        return api_fail(site, QLPCEC_INVALID_PARAMETER,
+                        "Error of input parameters, const void *%s is NULL", name);
+    if (length < min_length)
+        return api_fail(site, QLPCEC_INVALID_PARAMETER,
+                        "Error of input parameters, const unsigned int %s_length is %s", name,
+                        min_length > 1 ? "<= 1" : "0");
+    return 0;
+}
+
+uint32_t check_buffer(ApiSite site, const unsigned int *reply, bool sends, const void *buffer,
+                      unsigned int length, unsigned int min_length) {
+    if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
+        return h;
+    return check_buffer(site, sends, buffer, length, min_length);
+}
+
+void api_not_implemented(ApiSite site) {
+    api_error(site, "Function %s() not implemented yet.", site.func);
 }
 
 void copy_wide_out(uint16_t *res_text, int res_text_size, const char16_t *text, int count) {
@@ -425,28 +484,16 @@ EXPORT uint32_t GetExceptionMessage(unsigned int exception_handle, uint16_t *res
 
 EXPORT uint32_t GetExceptionCode(unsigned int exception_handle, unsigned int *reply) {
     TRACE_SCOPE();
-    if (exception_handle >= kExceptionSlots)
-        return API_FAIL(-1, "Error of input parameters, incorrect unsigned int exception_handle");
+    if (uint32_t h = check_exception_handle(API_SITE, exception_handle))
+        return h;
     if (uint32_t h = check_reply(API_SITE, -1, reply))
         return h;
-    init_exceptions();
-    int code;
-    {
-        LOCK_GUARD(guard, &exception_list_lock);
-        if (exception_list == nullptr) {
-            TRACE_ERROR("Internal Error: Exceptions subsystem is not initialized");
-            return 0;
-        }
-        const exception_record &rec = exception_list->records[exception_handle];
-        if (!rec.used) {
-            guard.unlock();
-            return API_FAIL(-1,
-                            "Error of input parameters, incorrect unsigned int exception_handle");
-        }
-        code = rec.code;
-    }
-    *reply = static_cast<unsigned int>(code);
-    API_INFO("OUTPUT: *reply: %d\n", code);
+    exception_record rec;
+    bool found = false;
+    if (uint32_t h = copy_exception(API_SITE, exception_handle, &rec, &found); h != 0 || !found)
+        return h;
+    *reply = static_cast<unsigned int>(rec.code);
+    API_INFO("OUTPUT: *reply: %d\n", rec.code);
     return 0;
 }
 
@@ -461,10 +508,7 @@ EXPORT uint32_t GetDeviceCount(unsigned int *reply) {
 EXPORT uint32_t LogDeviceStatistics(unsigned int device) {
     TRACE_SCOPE();
     (void)device;
-    char message[kTextField];
-    snprintf(message, sizeof message, "Function %s() not implemented yet.", __func__);
-    trace_error(__FILE_NAME__, __LINE__, __func__, false, "%s", message);
-    log_to_callback("error: %s(): %s", __func__, message);
+    api_not_implemented(API_SITE);
     return 0;
 }
 

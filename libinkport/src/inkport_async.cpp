@@ -20,14 +20,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "core.h"
 #include "core_ssp.h"
-#include "hid.h"
 #include "inkport_async.h"
 #include "ssp_common.h"
 #include "uni_queue.h"
@@ -49,55 +47,6 @@ constexpr std::chrono::microseconds kDeliveryFirstStep = 1500us;
 constexpr std::chrono::microseconds kDeliveryMaxStep = 300ms;
 constexpr std::chrono::microseconds kDeliveryRetryPause = 500ms;
 
-// A pause that the thread's stopper can cut short.
-class Pause {
-  public:
-    void sleep_for(std::chrono::microseconds d) {
-        std::unique_lock<std::mutex> g(m_);
-        cv_.wait_for(g, d, [this] { return interrupted_; });
-    }
-    void interrupt() {
-        {
-            std::lock_guard<std::mutex> g(m_);
-            interrupted_ = true;
-        }
-        cv_.notify_all();
-    }
-
-  private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool interrupted_ = false;
-};
-
-// What the callback thread of an end point waits on between frames: the
-// receive thread pokes it for every queued frame, a stopper to make it look
-// at its handler again. Lives for the whole process, like the table slots.
-class Doorbell {
-  public:
-    uint64_t rings() {
-        std::lock_guard<std::mutex> g(m_);
-        return rings_;
-    }
-    void ring() {
-        {
-            std::lock_guard<std::mutex> g(m_);
-            ++rings_;
-        }
-        cv_.notify_all();
-    }
-    // Returns when it rang after `seen` was read, or after `limit`.
-    void wait(uint64_t seen, std::chrono::microseconds limit) {
-        std::unique_lock<std::mutex> g(m_);
-        cv_.wait_for(g, limit, [&] { return rings_ != seen; });
-    }
-
-  private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    uint64_t rings_ = 0;
-};
-
 }  // namespace
 
 // The receive thread's record, owned by the end point's slot while the thread
@@ -109,7 +58,7 @@ struct receive_info {
     unsigned int device = 0;
     unsigned int interface_number = 0;
     OneShot start_info_lock;  // raised once the pad was asked to send data
-    Pause pause;
+    OneShot pause;            // raised by the stopper: cuts the thread's pause short
     // Only the thread itself touches these: set when the library was
     // stopped from one of its callbacks (see disown_this_receive_thread).
     bool shut_down = false;  // its pad was already switched off
@@ -128,11 +77,15 @@ struct pirc_info {
     std::atomic<bool> quit{false};
 };
 
+// What the callback thread of an end point waits on between frames: the
+// receive thread raises the doorbell for every queued frame, a stopper to make
+// it look at its handler again. Lives for the whole process, like the table
+// slots.
 struct DeliverySlot {
     // The end point's callback thread, running or ended but not joined yet.
     // Guarded by the slot's processing_input_report_callback_lock.
     pirc_info *record = nullptr;
-    Doorbell doorbell;
+    OneShot doorbell;
 };
 
 DeliverySlot delivery_slots[kMaxDevices][kMaxInterfaces];
@@ -149,7 +102,7 @@ bool is_this_receive_thread(unsigned int device, unsigned int end_point) {
 
 void request_stop(receive_info *rec) {
     rec->run = 0;
-    rec->pause.interrupt();
+    rec->pause.raise();
 }
 
 // ---- Argument checks shared by the four calls ----
@@ -316,9 +269,7 @@ bool is_open(const ql_device *rec) {
 int input_size(ql_device *pad) {
     if (!is_open(pad) && core_open_dev(pad) != 0)
         return -1;
-    if (pad->hid != nullptr)
-        return hid_get_max_packet_size_of_input_report(pad);
-    return static_cast<int>(pad->vcom_in_size);
+    return core_packet_size(pad, true);
 }
 
 // The record of interface `end_point` of `pad`, opened if it is not; null
@@ -357,14 +308,8 @@ void open_extra_interface(unsigned int end_point) {
 uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsigned int dst_length,
                    unsigned int *reply) {
     TRACE_SCOPE();
-    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
+    if (uint32_t h = check_buffer(API_SITE, reply, false, dst, dst_length, 1))
         return h;
-    if (dst == nullptr)
-        return API_FAIL(QLPCEC_INVALID_PARAMETER,
-                        "Error of input parameters, const void *dst is NULL");
-    if (dst_length == 0)
-        return API_FAIL(QLPCEC_INVALID_PARAMETER,
-                        "Error of input parameters, const unsigned int dst_length is 0");
     *reply = 0;
 
     // The pad is looked up, not made current: a switch reopens the pad it
@@ -483,7 +428,7 @@ void *start_routine(void *arg) {
                 api_error(API_SITE, "Error of add new frame to queue");
                 free(buffer);
             } else {
-                slot.doorbell.ring();
+                slot.doorbell.raise();
             }
             // Read on at once: the transport keeps only a few reports, and a
             // burst must not wait out a pause per report.
@@ -491,11 +436,11 @@ void *start_routine(void *arg) {
         }
         free(buffer);
         if (h == 0) {
-            rec->pause.sleep_for(kReceivePause);
+            rec->pause.wait_for(kReceivePause);
             continue;
         }
         api_error(API_SITE, "ReadFile() return exception %d", h);
-        rec->pause.sleep_for(kReceiveErrorPause);
+        rec->pause.wait_for(kReceiveErrorPause);
     }
 
     if (!rec->shut_down) {
@@ -613,9 +558,9 @@ void *pirc_routine(void *arg) {
     auto step = kDeliveryFirstStep;
 
     for (;;) {
-        // Read before the queue is looked at: a frame queued after the
-        // look rings a bell that the wait below has not seen yet.
-        uint64_t seen = ds.doorbell.rings();
+        // Reset before the queue is looked at: a frame queued after the look
+        // raises it again, so the wait below does not sleep through it.
+        ds.doorbell.reset();
         Next next;
         InputReportCallback handler = nullptr;
         void *user_specific = nullptr;
@@ -666,18 +611,18 @@ void *pirc_routine(void *arg) {
                 handler(user_specific, device, end_point, frame, kFrameSize);
                 break;
             case Next::empty:
-                ds.doorbell.wait(seen, step);
+                ds.doorbell.wait_for(step);
                 if (step < kDeliveryMaxStep)
                     step += kDeliveryFirstStep;
                 break;
             case Next::bad_frame:
                 api_error(API_SITE, "Error of getting frame from queue: %p",
                           static_cast<void *>(queue));
-                ds.doorbell.wait(seen, kDeliveryRetryPause);
+                ds.doorbell.wait_for(kDeliveryRetryPause);
                 break;
             case Next::no_queue:
             case Next::leave:
-                ds.doorbell.wait(seen, kDeliveryRetryPause);
+                ds.doorbell.wait_for(kDeliveryRetryPause);
                 break;
         }
     }
@@ -833,7 +778,7 @@ void stop_delivery_threads() {
                 continue;
             // Joined without a lock: the thread's last steps take
             // dev_list_short_lock, and its handler may call the API.
-            ds.doorbell.ring();
+            ds.doorbell.raise();
             join_callback_thread(rec);
         }
     }
@@ -881,7 +826,7 @@ EXPORT uint32_t SetOnDataReceivedHandler(unsigned int device, unsigned int end_p
             return API_FAIL(QLPCEC_INVALID_PARAMETER,
                             " Error of starting thread of processing frames by callback call");
         // A thread pausing on an empty queue looks at its handler again now.
-        delivery_slots[device][end_point_id].doorbell.ring();
+        delivery_slots[device][end_point_id].doorbell.raise();
         return 0;
     }
 }

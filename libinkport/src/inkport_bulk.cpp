@@ -133,14 +133,8 @@ uint32_t write_file_buffer(unsigned int device, unsigned int end_point_id_mask, 
         LOCK_GUARD(guard, &upload_position_lock);
         start_pos = 0;
     }
-    if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
+    if (uint32_t h = check_buffer(site, reply, true, src, src_length, 1))
         return h;
-    if (src == nullptr)
-        return api_fail(site, QLPCEC_INVALID_PARAMETER,
-                        "Error of input parameters, const void *src is NULL");
-    if (src_length == 0)
-        return api_fail(site, QLPCEC_INVALID_PARAMETER,
-                        "Error of input parameters, const unsigned int src_length is 0");
     if (uint32_t h = switch_to_device(site, device))
         return h;
     int size = core_get_max_packet_size_of_out_endpoint();
@@ -221,10 +215,7 @@ EXPORT uint32_t ReadFileBuffer(unsigned int device, unsigned int end_point_id_ma
     (void)dst;
     (void)dst_length;
     (void)reply;
-    char message[256];
-    snprintf(message, sizeof message, "Function %s() not implemented yet.", __func__);
-    trace_error(__FILE_NAME__, __LINE__, __func__, false, "%s", message);
-    log_to_callback("error: %s(): %s", __func__, message);
+    api_not_implemented(API_SITE);
     return 0;
 }
 

@@ -85,7 +85,8 @@ struct NumberInfo {
     int (*getter)(void);
     const char *getter_error;
     const char *failure_text;
-    int added;  // GetFeatureReportSize counts the report-id byte
+    int added;        // GetFeatureReportSize counts the report-id byte
+    bool log_output;  // logs "OUTPUT: *reply" on success
 };
 
 constexpr TextInfo kSerialNumber = {core_get_serial_number,
@@ -99,21 +100,21 @@ constexpr TextInfo kVendorName = {core_get_pad_manufacturer,
                                   "Error of getting device's manufacturer for device: ", false};
 constexpr NumberInfo kProductId = {core_get_pad_product_id,
                                    "Error, function core_get_pad_product_id() return %d",
-                                   "Error of getting product ID for device: ", 0};
+                                   "Error of getting product ID for device: ", 0, true};
 constexpr NumberInfo kVendorId = {core_get_vendor_id,
                                   "Error, function core_get_vendor_id() return %d",
-                                  "Error of getting vendor ID for device: ", 0};
+                                  "Error of getting vendor ID for device: ", 0, true};
 constexpr NumberInfo kUsbVersion = {core_get_pad_bcd_device,
                                     "Error, function core_get_pad_bcd_device() return %d",
-                                    "Error of getting bcdDevice for device: ", 0};
+                                    "Error of getting bcdDevice for device: ", 0, true};
 constexpr NumberInfo kEndPointCount = {
     core_get_count_of_hid_interfaces,
     "Error, function core_get_count_of_hid_interfaces() return %d",
-    "Error of getting count of hid interfaces for device: ", 0};
+    "Error of getting count of hid interfaces for device: ", 0, true};
 constexpr NumberInfo kFeatureReportSize = {
     core_get_max_packet_size_of_out_endpoint,
     "Error, function core_get_max_packet_size_of_out_endpoint() return %d",
-    "Error of getting max packet size of hid interfaces for device: ", 1};
+    "Error of getting max packet size of hid interfaces for device: ", 1, false};
 
 uint32_t info_text(ApiSite site, const TextInfo &info, unsigned int device, unsigned int end_point,
                    uint16_t *res_text, int res_text_size, unsigned int *reply,
@@ -141,17 +142,33 @@ uint32_t info_text(ApiSite site, const TextInfo &info, unsigned int device, unsi
     return 0;
 }
 
-uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device,
-                     unsigned int end_point, unsigned int *reply) {
+// The first steps of a device function that answers a number: its reply
+// argument checked, then the pad made current.
+uint32_t reply_and_switch(ApiSite site, unsigned int device, const unsigned int *reply) {
     if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
         return h;
-    if (uint32_t h = switch_to_device(site, device))
+    return switch_to_device(site, device);
+}
+
+// The API table's entry of the current pad, or null before Initialize.
+// Under dev_list_short_lock.
+short_device *current_entry_locked() {
+    if (dev_shared_short == nullptr)
+        return nullptr;
+    return &dev_shared_short->devices[dev_shared_short->current_device];
+}
+
+uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device,
+                     unsigned int end_point, unsigned int *reply) {
+    if (uint32_t h = reply_and_switch(site, device, reply))
         return h;
     int v = info.getter();
     if (v < 0)
         return report_getter_failure(site, device, end_point, v, info.getter_error,
                                      info.failure_text);
     *reply = static_cast<unsigned int>(v + info.added);
+    if (info.log_output)
+        api_info(site, "OUTPUT: *reply: %d\n", *reply);
     return 0;
 }
 
@@ -387,34 +404,22 @@ EXPORT uint32_t GetVendorName(unsigned int device, uint16_t *res_text, int res_t
 
 EXPORT uint32_t GetProductId(unsigned int device, unsigned int end_point_id, unsigned int *reply) {
     TRACE_SCOPE();
-    uint32_t h = info_number(API_SITE, kProductId, device, end_point_id, reply);
-    if (h == 0)
-        API_INFO("OUTPUT: *reply: %d\n", *reply);
-    return h;
+    return info_number(API_SITE, kProductId, device, end_point_id, reply);
 }
 
 EXPORT uint32_t GetVendorId(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
-    uint32_t h = info_number(API_SITE, kVendorId, device, 0, reply);
-    if (h == 0)
-        API_INFO("OUTPUT: *reply: %d\n", *reply);
-    return h;
+    return info_number(API_SITE, kVendorId, device, 0, reply);
 }
 
 EXPORT uint32_t GetUsbVersion(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
-    uint32_t h = info_number(API_SITE, kUsbVersion, device, 0, reply);
-    if (h == 0)
-        API_INFO("OUTPUT: *reply: %d\n", *reply);
-    return h;
+    return info_number(API_SITE, kUsbVersion, device, 0, reply);
 }
 
 EXPORT uint32_t GetEndPointCount(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
-    uint32_t h = info_number(API_SITE, kEndPointCount, device, 0, reply);
-    if (h == 0)
-        API_INFO("OUTPUT: *reply: %d\n", *reply);
-    return h;
+    return info_number(API_SITE, kEndPointCount, device, 0, reply);
 }
 
 EXPORT uint32_t GetFeatureReportSize(unsigned int device, unsigned int end_point_id,
@@ -429,15 +434,11 @@ EXPORT uint32_t GetFeatureReportSize(unsigned int device, unsigned int end_point
 
 EXPORT uint32_t GetUsedTransportProtocol(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
-    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
-        return h;
-    if (uint32_t h = switch_to_device(API_SITE, device))
+    if (uint32_t h = reply_and_switch(API_SITE, device, reply))
         return h;
     LOCK_GUARD(guard, &dev_list_short_lock);
-    if (dev_shared_short != nullptr)
-        *reply = dev_shared_short->devices[dev_shared_short->current_device].used_transport_protocol
-                     ? 1
-                     : 0;
+    if (const short_device *entry = current_entry_locked())
+        *reply = entry->used_transport_protocol ? 1 : 0;
     return 0;
 }
 
@@ -446,17 +447,14 @@ EXPORT uint32_t SetUsedTransportProtocol(unsigned int device, unsigned int value
     if (uint32_t h = switch_to_device(API_SITE, device))
         return h;
     LOCK_GUARD(guard, &dev_list_short_lock);
-    if (dev_shared_short != nullptr)
-        dev_shared_short->devices[dev_shared_short->current_device].used_transport_protocol =
-            value != 0;
+    if (short_device *entry = current_entry_locked())
+        entry->used_transport_protocol = value != 0;
     return 0;
 }
 
 EXPORT uint32_t GetBytesToSend(unsigned int device, unsigned int *reply) {
     TRACE_SCOPE();
-    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
-        return h;
-    if (uint32_t h = switch_to_device(API_SITE, device))
+    if (uint32_t h = reply_and_switch(API_SITE, device, reply))
         return h;
     *reply = 0;
     return 0;

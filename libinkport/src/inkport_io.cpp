@@ -12,7 +12,6 @@ enum class ReportCall { set_feature, get_feature, write_file, read_file };
 
 struct ReportCallInfo {
     bool writes;
-    const char *length_error;
     unsigned int min_length;  // lengths below it are refused
     bool upper_limit;
     bool input_size;  // limited by the input report size, not the out endpoint
@@ -21,14 +20,10 @@ struct ReportCallInfo {
 
 const ReportCallInfo &info_of(ReportCall call) {
     static const ReportCallInfo kInfo[] = {
-        {true, "Error of input parameters, const unsigned int src_length is 0", 1, false, false,
-         "Error of write HID feature for device: "},
-        {false, "Error of input parameters, const unsigned int dst_length is <= 1", 2, false, false,
-         "Error of read HID feature for device: "},
-        {true, "Error of input parameters, const unsigned int src_length is 0", 1, true, false,
-         "Error of set HID output report for device: "},
-        {false, "Error of input parameters, const unsigned int dst_length is 0", 1, true, true,
-         "Error of read HID input report for device: "},
+        {true, 1, false, false, "Error of write HID feature for device: "},
+        {false, 2, false, false, "Error of read HID feature for device: "},
+        {true, 1, true, false, "Error of set HID output report for device: "},
+        {false, 1, true, true, "Error of read HID input report for device: "},
     };
     return kInfo[static_cast<int>(call)];
 }
@@ -53,15 +48,11 @@ int transfer(ReportCall call, unsigned int interface_number, void *payload, unsi
 uint32_t report_call(ApiSite site, ReportCall call, unsigned int device,
                      unsigned int interface_number, void *buffer, unsigned int length,
                      unsigned int *reply) {
+    // The entry and exit records of the exported function that called.
+    TraceScope trace_scope(site.file, site.line, site.func);
     const ReportCallInfo &info = info_of(call);
-    if (uint32_t h = check_reply(site, QLPCEC_INVALID_PARAMETER, reply))
+    if (uint32_t h = check_buffer(site, reply, info.writes, buffer, length, info.min_length))
         return h;
-    if (buffer == nullptr)
-        return api_fail(site, QLPCEC_INVALID_PARAMETER,
-                        info.writes ? "Error of input parameters, const void *src is NULL"
-                                    : "Error of input parameters, const void *dst is NULL");
-    if (length < info.min_length)
-        return api_fail(site, QLPCEC_INVALID_PARAMETER, "%s", info.length_error);
     if (uint32_t h = switch_to_device(site, device))
         return h;
     int size = info.input_size ? core_get_max_packet_size_of_input_report()
@@ -108,41 +99,31 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device,
     return 0;
 }
 
-void not_implemented(const char *func) {
-    char message[256];
-    snprintf(message, sizeof message, "Function %s() not implemented yet.", func);
-    trace_error(__FILE_NAME__, __LINE__, func, false, "%s", message);
-    log_to_callback("error: %s(): %s", func, message);
-}
-
 }  // namespace
 
 extern "C" {
 
+// The sending calls, then the receiving ones.
 EXPORT uint32_t SetFeature(unsigned int device, unsigned int interface_number, const void *src,
                            unsigned int src_length, unsigned int *reply) {
-    TRACE_SCOPE();
     return report_call(API_SITE, ReportCall::set_feature, device, interface_number,
+                       const_cast<void *>(src), src_length, reply);
+}
+
+EXPORT uint32_t WriteFile(unsigned int device, unsigned int interface_number, const void *src,
+                          unsigned int src_length, unsigned int *reply) {
+    return report_call(API_SITE, ReportCall::write_file, device, interface_number,
                        const_cast<void *>(src), src_length, reply);
 }
 
 EXPORT uint32_t GetFeature(unsigned int device, unsigned int interface_number, void *dst,
                            unsigned int dst_length, unsigned int *reply) {
-    TRACE_SCOPE();
     return report_call(API_SITE, ReportCall::get_feature, device, interface_number, dst, dst_length,
                        reply);
 }
 
-EXPORT uint32_t WriteFile(unsigned int device, unsigned int interface_number, const void *src,
-                          unsigned int src_length, unsigned int *reply) {
-    TRACE_SCOPE();
-    return report_call(API_SITE, ReportCall::write_file, device, interface_number,
-                       const_cast<void *>(src), src_length, reply);
-}
-
 EXPORT uint32_t ReadFile(unsigned int device, unsigned int interface_number, void *dst,
                          unsigned int dst_length, unsigned int *reply) {
-    TRACE_SCOPE();
     return report_call(API_SITE, ReportCall::read_file, device, interface_number, dst, dst_length,
                        reply);
 }
@@ -163,13 +144,13 @@ EXPORT uint32_t SetOnDeviceArrivedHandler(void *user_specific,
     TRACE_SCOPE();
     (void)user_specific;
     (void)handler;
-    not_implemented(__func__);
+    api_not_implemented(API_SITE);
     return 0;
 }
 
 EXPORT uint32_t TriggerOnDeviceArrivedEvents(void) {
     TRACE_SCOPE();
-    not_implemented(__func__);
+    api_not_implemented(API_SITE);
     return 0;
 }
 

@@ -12,12 +12,8 @@ extern "C" {
 EXPORT uint32_t SendSspMessage(unsigned int device, unsigned int interface_number, const void *src,
                                unsigned int src_length) {
     TRACE_SCOPE();
-    if (src == nullptr)
-        return API_FAIL(QLPCEC_INVALID_PARAMETER,
-                        "Error of input parameters, const void *src is NULL");
-    if (src_length == 0)
-        return API_FAIL(QLPCEC_INVALID_PARAMETER,
-                        "Error of input parameters, const unsigned int src_length is 0");
+    if (uint32_t h = check_buffer(API_SITE, true, src, src_length, 1))
+        return h;
     if (uint32_t h = switch_to_device(API_SITE, device))
         return h;
     int r = core_send_ssp_message(interface_number, src, src_length);
@@ -33,14 +29,8 @@ EXPORT uint32_t ReceiveSspMessage(unsigned int device, unsigned int interface_nu
                                   unsigned int dst_length, unsigned int time_out,
                                   unsigned int *reply) {
     TRACE_SCOPE();
-    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
+    if (uint32_t h = check_buffer(API_SITE, reply, false, dst, dst_length, 2))
         return h;
-    if (dst == nullptr)
-        return API_FAIL(QLPCEC_INVALID_PARAMETER,
-                        "Error of input parameters, const void *dst is NULL");
-    if (dst_length <= 1)
-        return API_FAIL(QLPCEC_INVALID_PARAMETER,
-                        "Error of input parameters, const unsigned int dst_length is <= 1");
     if (uint32_t h = switch_to_device(API_SITE, device))
         return h;
     // The caller's buffer is written only with a whole answer.

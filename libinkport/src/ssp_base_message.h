@@ -20,7 +20,7 @@
 #pragma pack(push, 1)
 struct ssp_base_message_header {
     uint8_t type_and_component_id;
-    uint16_t length;  // little-endian on the wire; read it with load_le16
+    uint16_t length;  // little-endian on the wire; read it with a ByteReader
 };
 #pragma pack(pop)
 
@@ -38,18 +38,6 @@ constexpr size_t SSP_BASE_MESSAGE_MAX_DATA = 0x10000;
 constexpr size_t SSP_OLD_MESSAGE_MAX_DATA = SSP_OLD_MESSAGE_LENGTH_MASK + 1;
 
 static_assert(SSP_OLD_MESSAGE_MAX_DATA == 64);
-
-// Wire integers are little-endian and may sit at any alignment.
-inline uint16_t load_le16(const uint8_t *p) {
-    uint8_t b[2];
-    memcpy(b, p, sizeof b);
-    return static_cast<uint16_t>(b[0] | (b[1] << 8));
-}
-
-inline void store_le16(uint8_t *p, uint16_t value) {
-    const uint8_t b[2] = {static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8)};
-    memcpy(p, b, sizeof b);
-}
 
 // Sizes of the message that starts a received frame, from its header.
 struct ssp_message_sizes {

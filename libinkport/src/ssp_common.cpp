@@ -10,9 +10,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <thread>
 
+#include "le_bytes.h"
 #include "ssp_base_message.h"
 #include "ssp_common_internal.h"
 #include "wrappers.h"
@@ -28,26 +28,6 @@ constexpr long kBiodataRetryMs = 3000;
 constexpr long kBiodataFirstPause = 1000;
 constexpr long kBiodataPauseCap = 500000;
 constexpr long kRefreshPause = 1000;
-
-constexpr const char *kNullDevice = "Wrong device pointers, current_device is NULL...";
-constexpr const char *kNotSupported =
-    "Getting SSP Component ID is not supported for current Device";
-
-long elapsed_ms(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-// Holds a record's device_lock, when it has one, for a scope.
-class DeviceGuard {
-  public:
-    DeviceGuard(ql_device *device, const char *func) {
-        if (device->device_lock != nullptr)
-            guard_.emplace(device->device_lock, "device_lock", __FILE_NAME__, __LINE__, func);
-    }
-
-  private:
-    std::optional<ScopedMutex> guard_;
-};
 
 // Builds a request in a heap block and sends it through the record.
 int send_request(const char *func, ql_device *device, const uint8_t *head, size_t head_size,
@@ -218,7 +198,7 @@ int current_device_biodata(bool enable) {
         result = core_ssp_biodata_sending(device, enable);
         if (result != 0) {
             // Whatever the pad did, the next transfer starts on a fresh handle.
-            DeviceGuard guard(device, __func__);
+            DEVICE_LOCK_GUARD(guard, device);
             __core_close_dev(device);
             if (__core_open_dev(device) != 0) {
                 device->removed = true;
@@ -337,11 +317,9 @@ int ssp_reply_prelude(ApiSite site, ql_device *device, uint8_t component_id, Ssp
 
 int ssp_run_command(ApiSite site, ql_device *device, const SspCommand &cmd, SspReply &reply,
                     uint8_t *mode_id) {
-    if (device == nullptr) {
-        ssp_site_error(site, "%s", kNullDevice);
+    if (!ArgCheck(site).handle(device, kNullDevice))
         return -1;
-    }
-    if (cmd.mode_command && !ssp_pad_type_has_components(device->pad_type)) {
+    if (cmd.mode_command && !core_pad_traits(device->pad_type).has_components) {
         ssp_site_error(site, "%s", kNotSupported);
         return -1;
     }
@@ -378,17 +356,11 @@ void ssp_pause_us(long us) {
     std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
-bool ssp_pad_type_has_components(uint32_t pad_type) {
-    return pad_type == 15 || pad_type == 16 || pad_type == 17;
-}
-
 // ---- Request and reply helpers ----
 
 int send_ssp_message(ql_device *device, const void *data, unsigned int size) {
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    }
     if (device->send_ssp_message == nullptr) {
         TRACE_ERROR("Wrong function pointer, current_device->send_ssp_message is NULL...");
         return -1;
@@ -398,10 +370,8 @@ int send_ssp_message(ql_device *device, const void *data, unsigned int size) {
 
 int receive_ssp_message(ql_device *device, void *data, unsigned int *len, unsigned int time_out,
                         bool request, unsigned int source) {
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    }
     if (device->receive_ssp_message == nullptr) {
         TRACE_ERROR("Wrong function pointer, current_device->receive_ssp_message is NULL...");
         return -1;
@@ -419,11 +389,12 @@ int make_and_send_ssp_component_data_sequence(ql_device *device, uint8_t compone
         return -1;
     }
     uint8_t head[kComponentSequenceHead];
-    head[0] = component_id;
-    store_le16(head + 1, static_cast<uint16_t>(2 + n));
-    head[3] = message_id;
-    head[4] = parameter_1;
-    head[5] = parameter_2;
+    ByteWriter(head, sizeof head)
+        .u8(component_id)
+        .le16(static_cast<uint16_t>(2 + n))
+        .u8(message_id)
+        .u8(parameter_1)
+        .u8(parameter_2);
     return send_request(__func__, device, head, sizeof head, data, n);
 }
 
@@ -435,9 +406,7 @@ int make_and_send_ssp_data_sequence(ql_device *device, uint8_t component_id, uin
         return -1;
     }
     uint8_t head[kDataSequenceHead];
-    head[0] = component_id;
-    store_le16(head + 1, static_cast<uint16_t>(n));
-    head[3] = message_id;
+    ByteWriter(head, sizeof head).u8(component_id).le16(static_cast<uint16_t>(n)).u8(message_id);
     return send_request(__func__, device, head, sizeof head, data, n);
 }
 
@@ -506,8 +475,10 @@ int ct_signpad_mode_send_mt_uni_cmd_button_last_event_get(const uint8_t *event,
         TRACE_ERROR("Wrong reply message with last event buttons state");
         return -1;
     }
-    return static_cast<int32_t>(
-        ssp_load_le32(event + offsetof(ct_signpad_button_last_event, button)));
+    uint32_t button = 0;
+    ByteReader(event, sizeof(ct_signpad_button_last_event))
+        .le32_at(offsetof(ct_signpad_button_last_event, button), &button);
+    return static_cast<int32_t>(button);
 }
 
 int ct_communication_get_current_connection_type_from_reply_message(const uint8_t *reply_payload) {
@@ -536,10 +507,8 @@ extern "C" {
 
 EXPORT int ssp_common_is_ssp_supported(ql_device *device) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    }
     SspReply reply;
     if (ask_component_list(API_SITE, device, kProbeTimeoutMs, reply, true) != 0)
         return 0;
@@ -548,10 +517,8 @@ EXPORT int ssp_common_is_ssp_supported(ql_device *device) {
 
 EXPORT int ssp_common_components_id_initialize_table(ql_device *device) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    }
     if (!is_it_zero_array(device->ssp_components, sizeof device->ssp_components))
         return 0;
     SspReply reply;
@@ -571,10 +538,8 @@ EXPORT int ssp_common_components_id_initialize_table(ql_device *device) {
 
 EXPORT signed char ssp_common_component_id_get_id(ql_device *device, unsigned int component_type) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    }
     int r = ssp_common_components_id_initialize_table(device);
     if (r != 0) {
         TRACE_ERROR(
@@ -592,10 +557,8 @@ EXPORT signed char ssp_common_component_id_get_id(ql_device *device, unsigned in
 
 EXPORT int ssp_common_ct_signpad_initialize_modes_id_table(ql_device *device) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    }
     if (!is_it_zero_array(device->ct_signpad_modes, sizeof device->ct_signpad_modes))
         return 0;
     SspCommand cmd;
@@ -611,19 +574,18 @@ EXPORT int ssp_common_ct_signpad_initialize_modes_id_table(ql_device *device) {
         return -1;
     }
     int n = entries_held(count, reply.payload_size(), sizeof(uint32_t), kSspModes);
-    const uint8_t *codes = reply.payload() + sizeof(ssp_list_reply);
+    ByteReader codes(reply.payload() + sizeof(ssp_list_reply),
+                     static_cast<size_t>(n) * sizeof(uint32_t));
     for (int i = 0; i < n; ++i)
-        device->ct_signpad_modes[i] = ssp_load_le32(codes + 4 * i);
+        codes.le32(&device->ct_signpad_modes[i]);
     return 0;
 }
 
 EXPORT signed char ssp_common_ct_signpad_get_mode_id(ql_device *device, unsigned int mode) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    }
-    if (!ssp_pad_type_has_components(device->pad_type)) {
+    if (!core_pad_traits(device->pad_type).has_components) {
         TRACE_ERROR("Getting SSP ct_signpad Mode ID is not supported for current Device");
         return -1;
     }
@@ -672,8 +634,9 @@ EXPORT int ssp_common_get_pad_description(ql_device *device) {
     if (serial < head.serial_length)
         TRACE_ERROR("Error, serial number of %d bytes announced, %zu received", head.serial_length,
                     serial);
-    device->vendor_id = ssp_load_le32(head.vendor_id);
-    device->product_id = ssp_load_le32(head.product_id);
+    ByteReader ids(payload, fixed);
+    ids.le32_at(offsetof(ct_signpad_get_pad_description_reply, vendor_id), &device->vendor_id);
+    ids.le32_at(offsetof(ct_signpad_get_pad_description_reply, product_id), &device->product_id);
     memset(device->serial_number, 0, sizeof device->serial_number);
     memcpy(device->serial_number, payload + fixed, serial);
     TRACE_INFO("pad description: %04x:%04x serial \"%s\"", device->vendor_id, device->product_id,
@@ -704,11 +667,9 @@ EXPORT int ssp_biodata_sending(ql_device *device, int enable) {
 
 EXPORT int core_ssp_biodata_sending(ql_device *device, bool enable) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("Error of parameter device *current_device is NULL");
+    if (!ArgCheck(API_SITE).handle(device, kNullDeviceParameter))
         return -1;
-    }
-    DeviceGuard guard(device, __func__);
+    DEVICE_LOCK_GUARD(guard, device);
     const Clock::time_point start = Clock::now();
     long pause = kBiodataFirstPause;
     int result;
@@ -751,10 +712,8 @@ EXPORT int ssp_common_get_user_input(ql_device *device) {
 
 EXPORT int ssp_common_get_button_event(ql_device *device, unsigned int mode) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    }
     if (mode != CTS_MODE_SIGNATURE && mode != CTS_MODE_DOC_VIEW && mode != CTS_MODE_DOC_SIGN) {
         TRACE_ERROR("Error, pad mode %u has no button events", mode);
         return -1;

@@ -66,7 +66,7 @@ constexpr int32_t CHS_FAILED = 4;   // the last change failed; 0 and 3 are idle
 // ---- Wire layouts (reply payloads start after the 3-byte base header) ----
 //
 // Multi-byte fields are little-endian and unaligned: they are byte arrays
-// here and read with ssp_load_le32.
+// here and read with a ByteReader.
 
 #pragma pack(push, 1)
 
@@ -150,19 +150,6 @@ static_assert(sizeof(conf_handler_state_reply) == 6);
 static_assert(sizeof(conf_handler_cc_reply) == 2);
 static_assert(offsetof(conf_handler_var_set, var_value) == 40);
 static_assert(sizeof(conf_handler_var_set) == 60);
-
-inline uint32_t ssp_load_le32(const uint8_t *p) {
-    uint8_t b[4];
-    memcpy(b, p, sizeof b);
-    return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-           (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
-}
-
-inline void ssp_store_le32(uint8_t *p, uint32_t value) {
-    const uint8_t b[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                          static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
-    memcpy(p, b, sizeof b);
-}
 
 // A row of the table that maps a button of a pad mode to the configuration
 // variable that configures it. The table ends with a row whose code is 0.

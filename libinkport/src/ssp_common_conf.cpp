@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "le_bytes.h"
 #include "ssp_common.h"
 #include "ssp_common_internal.h"
 #include "wrappers.h"
+#include "wrappthread.h"
 #include "wrapunix.h"
 
 namespace {
@@ -24,13 +26,22 @@ constexpr int kButtonRotate = 205;
 constexpr int kButtonRotate180 = 99;
 constexpr uint32_t kPadTypeRotate180 = 17;
 constexpr int kHexTextSize = 256;
+constexpr const char *kNullVariable = "Wrong pointer, char *variable is NULL...";
 
-constexpr const char *kNullDevice = "Wrong device pointers, current_device is NULL...";
-constexpr const char *kNotSupported =
-    "Getting SSP Component ID is not supported for current Device";
+// The checks of the calls that only pads with components take.
+bool has_components(ApiSite site, const ql_device *device) {
+    ArgCheck check(site);
+    return check.handle(device, kNullDevice) &&
+           check.require(core_pad_traits(device->pad_type).has_components, kNotSupported);
+}
 
-long elapsed_ms(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+// The command echo and result byte that the configuration replies start with.
+bool conf_reply_head_ok(ApiSite site, const uint8_t *reply_payload, uint8_t ct_cmd,
+                        const char *wrong_cmd, const char *wrong_result) {
+    return ArgCheck(site)
+        .require(reply_payload[0] == ct_cmd, wrong_cmd)
+        .require(reply_payload[1] == SSP_PROTOCOL_SUCCESS, wrong_result, long{reply_payload[1]})
+        .ok();
 }
 
 // Set and persist: wait for the handler, send the record, check the answer,
@@ -100,32 +111,25 @@ const conf_var_code ssp_button_conf_vars[] = {
 };
 
 int ct_conf_handler_cmd_conf_state_get(const uint8_t *reply_payload, uint8_t ct_cmd) {
-    conf_handler_state_reply reply;
-    memcpy(&reply, reply_payload, sizeof reply);
-    if (reply.ct_cmd != ct_cmd) {
-        TRACE_ERROR("Wrong reply message cmd with configuration state");
+    static_assert(offsetof(conf_handler_state_reply, ct_cmd) == 0 &&
+                  offsetof(conf_handler_state_reply, result) == 1);
+    if (!conf_reply_head_ok(API_SITE, reply_payload, ct_cmd,
+                            "Wrong reply message cmd with configuration state",
+                            "Wrong reply message result with configuration state, result: %ld"))
         return -1;
-    }
-    if (reply.result != SSP_PROTOCOL_SUCCESS) {
-        TRACE_ERROR("Wrong reply message result with configuration state, result: %d",
-                    reply.result);
-        return -1;
-    }
-    return static_cast<int32_t>(ssp_load_le32(reply.state));
+    uint32_t state = 0;
+    ByteReader(reply_payload, sizeof(conf_handler_state_reply))
+        .le32_at(offsetof(conf_handler_state_reply, state), &state);
+    return static_cast<int32_t>(state);
 }
 
 int cmduni_reply_check_cc(const uint8_t *reply_payload, uint8_t ct_cmd) {
-    conf_handler_cc_reply reply;
-    memcpy(&reply, reply_payload, sizeof reply);
-    if (reply.ct_cmd != ct_cmd) {
-        TRACE_ERROR("Wrong reply cmd message ID");
-        return -1;
-    }
-    if (reply.reply != SSP_PROTOCOL_SUCCESS) {
-        TRACE_ERROR("Wrong reply value: %d", reply.reply);
-        return -1;
-    }
-    return 0;
+    static_assert(offsetof(conf_handler_cc_reply, ct_cmd) == 0 &&
+                  offsetof(conf_handler_cc_reply, reply) == 1);
+    return conf_reply_head_ok(API_SITE, reply_payload, ct_cmd, "Wrong reply cmd message ID",
+                              "Wrong reply value: %ld")
+               ? 0
+               : -1;
 }
 
 void conf_handler_var_set_fill(conf_handler_var_set *record, const char *variable,
@@ -149,22 +153,12 @@ const char *get_conf_var_string_for_code(const conf_var_code *table, int button,
 
 char *get_hex_string_from_data_for_conf_var_set(char *string, int string_size, const void *data,
                                                 int data_size) {
-    if (data == nullptr) {
-        TRACE_ERROR("Wrong data pointer, it is NULL...");
+    if (!ArgCheck(API_SITE)
+             .handle(data, "Wrong data pointer, it is NULL...")
+             .length(data_size, "Wrong data_size parameter, it is: %ld")
+             .handle(string, "Wrong string pointer, it is NULL...")
+             .length(string_size, "Wrong string_size parameter, it is: %ld"))
         return string;
-    }
-    if (data_size < 1) {
-        TRACE_ERROR("Wrong data_size parameter, it is: %d", data_size);
-        return string;
-    }
-    if (string == nullptr) {
-        TRACE_ERROR("Wrong string pointer, it is NULL...");
-        return string;
-    }
-    if (string_size < 1) {
-        TRACE_ERROR("Wrong string_size parameter, it is: %d", string_size);
-        return string;
-    }
     if (static_cast<int64_t>(string_size) < 2 * static_cast<int64_t>(data_size) + 1) {
         TRACE_ERROR("Wrong string_size parameter, it is: %d, but data_size: %d", string_size,
                     data_size);
@@ -184,10 +178,8 @@ extern "C" {
 
 EXPORT int ssp_common_get_conf_state(ql_device *device) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    }
     int k = ssp_component_id(API_SITE, device, SSP_CT_CONF_HANDLER);
     if (k < 0)
         return k;
@@ -213,14 +205,8 @@ EXPORT int ssp_common_get_conf_state(ql_device *device) {
 
 EXPORT int ssp_common_check_configuration_state(ql_device *device) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!has_components(API_SITE, device))
         return 0;
-    }
-    if (!ssp_pad_type_has_components(device->pad_type)) {
-        TRACE_ERROR("%s", kNotSupported);
-        return 0;
-    }
     const Clock::time_point start = Clock::now();
     long pause = kConfFirstPause;
     int state = -1;
@@ -243,45 +229,26 @@ EXPORT int ssp_common_check_configuration_state(ql_device *device) {
 EXPORT int ssp_common_set_configuration_variable(ql_device *device, const char *variable,
                                                  const char *value) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE)
+             .handle(device, kNullDevice)
+             .handle(variable, kNullVariable)
+             .handle(value, "Wrong pointer, char *value is NULL..."))
         return -1;
-    }
-    if (variable == nullptr) {
-        TRACE_ERROR("Wrong pointer, char *variable is NULL...");
-        return -1;
-    }
-    if (value == nullptr) {
-        TRACE_ERROR("Wrong pointer, char *value is NULL...");
-        return -1;
-    }
     return change_variable(API_SITE, device, CTH_MSG_VAR_SET, variable, value);
 }
 
 EXPORT int ssp_common_persist_configuration_variable(ql_device *device, const char *variable) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!ArgCheck(API_SITE).handle(device, kNullDevice).handle(variable, kNullVariable))
         return -1;
-    }
-    if (variable == nullptr) {
-        TRACE_ERROR("Wrong pointer, char *variable is NULL...");
-        return -1;
-    }
     return change_variable(API_SITE, device, CTH_MSG_VAR_PERSIST, variable, nullptr);
 }
 
 EXPORT int ssp_common_set_button_state(ql_device *device, int button, unsigned int value_1,
                                        unsigned int value_2, unsigned int mode) {
     TRACE_SCOPE();
-    if (device == nullptr) {
-        TRACE_ERROR("%s", kNullDevice);
+    if (!has_components(API_SITE, device))
         return -1;
-    }
-    if (!ssp_pad_type_has_components(device->pad_type)) {
-        TRACE_ERROR("%s", kNotSupported);
-        return -1;
-    }
     // This model turns by 180 degrees only.
     if (device->pad_type == kPadTypeRotate180 && button == kButtonRotate)
         button = kButtonRotate180;
@@ -291,8 +258,7 @@ EXPORT int ssp_common_set_button_state(ql_device *device, int button, unsigned i
         return -1;
     }
     uint8_t data[8];
-    ssp_store_le32(data, value_1);
-    ssp_store_le32(data + 4, value_2);
+    ByteWriter(data, sizeof data).le32(value_1).le32(value_2);
     char text[kHexTextSize] = {};
     get_hex_string_from_data_for_conf_var_set(text, sizeof text, data, sizeof data);
     int r = ssp_common_set_configuration_variable(device, name, text);

@@ -12,6 +12,10 @@ constexpr unsigned int kSspReplyTimeoutMs = 1000;
 // Any source but 1 reads the command queue.
 constexpr unsigned int kSspCommandSource = 0;
 
+constexpr const char *kNullDevice = "Wrong device pointers, current_device is NULL...";
+constexpr const char *kNotSupported =
+    "Getting SSP Component ID is not supported for current Device";
+
 // An error record under the caller's file, line and function.
 void ssp_site_error(ApiSite site, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
@@ -63,8 +67,6 @@ struct SspCommand {
     bool expects_reply = true;
     MissingReply missing = MissingReply::error;
 };
-
-bool ssp_pad_type_has_components(uint32_t pad_type);
 
 // Sleeps at least `us` microseconds; a signal does not cut the pause short.
 void ssp_pause_us(long us);

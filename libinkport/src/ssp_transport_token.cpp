@@ -86,20 +86,13 @@ extern "C" {
 EXPORT int ssp_base_message_to_transport_token_data(const void *data, unsigned int len,
                                                     void **tt_data) {
     TRACE_SCOPE();
-    if (data == nullptr) {
-        TRACE_ERROR("Error, input parameter: void *data is %p", data);
-        return -1;
-    }
     // The result is a length in an int, so larger inputs are refused before
     // anything is allocated for them.
-    if (len == 0 || encoded_size_bound(len) > INT_MAX) {
-        TRACE_ERROR("Error, input parameter: unsigned int len is %u", len);
+    if (!ArgCheck(API_SITE)
+             .data(data)
+             .require(len != 0 && encoded_size_bound(len) <= INT_MAX, kArgLen, long{len})
+             .require(tt_data != nullptr, "Error, input parameter: void **tt_data is %p", tt_data))
         return -1;
-    }
-    if (tt_data == nullptr) {
-        TRACE_ERROR("Error, input parameter: void **tt_data is %p", static_cast<void *>(tt_data));
-        return -1;
-    }
     const auto *in = static_cast<const uint8_t *>(data);
     auto *out = static_cast<uint8_t *>(Malloc(encoded_size_bound(len)));
     const uint8_t sof[] = {kAA, k55, SSP_TRANSPORT_TOKEN_TYPE_SOF};
@@ -133,18 +126,12 @@ EXPORT int ssp_transport_token_to_base_message_data(void *tt_data, size_t tt_dat
                                                     uni_queue *queue) {
     TRACE_SCOPE();
     // Frames record their length in 32 bits.
-    if (tt_data_size == 0 || tt_data_size > UINT32_MAX) {
-        TRACE_ERROR("Error, input parameter: size_t tt_data_size is incorrect");
+    if (!ArgCheck(API_SITE)
+             .require(tt_data_size != 0 && tt_data_size <= UINT32_MAX,
+                      "Error, input parameter: size_t tt_data_size is incorrect")
+             .require(tt_data != nullptr, "Error, input parameter: void *tt_data is %p", tt_data)
+             .require(queue != nullptr, "Error, input parameter: uni_queue *queue is %p", queue))
         return -1;
-    }
-    if (tt_data == nullptr) {
-        TRACE_ERROR("Error, input parameter: void *tt_data is %p", tt_data);
-        return -1;
-    }
-    if (queue == nullptr) {
-        TRACE_ERROR("Error, input parameter: uni_queue *queue is %p", static_cast<void *>(queue));
-        return -1;
-    }
     const auto *data = static_cast<const uint8_t *>(tt_data);
     const size_t end = tt_data_size;
 

@@ -47,6 +47,22 @@ class QueueLock {
     int result_;
 };
 
+// The untraced lock or unlock of the quiet pair; its error texts are the same
+// for both steps.
+int quiet_step(ApiSite site, uni_queue *queue, int (*step)(pthread_mutex_t *)) {
+    if (queue == nullptr) {
+        if (trace_on(TraceClass::info))
+            trace_info(site.file, site.line, site.func, "error: uninitialized queue!");
+        return -1;
+    }
+    int n = step(&queue->mutex);
+    if (n != 0) {
+        errno = n;
+        trace_error(site.file, site.line, site.func, true, "pthread_mutex_lock() return error!");
+    }
+    return n;
+}
+
 bool is_empty(const uni_queue *queue) {
     return queue == nullptr || queue->first == nullptr || queue->last == nullptr ||
            queue->count < 1;
@@ -173,30 +189,12 @@ EXPORT int __lock_uni_queue(uni_queue *queue) {
 
 EXPORT int quiet_lock_queue(uni_queue *queue) {
     TRACE_SCOPE();
-    if (queue == nullptr) {
-        TRACE_INFO("error: uninitialized queue!");
-        return -1;
-    }
-    int n = pthread_mutex_lock(&queue->mutex);
-    if (n != 0) {
-        errno = n;
-        TRACE_ERROR_ERRNO("pthread_mutex_lock() return error!");
-    }
-    return n;
+    return quiet_step(API_SITE, queue, pthread_mutex_lock);
 }
 
 EXPORT int quiet_unlock_queue(uni_queue *queue) {
     TRACE_SCOPE();
-    if (queue == nullptr) {
-        TRACE_INFO("error: uninitialized queue!");
-        return -1;
-    }
-    int n = pthread_mutex_unlock(&queue->mutex);
-    if (n != 0) {
-        errno = n;
-        TRACE_ERROR_ERRNO("pthread_mutex_lock() return error!");
-    }
-    return n;
+    return quiet_step(API_SITE, queue, pthread_mutex_unlock);
 }
 
 }  // extern "C"

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "wrappers.h"
+#include "wrappthread.h"
 
 // Opening and closing a VCOM pad, and the bulk primitives and the SSP read
 // that the message exchange uses. The search and the report operations are
@@ -22,22 +23,12 @@ constexpr useconds_t kFirstSendPauseUs = 1000;
 constexpr useconds_t kZeroDataPauseUs = 1000;
 
 bool check_bulk_args(const char *func, libusb_device_handle *handle, const void *data, long size) {
-    if (size < 1) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: unsigned int data_size is %ld", size);
-        return false;
-    }
-    if (data == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: void *data is %p", data);
-        return false;
-    }
-    if (handle == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: struct libusb_device_handle *device_handle is NULL");
-        return false;
-    }
-    return true;
+    return ArgCheck({__FILE_NAME__, __LINE__, func})
+        .length(size, kArgDataSize)
+        .data(data)
+        .handle(handle,
+                "Error, input parameter: struct libusb_device_handle *device_handle is NULL")
+        .ok();
 }
 
 }  // namespace
@@ -112,25 +103,17 @@ EXPORT int usb_data_receive(libusb_device_handle *device_handle, uint8_t endpoin
 
 EXPORT int vcom_read_ssp_data(ql_device *current_device, void *data, unsigned int data_size,
                               unsigned int time_out, bool skip_zero_data) {
-    if (current_device == nullptr) {
-        TRACE_ERROR("Error, input parameter: device *current_device is NULL");
+    ArgCheck check(API_SITE);
+    if (!check.handle(current_device, kArgCurrentDevice) ||
+        !check
+             .handle(current_device->vcom_handle,
+                     "Error, input parameter: struct libusb_device_handle *vcom_handle is NULL")
+             .length(data_size, kArgDataSize)
+             .data(data))
         return -1;
-    }
-    if (current_device->vcom_handle == nullptr) {
-        TRACE_ERROR("Error, input parameter: struct libusb_device_handle *vcom_handle is NULL");
-        return -1;
-    }
-    if (data_size < 1) {
-        TRACE_ERROR("Error, input parameter: unsigned int data_size is %d", data_size);
-        return -1;
-    }
-    if (data == nullptr) {
-        TRACE_ERROR("Error, input parameter: void *data is %p", data);
-        return -1;
-    }
     int remembered = -1;
     const Clock::time_point start = Clock::now();
-    while (std::chrono::duration<double, std::milli>(Clock::now() - start).count() < time_out) {
+    while (elapsed_ms(start) < static_cast<long>(time_out)) {
         memset(data, 0, data_size);
         int n = usb_data_receive(current_device->vcom_handle, current_device->endpoint_address_in,
                                  data, data_size, time_out);

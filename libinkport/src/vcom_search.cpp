@@ -8,10 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hid.h"
 #include "ssp_base_message.h"
 #include "ssp_common.h"
-#include "uni_queue.h"
 #include "vcom.h"
 #include "wrappers.h"
 #include "wrapunix.h"
@@ -113,15 +111,6 @@ Endpoints scan_endpoints(libusb_device *dev, uint8_t configurations) {
     return found;
 }
 
-void destroy_record_queues(ql_device &rec) {
-    if (rec.ssp_input_read != nullptr)
-        destroy_uni_queue(rec.ssp_input_read);
-    if (rec.ssp_command_messages != nullptr)
-        destroy_uni_queue(rec.ssp_command_messages);
-    rec.ssp_input_read = nullptr;
-    rec.ssp_command_messages = nullptr;
-}
-
 // Asks the pad who it is and names the record after the answer. False when
 // the pad is not one of ours.
 bool describe_pad(ql_device &rec) {
@@ -135,7 +124,7 @@ bool describe_pad(ql_device &rec) {
     }
     snprintf(rec.device_id, sizeof rec.device_id, "%x%x%s", rec.vendor_id, rec.product_id,
              rec.serial_number);
-    rec.pad_type = hid_pad_type(rec.vendor_id, rec.product_id, &rec);
+    rec.pad_type = core_pad_type(rec.vendor_id, rec.product_id, &rec);
     if (rec.pad_type == 0)
         return false;
     // Unlike its HID sibling, the bulk-pipe 1690:2000 has no model values.
@@ -233,7 +222,7 @@ void examine_device(ql_device_list *table, libusb_device *dev, const SearchEntry
     bool lock_taken = describe_pad(rec) && store_pad(table, rec, result);
     if (!lock_taken)
         free_device_lock(&rec);
-    destroy_record_queues(rec);
+    destroy_ssp_queues(&rec);
     // A failed exchange closes and reopens the record, so the field holds
     // the handle to close now, or none if the reopen failed.
     vcom_close_dev(rec.vcom_handle);
@@ -256,33 +245,17 @@ int legacy_payload(const uint8_t *message, unsigned int received, void *data, un
 
 bool check_report_args(const char *func, const ql_device *dev, const void *data, unsigned int len,
                        bool reader) {
-    if (len == 0) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: unsigned int len is %d", len);
+    ArgCheck check({__FILE_NAME__, __LINE__, func});
+    if (!check.length(len, kArgLen).data(data).handle(dev, kArgCurrentDevice))
         return false;
-    }
-    if (data == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: void *data is %p", data);
-        return false;
-    }
-    if (dev == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, input parameter: device *current_device is NULL");
-        return false;
-    }
-    if (dev->vcom_handle == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    reader ? "Error, struct libusb_device_handle *vcom_handle; is NULL"
-                           : "Error, libusb_device_handle *vcom_handle is NULL");
-        return false;
-    }
-    if (reader ? dev->receive_ssp_message == nullptr : dev->send_ssp_message == nullptr) {
-        trace_error(__FILE_NAME__, __LINE__, func, false,
-                    "Error, the record has no message routine");
-        return false;
-    }
-    return true;
+    const bool routine =
+        reader ? dev->receive_ssp_message != nullptr : dev->send_ssp_message != nullptr;
+    return check
+        .handle(dev->vcom_handle, reader
+                                      ? "Error, struct libusb_device_handle *vcom_handle; is NULL"
+                                      : "Error, libusb_device_handle *vcom_handle is NULL")
+        .require(routine, "Error, the record has no message routine")
+        .ok();
 }
 
 // Feature and output reports both go out as one legacy message. The send
@@ -395,7 +368,7 @@ EXPORT uint32_t AddComDevice(void *first, uint32_t value, void *second) {
     (void)first;
     (void)value;
     (void)second;
-    api_error(API_SITE, "Function %s() not implemented yet.", __func__);
+    api_not_implemented(API_SITE);
     return 0;
 }
 

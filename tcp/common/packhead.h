@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "le_bytes.h"
+
 // Headers are read and written in place as they lie in memory; the wire is
 // little-endian, and so must the host be.
 static_assert(std::endian::native == std::endian::little, "the package header is little-endian");
@@ -54,18 +56,16 @@ enum PackageType : uint16_t {
 };
 
 // Header fields of untrusted, possibly unaligned bytes.
-inline uint32_t load_le32(const void *bytes) {
-    uint32_t value;
-    memcpy(&value, bytes, sizeof value);
+inline uint32_t header_total_size(const void *header) {
+    uint32_t value = 0;
+    ByteReader(header, kHeadSize).le32_at(offsetof(PackHead, ulTotalSize), &value);
     return value;
 }
 
-inline uint32_t header_total_size(const void *header) {
-    return load_le32(static_cast<const char *>(header) + offsetof(PackHead, ulTotalSize));
-}
-
 inline uint32_t header_message_id(const void *header) {
-    return load_le32(static_cast<const char *>(header) + offsetof(PackHead, ulMessageID));
+    uint32_t value = 0;
+    ByteReader(header, kHeadSize).le32_at(offsetof(PackHead, ulMessageID), &value);
+    return value;
 }
 
 // The header fields of the package at the front of a holder's buffer

@@ -3,11 +3,10 @@
 // client sees them, malformed packages, ordering and the callbacks' end.
 #include <inkport/inkport.h>
 
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include "agent_harness.h"
+#include "thread_count.h"
 
 using namespace agenttest;
 
@@ -445,14 +444,7 @@ TEST_F(NoPad, UnloadWithCallsQueuedEndsTheWorker) {
     agent.unload();
     EXPECT_EQ(calls_after_removal.load(), 0);
     // The worker has ended: no thread of the agent is left.
-    bool found = false;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(entry.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        found |= name == "inkagent-call";
-    }
-    EXPECT_FALSE(found);
+    EXPECT_EQ(testutil::count_threads_named("inkagent-call"), 0);
 }
 
 // The client went away: what it queued is not run, later calls are.

@@ -11,9 +11,9 @@
 
 using namespace agenttest;
 using devtest::callback_threads;
-using devtest::eventually;
 using devtest::receive_threads;
 using devtest::stroke;
+using devtest::wait_until;
 
 namespace {
 
@@ -217,7 +217,7 @@ TEST_F(OnPad, ReceivedReportsBecomeEventsInOrder) {
     // Switched off: the handler is gone, later reports make no events.
     r = enable(0);
     EXPECT_EQ(r.result, 0u);
-    EXPECT_TRUE(eventually([] { return receive_threads() == 0 && callback_threads() == 0; }));
+    EXPECT_TRUE(wait_until([] { return receive_threads() == 0 && callback_threads() == 0; }));
     script->model().start_stroke(stroke(20));
     ASSERT_TRUE(script->model().wait_pen_idle(10s));
     EXPECT_EQ(agent.call(INKAGENT_FN_IS_INITIALIZED).status, INKAGENT_STATUS_OK);
@@ -228,7 +228,7 @@ TEST_F(OnPad, QueueCountAndFlushRemotely) {
     // Receiving without the agent's handler (switched on locally): reports queue.
     ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
     script->model().start_stroke(stroke(5));
-    ASSERT_TRUE(eventually([&] {
+    ASSERT_TRUE(wait_until([&] {
         return single_u32(agent.call(INKAGENT_FN_GET_DATA_PACKETS_AVAILABLE,
                                      Payload().u32(1).u32(0))) == 5;
     }));
@@ -327,8 +327,8 @@ TEST_F(OnPad, ClientGoneInsideAnEventStopsTheStreams) {
     };
     ASSERT_EQ(enable(1).result, 0u);
     script->model().start_stroke(stroke(3000, 2000));
-    ASSERT_TRUE(eventually([&] { return reported.load(); }));
-    EXPECT_TRUE(eventually([] { return receive_threads() == 0 && callback_threads() == 0; }))
+    ASSERT_TRUE(wait_until([&] { return reported.load(); }));
+    EXPECT_TRUE(wait_until([] { return receive_threads() == 0 && callback_threads() == 0; }))
         << "the worker switched the stream off";
     const size_t after = event_count();
     ASSERT_TRUE(script->model().wait_pen_idle(30s));

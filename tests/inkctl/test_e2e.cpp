@@ -4,64 +4,34 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-extern char **environ;
+#include "child_process.h"
+#include "free_port.h"
+#include "wait_until.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testutil::ChildProcess;
+using testutil::free_port;
+using testutil::wait_until;
 
 namespace {
 
 const std::string kPad = "22c9:0901:AB12";
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Polls `pred` every few milliseconds until it holds or the deadline passes.
-template <typename P>
-bool wait_until(P pred, std::chrono::milliseconds deadline = 30s) {
-    const auto end = Clock::now() + deadline;
-    while (!pred()) {
-        if (Clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
-int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(s);
-    return ntohs(sa.sin_port);
-}
 
 int connect_loopback(int port) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -95,90 +65,13 @@ class TempDir {
     std::string path_;
 };
 
-// A child process with stdout and stderr in files.
-class Process {
-  public:
-    Process(std::vector<std::string> argv, const std::map<std::string, std::string> &env,
-            const std::string &dir, const std::string &name)
-        : out_(dir + "/" + name + ".out"), err_(dir + "/" + name + ".err") {
-        std::map<std::string, std::string> all;
-        for (char **e = environ; *e != nullptr; ++e) {
-            std::string kv = *e;
-            size_t eq = kv.find('=');
-            if (eq != std::string::npos)
-                all[kv.substr(0, eq)] = kv.substr(eq + 1);
-        }
-        for (const auto &[k, v] : env)
-            all[k] = v;
-        std::vector<std::string> envs;
-        for (const auto &[k, v] : all)
-            envs.push_back(k + "=" + v);
-        std::vector<char *> envp;
-        for (auto &s : envs)
-            envp.push_back(s.data());
-        envp.push_back(nullptr);
-        std::vector<char *> args;
-        for (auto &a : argv)
-            args.push_back(a.data());
-        args.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Process() {
-        if (running()) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
-
-    bool started() const { return pid_ > 0; }
-    bool running() const { return pid_ > 0 && status_ == kRunning; }
-    void signal(int sig) {
-        if (running())
-            kill(pid_, sig);
-    }
-    // The exit status (128 + signal for a killed process), or -1 when it
-    // is still running at the deadline.
-    int wait(std::chrono::milliseconds deadline = 60s) {
-        wait_until([this] { return !running() || reap(); }, deadline);
-        return status_ == kRunning ? -1 : status_;
-    }
-    bool reap() {
-        int status = 0;
-        if (pid_ <= 0 || waitpid(pid_, &status, WNOHANG) != pid_)
-            return false;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return true;
-    }
-    std::string out() const { return read_file(out_); }
-    std::string err() const { return read_file(err_); }
-
-  private:
-    static constexpr int kRunning = -1000;
-    pid_t pid_ = -1;
-    int status_ = kRunning;
-    std::string out_;
-    std::string err_;
-};
-
 struct Outcome {
     int status = -1;
     std::string out;
     std::string err;
 };
 
-Outcome finish(Process &p) {
+Outcome finish(ChildProcess &p) {
     Outcome r;
     r.status = p.wait();
     r.out = p.out();
@@ -195,20 +88,20 @@ class Bridge {
         argv.insert(argv.end(), pad_args.begin(), pad_args.end());
         argv.insert(argv.end(),
                     {"--", NETBRIDGED_PROGRAM, "-n", "127.0.0.1", "-p", std::to_string(port_)});
-        process_ =
-            std::make_unique<Process>(argv,
-                                      std::map<std::string, std::string>{
-                                          {"TMPDIR", dir_.path()}, {"LD_LIBRARY_PATH", AGENT_DIR}},
-                                      dir_.path(), "bridge");
-        listening_ = wait_until([this] {
-            if (!process_->running() || process_->reap())
+        process_ = std::make_unique<ChildProcess>(
+            argv, std::map<std::string, std::string>{{"TMPDIR", dir_.path()},
+                                                     {"LD_LIBRARY_PATH", AGENT_DIR}});
+        listening_ = wait_until(
+            [this] {
+                if (!process_->running() || process_->reap())
+                    return true;
+                int s = connect_loopback(port_);
+                if (s < 0)
+                    return false;
+                close(s);
                 return true;
-            int s = connect_loopback(port_);
-            if (s < 0)
-                return false;
-            close(s);
-            return true;
-        });
+            },
+            30s);
         listening_ = listening_ && process_->running();
     }
     ~Bridge() {
@@ -224,21 +117,19 @@ class Bridge {
   private:
     TempDir dir_;
     int port_;
-    std::unique_ptr<Process> process_;
+    std::unique_ptr<ChildProcess> process_;
     bool listening_ = false;
 };
 
 // inkctl through the bridge.
-std::unique_ptr<Process> start_remote(const Bridge &bridge, std::vector<std::string> args,
-                                      const TempDir &dir, const std::string &name) {
+std::unique_ptr<ChildProcess> start_remote(const Bridge &bridge, std::vector<std::string> args) {
     std::vector<std::string> argv = {INKCTL_PROGRAM, "--connect", bridge.address()};
     argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<Process>(argv, std::map<std::string, std::string>{}, dir.path(), name);
+    return std::make_unique<ChildProcess>(argv);
 }
 
 Outcome remote(const Bridge &bridge, std::vector<std::string> args) {
-    TempDir dir;
-    auto p = start_remote(bridge, std::move(args), dir, "inkctl");
+    auto p = start_remote(bridge, std::move(args));
     return finish(*p);
 }
 
@@ -249,7 +140,7 @@ Outcome local(const std::vector<std::string> &pad_args, std::vector<std::string>
     argv.insert(argv.end(), pad_args.begin(), pad_args.end());
     argv.insert(argv.end(), {"--", INKCTL_PROGRAM});
     argv.insert(argv.end(), args.begin(), args.end());
-    Process p(argv, {{"TMPDIR", dir.path()}}, dir.path(), "inkctl");
+    ChildProcess p(argv, {{"TMPDIR", dir.path()}});
     return finish(p);
 }
 
@@ -315,9 +206,8 @@ TEST(E2E, AClientKilledMidCaptureStopsTheStreamAndTheNextStartsClean) {
     Bridge bridge({"--hid", kPad, "--stroke", "1000000@200"});
     ASSERT_TRUE(bridge.listening()) << bridge.log();
 
-    TempDir dir;
-    auto first = start_remote(bridge, {"capture", "1", "--seconds", "120"}, dir, "first");
-    ASSERT_TRUE(wait_until([&] { return count_reports(first->out()) >= 20; }))
+    auto first = start_remote(bridge, {"capture", "1", "--seconds", "120"});
+    ASSERT_TRUE(wait_until([&] { return count_reports(first->out()) >= 20; }, 30s))
         << first->out() << first->err();
     first->signal(SIGKILL);
     EXPECT_EQ(first->wait(), 128 + SIGKILL);
@@ -388,9 +278,7 @@ TEST(E2E, LocalAndRemoteRunsPrintTheSame) {
 
 TEST(E2E, AnUnreachableBridgeIsNamedWithTheReason) {
     const int port = free_port();
-    TempDir dir;
-    Process p({INKCTL_PROGRAM, "--connect", "127.0.0.1:" + std::to_string(port), "list"}, {},
-              dir.path(), "inkctl");
+    ChildProcess p({INKCTL_PROGRAM, "--connect", "127.0.0.1:" + std::to_string(port), "list"});
     Outcome r = finish(p);
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "inkctl: cannot reach the bridge at 127.0.0.1:" + std::to_string(port) +
@@ -402,9 +290,9 @@ TEST(E2E, ABridgeThatStopsMidCaptureEndsTheCaptureAsAConnectionProblem) {
     auto bridge = std::make_unique<Bridge>(
         std::vector<std::string>{"--hid", kPad, "--stroke", "1000000@200"});
     ASSERT_TRUE(bridge->listening()) << bridge->log();
-    TempDir dir;
-    auto client = start_remote(*bridge, {"capture", "1", "--seconds", "120"}, dir, "client");
-    ASSERT_TRUE(wait_until([&] { return count_reports(client->out()) >= 5; })) << client->err();
+    auto client = start_remote(*bridge, {"capture", "1", "--seconds", "120"});
+    ASSERT_TRUE(wait_until([&] { return count_reports(client->out()) >= 5; }, 30s))
+        << client->err();
     bridge.reset();  // SIGINT: the bridge closes the connection and exits
     Outcome r = finish(*client);
     EXPECT_EQ(r.status, 2);

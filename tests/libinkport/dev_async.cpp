@@ -72,7 +72,7 @@ TEST_F(Delivery, NullHandlerEndsTheCallbackThreadAndTheReceiving) {
     EXPECT_EQ(callback_threads(), 1);
 
     ASSERT_EQ(SetOnDataReceivedHandler(1, 0, nullptr, nullptr), 0u);
-    EXPECT_TRUE(eventually([] { return callback_threads() == 0 && receive_threads() == 0; }));
+    EXPECT_TRUE(wait_until([] { return callback_threads() == 0 && receive_threads() == 0; }));
 
     // Nothing is queued any more.
     unsigned int before = available();
@@ -116,21 +116,21 @@ TEST_F(Delivery, QueueCountAndFlush) {
     // Without a handler the reports stay queued.
     ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
     pad_.model->start_stroke(stroke(5));
-    EXPECT_TRUE(eventually([&] { return available() == 5; }));
+    EXPECT_TRUE(wait_until([&] { return available() == 5; }));
 
     // Enabling again restarts the receiving with an empty queue.
     ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
     EXPECT_EQ(available(), 0u);
     EXPECT_EQ(receive_threads(), 1);
     pad_.model->start_stroke(stroke(3));
-    EXPECT_TRUE(eventually([&] { return available() == 3; }));
+    EXPECT_TRUE(wait_until([&] { return available() == 3; }));
 
     ASSERT_EQ(FlushDataPackets(1, 0), 0u);
     EXPECT_EQ(available(), 0u);
 
     // Disabled: the queue stays and keeps its count.
     pad_.model->start_stroke(stroke(2));
-    EXPECT_TRUE(eventually([&] { return available() == 2; }));
+    EXPECT_TRUE(wait_until([&] { return available() == 2; }));
     ASSERT_EQ(SetDataReceivingEnabled(1, 0, 0), 0u);
     EXPECT_EQ(receive_threads(), 0) << "stopping returns after the thread ended";
     EXPECT_EQ(available(), 2u);

@@ -18,7 +18,7 @@ class ReadFile : public PadBench {
     // last read.
     uint32_t read_one(void *dst, unsigned int dst_length, unsigned int *reply) {
         uint32_t h = 0;
-        eventually([&] {
+        wait_until([&] {
             *reply = 0;
             h = read_file(1, 0, dst, dst_length, reply);
             return h != 0 || *reply != 0;

@@ -72,7 +72,7 @@ TEST_F(Lifecycle, UnplugWhileReceivingTellsTheHandlerFromTheReceiveThreadWhichEn
 
     pad_.pad->unplug();
     ASSERT_TRUE(removed.wait_count(1));
-    EXPECT_TRUE(eventually([] { return receive_threads() == 0; }))
+    EXPECT_TRUE(wait_until([] { return receive_threads() == 0; }))
         << "the receive thread ends by itself";
     for (const auto &[device, thread] : removed.snapshot()) {
         EXPECT_EQ(device, 1u);
@@ -109,7 +109,7 @@ TEST_F(Lifecycle, CallsOnAPadTheReceiveThreadIsClosingSeeItGone) {
     }
     watcher.join();
     ASSERT_TRUE(told.load());
-    EXPECT_TRUE(eventually([] { return receive_threads() == 0; }));
+    EXPECT_TRUE(wait_until([] { return receive_threads() == 0; }));
     EXPECT_NE(GetFeature(1, 0, report, sizeof report, &reply), 0u) << "the pad is gone";
     EXPECT_NE(SendSspMessage(1, 0, message, sizeof message), 0u) << "the pad is gone";
     EXPECT_GT(feature_failures, 0);
@@ -149,10 +149,10 @@ TEST_F(Lifecycle, RemovedHandlerMayStopTheReceivingFromTheReceiveThread) {
     ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
     pad_.pad->unplug();
     ASSERT_TRUE(removed.wait_count(1));
-    EXPECT_TRUE(eventually([&] { return stops.load() >= 1; }));
+    EXPECT_TRUE(wait_until([&] { return stops.load() >= 1; }));
     EXPECT_EQ(stop_result.load(), 0u);
     EXPECT_EQ(count_result.load(), 0u);
-    EXPECT_TRUE(eventually([] { return receive_threads() == 0; }));
+    EXPECT_TRUE(wait_until([] { return receive_threads() == 0; }));
     // The record left behind is freed by the next stopper (Deinitialize here;
     // the leak check of the sanitizer run would see it otherwise).
     EXPECT_TRUE(returns_within([] { Deinitialize(); }));
@@ -316,10 +316,10 @@ TEST_F(Lifecycle, StartUpFailuresReachTheApplicationWithNoLibraryLockHeld) {
         cv.notify_all();
     }));
     EXPECT_EQ(enabled.load(), 0u) << "the thread started; its start-up failed";
-    EXPECT_TRUE(eventually([&] { return calls_done.load() >= 1; }));
+    EXPECT_TRUE(wait_until([&] { return calls_done.load() >= 1; }));
     EXPECT_EQ(first_told_after_return.load(), 1)
         << "the removal was reported while the enable call still waited for the start-up";
-    EXPECT_TRUE(eventually([] { return receive_threads() == 0; }));
+    EXPECT_TRUE(wait_until([] { return receive_threads() == 0; }));
     RegisterLoggingCallBackProcedure(nullptr, nullptr);
 }
 
@@ -339,7 +339,7 @@ TEST_F(Lifecycle, HandlersStartingWorkersDuringDeinitializeLeaveNoneBehind) {
         SetFeature(f.device, 0, report, sizeof report, &reply);
         // Once Deinitialize has stopped the receiving, each of these would
         // start a worker that its sweep has already passed.
-        eventually([] { return receive_threads() == 0; });
+        wait_until([] { return receive_threads() == 0; });
         SetDataReceivingEnabled(f.device, 2, 1);
         SetDataReceivingEnabled(f.device, 0, 1);
         SetOnDataReceivedHandler(f.device, 1, &other, &FrameSink::callback);
@@ -416,8 +416,8 @@ TEST_F(Lifecycle, RemovedHandlerMayDeinitializeFromTheReceiveThread) {
     pad_.model->start_stroke(stroke(3));
     ASSERT_TRUE(sink.wait_count(3));
     pad_.pad->unplug();
-    ASSERT_TRUE(eventually([&] { return deinitialized.load(); }));
-    EXPECT_TRUE(eventually([] { return library_threads() == 0; }, 30s))
+    ASSERT_TRUE(wait_until([&] { return deinitialized.load(); }));
+    EXPECT_TRUE(wait_until([] { return library_threads() == 0; }, 30s))
         << "a worker was left behind";
     // The library starts again from scratch.
     ASSERT_TRUE(returns_within([] { Deinitialize(); }));

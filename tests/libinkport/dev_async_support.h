@@ -2,7 +2,6 @@
 // keeps what it was given, and a look at which library threads exist.
 #pragma once
 
-#include <dirent.h>
 #include <pthread.h>
 
 #include <array>
@@ -10,7 +9,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -19,46 +17,21 @@
 
 #include "dev_support.h"
 #include "pad_pen.h"
+#include "thread_count.h"
 
 namespace devtest {
 
 using namespace std::chrono_literals;
 
-// Names of the threads of this process, from /proc.
-inline std::vector<std::string> thread_names() {
-    std::vector<std::string> names;
-    DIR *dir = opendir("/proc/self/task");
-    if (dir == nullptr)
-        return names;
-    while (dirent *e = readdir(dir)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        if (std::getline(comm, name))
-            names.push_back(name);
-    }
-    closedir(dir);
-    return names;
-}
-
-inline int count_threads(const std::string &name) {
-    int n = 0;
-    for (const auto &t : thread_names())
-        if (t == name)
-            ++n;
-    return n;
-}
-
 // The library's workers name themselves.
 inline int receive_threads() {
-    return count_threads("inkport-recv");
+    return testutil::count_threads_named("inkport-recv");
 }
 inline int callback_threads() {
-    return count_threads("inkport-cb");
+    return testutil::count_threads_named("inkport-cb");
 }
 inline int upload_threads() {
-    return count_threads("inkport-upload");
+    return testutil::count_threads_named("inkport-upload");
 }
 inline int library_threads() {
     return receive_threads() + callback_threads() + upload_threads();
@@ -68,19 +41,6 @@ inline std::string this_thread_name() {
     char name[32] = {};
     pthread_getname_np(pthread_self(), name, sizeof name);
     return name;
-}
-
-// Waits until `done` holds, looking again every millisecond; false when it
-// did not within `limit`. For conditions nobody can signal (threads ending,
-// what /proc shows).
-inline bool eventually(const std::function<bool()> &done, std::chrono::milliseconds limit = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
 }
 
 // The library's workers call back into objects of the test body. Declared

@@ -92,7 +92,7 @@ std::string joined(const std::multiset<std::string> &targets) {
 // thread closes a moment later; a descriptor the library left open stays.
 std::string descriptors_once_settled(const std::multiset<std::string> &before) {
     std::multiset<std::string> now;
-    eventually([&] { return (now = process_descriptors()) == before; }, 5s);
+    wait_until([&] { return (now = process_descriptors()) == before; }, 5s);
     return joined(now);
 }
 

@@ -13,8 +13,11 @@
 
 #include "firmware_model.h"
 #include "padsim.h"
+#include "wait_until.h"
 
 namespace devtest {
+
+using testutil::wait_until;
 
 inline std::string narrow(const uint16_t *w, size_t n) {
     std::string s;

@@ -47,18 +47,6 @@ inline std::vector<padsim::Transfer> bulk_transfers(const padsim::Pad &pad, uint
     return out;
 }
 
-// Polls a pad model's state (it has no wait of its own for these) until
-// `done` holds; false after a generous deadline.
-inline bool wait_until(const std::function<bool()> &done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 class VcomBench : public PadBench {
   protected:
     // A VCOM pad whose firmware model describes itself with `serial`.

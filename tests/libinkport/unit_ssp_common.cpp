@@ -210,9 +210,7 @@ TEST(ConfVarTable, ButtonsMapToTheirVariables) {
 }
 
 TEST(HexText, ValuesInMemoryOrder) {
-    uint8_t data[8];
-    ssp_store_le32(data, 1);
-    ssp_store_le32(data + 4, 0x0A0B);
+    const uint8_t data[8] = {0x01, 0x00, 0x00, 0x00, 0x0B, 0x0A, 0x00, 0x00};
     char text[256];
     EXPECT_EQ(get_hex_string_from_data_for_conf_var_set(text, sizeof text, data, 8), text);
     EXPECT_STREQ(text, "010000000B0A0000");

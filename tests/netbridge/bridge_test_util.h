@@ -20,7 +20,10 @@
 #include <vector>
 
 #include "echo_agent.h"
+#include "free_port.h"
 #include "packhead.h"
+#include "thread_count.h"
+#include "wait_until.h"
 
 namespace bridge_test {
 
@@ -46,18 +49,10 @@ inline PackHead head_of(const Bytes &p) {
     return head;
 }
 
-// Polls pred until it holds or the deadline passes; the polling interval is
-// short, the deadline generous: nothing here measures time.
-inline bool wait_until(const std::function<bool()> &pred,
-                       std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
-    auto end = std::chrono::steady_clock::now() + deadline;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using testutil::count_threads_named;
+using testutil::free_port;
+using testutil::port_of;
+using testutil::wait_until;
 
 inline int count_entries(const char *dir) {
     int n = 0;
@@ -74,49 +69,6 @@ inline int count_entries(const char *dir) {
 inline int count_fds() {
     return count_entries("/proc/self/fd") - 1;
 }
-// Threads of this process whose name starts with prefix.
-inline int count_threads_named(const std::string &prefix) {
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/task")) {
-        while (struct dirent *e = readdir(d)) {
-            if (e->d_name[0] == '.')
-                continue;
-            char name[64] = {};
-            std::string path = std::string("/proc/self/task/") + e->d_name + "/comm";
-            if (FILE *f = fopen(path.c_str(), "r")) {
-                if (fgets(name, sizeof name, f) != nullptr &&
-                    std::string(name).rfind(prefix, 0) == 0)
-                    ++n;
-                fclose(f);
-            }
-        }
-        closedir(d);
-    }
-    return n;
-}
-
-inline int port_of(int socket) {
-    struct sockaddr_storage ss = {};
-    socklen_t length = sizeof ss;
-    if (getsockname(socket, reinterpret_cast<sockaddr *>(&ss), &length) < 0)
-        return -1;
-    if (ss.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
-    return ntohs(reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port);
-}
-
-// A loopback port that was free a moment ago.
-inline int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa = {};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    int p = port_of(s);
-    close(s);
-    return p;
-}
-
 // A blocking loopback client (IPv4 or IPv6) whose reads give up after a
 // generous time, so that a missing answer fails the test instead of hanging
 // it.

@@ -3,11 +3,6 @@
 // (with the reference agent behind it, as it runs in earnest).
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <csignal>
 #include <memory>
@@ -15,8 +10,7 @@
 #include <vector>
 
 #include "bridge_test_util.h"
-
-extern char **environ;
+#include "child_process.h"
 
 using bridge_test::Client;
 using bridge_test::make_call;
@@ -49,97 +43,27 @@ struct Launch {
     std::vector<std::string> under;
 };
 
-class Daemon {
+// netbridged as a child, with the given arguments.
+class Daemon : public testutil::ChildProcess {
   public:
-    explicit Daemon(std::vector<std::string> args, const Launch &launch = {}) {
-        int out[2];
-        int err[2];
-        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-        args.insert(args.begin(), NETBRIDGED_PROGRAM);
-        args.insert(args.begin(), launch.under.begin(), launch.under.end());
-        std::vector<char *> argv;
-        for (std::string &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> env_text;
-        for (char **e = environ; *e != nullptr; ++e)
-            if (launch.agent_dir.empty() || strncmp(*e, "LD_LIBRARY_PATH=", 16) != 0)
-                env_text.push_back(*e);
-        if (!launch.agent_dir.empty())
-            env_text.push_back("LD_LIBRARY_PATH=" + launch.agent_dir);
-        std::vector<char *> env;
-        for (std::string &e : env_text)
-            env.push_back(e.data());
-        env.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), env.data()) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        close(err[1]);
-        out_ = out[0];
-        err_ = err[0];
-    }
-    ~Daemon() {
-        if (pid_ > 0 && status_ < 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_);
-        close(err_);
-    }
+    explicit Daemon(std::vector<std::string> args, const Launch &launch = {})
+        : ChildProcess(command(std::move(args), launch), environment(launch)) {}
 
-    // Exit status, or -1 if it has not exited within the deadline (or was
-    // killed by a signal). Collects both outputs meanwhile.
-    int wait_exit(int deadline_ms = 20000) {
-        bool exited = bridge_test::wait_until(
-            [&] {
-                drain();
-                int status;
-                if (waitpid(pid_, &status, WNOHANG) != pid_)
-                    return false;
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
-                return true;
-            },
-            std::chrono::milliseconds(deadline_ms));
-        drain();
-        return exited && status_ < 1000 ? status_ : -1;
-    }
-    void interrupt() { kill(pid_, SIGINT); }
-    pid_t pid() const { return pid_; }
-    const std::string &out() {
-        drain();
-        return out_text_;
-    }
-    const std::string &err() {
-        drain();
-        return err_text_;
-    }
+    // Exit status, or -1 if it has not exited within the deadline.
+    int wait_exit(int deadline_ms = 20000) { return wait(std::chrono::milliseconds(deadline_ms)); }
+    void interrupt() { signal(SIGINT); }
 
   private:
-    void drain() {
-        for (auto [fd, text] : {std::pair{out_, &out_text_}, std::pair{err_, &err_text_}}) {
-            struct pollfd p = {fd, POLLIN, 0};
-            char chunk[4096];
-            while (poll(&p, 1, 0) == 1) {
-                ssize_t n = read(fd, chunk, sizeof chunk);
-                if (n <= 0)
-                    break;
-                text->append(chunk, static_cast<size_t>(n));
-            }
-        }
+    static std::vector<std::string> command(std::vector<std::string> args, const Launch &launch) {
+        args.insert(args.begin(), NETBRIDGED_PROGRAM);
+        args.insert(args.begin(), launch.under.begin(), launch.under.end());
+        return args;
     }
-
-    pid_t pid_ = -1;
-    int status_ = -1;
-    int out_ = -1;
-    int err_ = -1;
-    std::string out_text_;
-    std::string err_text_;
+    static std::map<std::string, std::string> environment(const Launch &launch) {
+        if (launch.agent_dir.empty())
+            return {};
+        return {{"LD_LIBRARY_PATH", launch.agent_dir}};
+    }
 };
 
 // A client of the daemon, once it listens.

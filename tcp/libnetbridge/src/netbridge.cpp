@@ -116,39 +116,13 @@ const char *text(const char *s) {
 // The creator of a worker does not go on before the worker runs. The gate is
 // a flag and a condition under the exported gate mutex, so the mutex is
 // always unlocked by the thread that locked it.
-class StartGate {
-  public:
-    StartGate(pthread_mutex_t *mutex, const char *name) : mutex_(mutex), name_(name) {}
-
-    void arm() {
-        ScopedMutex guard(mutex_, name_, __FILE_NAME__, __LINE__, __func__);
-        open_ = false;
-    }
-    void open() {
-        ScopedMutex guard(mutex_, name_, __FILE_NAME__, __LINE__, __func__);
-        open_ = true;
-        pthread_cond_broadcast(&cond_);
-    }
-    void wait() {
-        ScopedMutex guard(mutex_, name_, __FILE_NAME__, __LINE__, __func__);
-        while (!open_)
-            Pthread_cond_wait(&cond_, mutex_);
-    }
-
-  private:
-    pthread_mutex_t *mutex_;
-    const char *name_;
-    pthread_cond_t cond_ = PTHREAD_COND_INITIALIZER;
-    bool open_ = false;
-};
-
-StartGate accept_gate(&wait_at_lock, "&wait_at_lock");
-StartGate listen_gate(&wait_lt_lock, "&wait_lt_lock");
+OneShot accept_gate(&wait_at_lock, "&wait_at_lock");
+OneShot listen_gate(&wait_lt_lock, "&wait_lt_lock");
 
 // Starts a detached worker and returns once it runs. Attribute failures make
 // the result -1 but the worker starts all the same; *started tells whether
 // it does.
-int start_worker(void *(*body)(void *), int socket, StartGate &gate, const char *name,
+int start_worker(void *(*body)(void *), int socket, OneShot &gate, const char *name,
                  bool *started) {
     int result = 0;
     pthread_attr_t attr;
@@ -163,7 +137,7 @@ int start_worker(void *(*body)(void *), int socket, StartGate &gate, const char 
         TRACE_ERROR("Error of pthread_attr_setdetachstate()");
         result = -1;
     }
-    gate.arm();
+    gate.reset();
     pthread_t tid;
     int rc = pthread_create(&tid, have_attr ? &attr : nullptr, body,
                             reinterpret_cast<void *>(static_cast<intptr_t>(socket)));
@@ -329,7 +303,7 @@ void *listening_thread(void *arg) {
     // Whatever an earlier client left half sent is not this client's.
     ICADataArrival(0, nullptr, 0);
     need_listening = true;
-    listen_gate.open();
+    listen_gate.raise();
     if (fd < 0) {
         TRACE_ERROR("value of socket: %d", fd);
         return nullptr;
@@ -442,7 +416,7 @@ void *accept_thread(void *arg) {
     {
         LOCK_GUARD(life, &need_accepting_lock);
         need_accepting = true;
-        accept_gate.open();
+        accept_gate.raise();
         TRACE_INFO("accept: %s port on host %s", text(port.load()), text(hostname.load()));
         while (need_accepting) {
             // The close sequence shuts the listening socket down, which ends
