@@ -272,6 +272,14 @@ class RemoteStack final : public PadStack {
                     return;
                 }
                 break;
+            case INKAGENT_EV_DEVICE_ARRIVED:
+                event.kind = Event::Kind::arrived;
+                if (!in.u32(event.device) || !in.u32(event.vendor_id) ||
+                    !in.u32(event.product_id) || !in.text(event.serial)) {
+                    deferred_ = fault(Fault::protocol, "a device-arrived event too short");
+                    return;
+                }
+                break;
             default:
                 return;  // an event this client does not know: counted, not shown
         }
