@@ -51,6 +51,7 @@ TEST(LocalStack, AnArrivalIsDescribedWhenItIsHandedOut) {
               nullptr);
     auto stack = inkclient::make_local_stack();
     ASSERT_TRUE(stack->initialize().ok());
+    ASSERT_TRUE(stack->watch_arrivals().ok());
     InkportDeviceRemovedCallback arrived = arrived_handler;
     ASSERT_NE(arrived, nullptr);
     arrived(arrived_user, 5);

@@ -91,6 +91,7 @@ class ScriptedStack final : public inkclient::PadStack {
         receiving.emplace_back(device, enabled);
         return {};
     }
+    Error watch_arrivals() override { return {}; }
     Error poll_events(std::chrono::milliseconds, const inkclient::EventHandler &handler) override {
         if (batches.empty())
             return {};

@@ -35,9 +35,8 @@ class LocalStack final : public PadStack {
     Error initialize() override {
         Initialize();
         initialized_ = true;
-        // Initialize clears the handlers; register them afresh each time.
+        // Initialize clears the handler; register it afresh each time.
         SetOnDeviceRemovedHandler(this, &LocalStack::on_removed);
-        SetOnDeviceArrivedHandler(this, &LocalStack::on_arrived);
         return {};
     }
 
@@ -130,6 +129,11 @@ class LocalStack final : public PadStack {
         Error h = check("SetOnDataReceivedHandler",
                         SetOnDataReceivedHandler(device, end_point, nullptr, nullptr));
         return e.ok() ? h : e;
+    }
+
+    Error watch_arrivals() override {
+        return check("SetOnDeviceArrivedHandler",
+                     SetOnDeviceArrivedHandler(this, &LocalStack::on_arrived));
     }
 
     Error poll_events(std::chrono::milliseconds wait, const EventHandler &handler) override {

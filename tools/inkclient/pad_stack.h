@@ -94,6 +94,10 @@ class PadStack {
     // Starts or stops the input reports of an end point; they arrive as events.
     virtual Error set_receiving(unsigned device, unsigned end_point, bool enabled) = 0;
 
+    // Asks for an event for every pad that arrives from now on (removals
+    // come anyway). The agent behind a bridge announces arrivals always.
+    virtual Error watch_arrivals() = 0;
+
     // Waits up to `wait` for an event and hands every event queued by then to
     // `handler`, in order of arrival. Returns the fault that ends the stream
     // (a lost connection), or ok, also when nothing arrived.

@@ -130,6 +130,8 @@ class RemoteStack final : public PadStack {
                         wire::Args().u32(device).u32(end_point).u32(enabled ? 1 : 0), r);
     }
 
+    Error watch_arrivals() override { return {}; }
+
     Error poll_events(milliseconds wait, const EventHandler &handler) override {
         const Clock::time_point deadline = Clock::now() + wait;
         Error end;

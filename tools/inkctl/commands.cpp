@@ -276,6 +276,8 @@ int cmd_set_var(PadStack &stack, unsigned device, const std::string &name, const
 }
 
 int cmd_watch(PadStack &stack, const WatchOptions &options, Output &o) {
+    if (Error e = stack.watch_arrivals(); !e.ok())
+        return report_error(e, o);
     const auto handle = [&](const Event &event) {
         switch (event.kind) {
             case Event::Kind::arrived:
