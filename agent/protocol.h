@@ -101,9 +101,15 @@ extern "C" {
 /* Event ids, with a per-agent event sequence (from 0, mod 2^24) above. */
 #define INKAGENT_EV_DATA_RECEIVED 0xE0u  /* u32 device, u32 end_point, bytes report (64) */
 #define INKAGENT_EV_DEVICE_REMOVED 0xE1u /* u32 device */
+#define INKAGENT_EV_DEVICE_ARRIVED \
+    0xE2u /* u32 device, u32 vendor id, u32 product id, text serial number */
 /* Size of a data-received event package: header, two u32, count, report. */
 #define INKAGENT_REPORT_SIZE 64u
 #define INKAGENT_DATA_EVENT_SIZE (INKAGENT_HEADER_SIZE + 12u + INKAGENT_REPORT_SIZE)
+/* Longest serial number of an arrival event, in units, and the largest
+ * arrival event package: header, three u32, count, units. */
+#define INKAGENT_SERIAL_UNITS 255u
+#define INKAGENT_ARRIVED_EVENT_MAX_SIZE (INKAGENT_HEADER_SIZE + 16u + 2u * INKAGENT_SERIAL_UNITS)
 
 /* Result status. For any status but OK, result is 0 and no outputs follow. */
 #define INKAGENT_STATUS_OK 0u        /* the call ran; result is its return value */

@@ -1,7 +1,9 @@
 // The agent's five entry points. The bridge's receiving thread only copies
 // a call into the queue; one worker thread runs the calls in arrival order
 // and hands each result to the result callback. The pad library's callback
-// threads turn received reports and removed pads into event packages.
+// threads turn received reports and removed pads into event packages; pads
+// that arrive are described by the worker, between calls, because a
+// description makes the pad current and must not cut into a call.
 //
 // The queue is bounded: while it is full, the far function makes the
 // bridge's receiving thread wait, so that a client sending faster than its
@@ -72,6 +74,7 @@ pthread_t worker;
 bool worker_running = false;
 bool worker_stop = false;
 bool disconnect_pending = false;
+uint32_t pending_arrivals = 0;  // bit n: pad n arrived and is not yet announced
 // Held by whoever ends the worker and releases the pad library; never taken
 // by the worker or on a callback thread.
 pthread_mutex_t life_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -113,7 +116,7 @@ void *work(void *) {
     pthread_setname_np(pthread_self(), "inkagent-call");
     pthread_mutex_lock(&queue_lock);
     for (;;) {
-        while (!worker_stop && !disconnect_pending && queue->empty())
+        while (!worker_stop && !disconnect_pending && pending_arrivals == 0 && queue->empty())
             pthread_cond_wait(&queue_cond, &queue_lock);
         if (worker_stop)
             break;
@@ -121,6 +124,14 @@ void *work(void *) {
             disconnect_pending = false;
             pthread_mutex_unlock(&queue_lock);
             stop_streams();
+            pthread_mutex_lock(&queue_lock);
+            continue;
+        }
+        if (pending_arrivals != 0) {
+            const uint32_t arrivals = pending_arrivals;
+            pending_arrivals = 0;
+            pthread_mutex_unlock(&queue_lock);
+            announce_arrivals(arrivals);
             pthread_mutex_lock(&queue_lock);
             continue;
         }
@@ -164,6 +175,7 @@ void shut_down() {
         worker_running = false;
         worker_stop = false;
         disconnect_pending = false;
+        pending_arrivals = 0;
     }
     release_pad_library();
 }
@@ -200,6 +212,18 @@ void emit_event(uint8_t *package, size_t size, uint64_t owner) {
     const pthread_t outer = event_caller.exchange(pthread_self());
     event_callback(package, static_cast<int>(size));
     event_caller = outer;
+}
+
+void note_arrival(uint32_t device) {
+    if (device < 1 || device > kMaxDevice)
+        return;
+    Guard guard(&queue_lock);
+    // Only the worker's Initialize registers for arrivals, so it runs, or
+    // is ending and the pad library with it.
+    if (!worker_running)
+        return;
+    pending_arrivals |= 1u << device;
+    pthread_cond_signal(&queue_cond);
 }
 
 }  // namespace inkagent

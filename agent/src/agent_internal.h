@@ -17,6 +17,10 @@ namespace inkagent {
 // wait for.
 void emit_event(uint8_t *package, size_t size, uint64_t owner);
 
+// Notes that pad `device` arrived, for the worker to describe and announce
+// before its next call. Safe from any thread; takes only the queue's lock.
+void note_arrival(uint32_t device);
+
 // The connection an inbound call or a stream belongs to. Starts at 1 and
 // advances whenever the bridge reports that its client is gone.
 extern std::atomic<uint64_t> connection;
@@ -35,6 +39,10 @@ struct Stream {
 // Runs a decoded call for the client of connection `owner` and completes
 // its result package in out; returns the package size.
 size_t run_call(const DecodedCall &call, uint64_t owner, ResultWriter &out);
+// Sends an arrival event for each pad whose bit (1 << device) is set, with
+// its ids and serial number; a pad that cannot be described any more (it
+// left again) is left out: its removal is reported instead.
+void announce_arrivals(uint32_t devices);
 // Switches off every stream the remote side enabled.
 void stop_streams();
 // Switches off the streams and, if the agent initialised the pad library,

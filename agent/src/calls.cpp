@@ -38,6 +38,27 @@ void on_removed(void *, uint32_t device) {
     emit_event(package, size, 0);
 }
 
+// On the library's monitor thread: no library call here (see note_arrival).
+void on_arrived(void *, uint32_t device) {
+    note_arrival(device);
+}
+
+void announce_arrival(uint32_t device) {
+    unsigned vendor_id = 0;
+    unsigned product_id = 0;
+    uint16_t serial[QLPAD_MAX_STRING_LENGTH + 1] = {};
+    unsigned reply = 0;
+    if (GetVendorId(device, &vendor_id) != 0 || GetProductId(device, 0, &product_id) != 0 ||
+        GetSerialNumber(device, serial, QLPAD_MAX_STRING_LENGTH, &reply) != 0)
+        return;
+    uint32_t units = 0;
+    while (units < QLPAD_MAX_STRING_LENGTH && serial[units] != 0)
+        ++units;
+    uint8_t package[INKAGENT_ARRIVED_EVENT_MAX_SIZE];
+    emit_event(package,
+               encode_arrived_event(package, device, vendor_id, product_id, serial, units));
+}
+
 uint32_t switch_off(uint32_t device, uint32_t end_point) {
     uint32_t result = SetDataReceivingEnabled(device, end_point, 0);
     SetOnDataReceivedHandler(device, end_point, nullptr, nullptr);
@@ -111,6 +132,7 @@ size_t run_call(const DecodedCall &call, uint64_t owner, ResultWriter &out) {
             forget_streams();
             agent_initialized = true;
             SetOnDeviceRemovedHandler(nullptr, on_removed);
+            SetOnDeviceArrivedHandler(nullptr, on_arrived);
             break;
         case INKAGENT_FN_DEINITIALIZE:
             result = Deinitialize();
@@ -235,6 +257,12 @@ size_t run_call(const DecodedCall &call, uint64_t owner, ResultWriter &out) {
             break;
     }
     return out.finish(result);
+}
+
+void announce_arrivals(uint32_t devices) {
+    for (uint32_t device = 1; device <= kMaxDevice; ++device)
+        if (devices & (1u << device))
+            announce_arrival(device);
 }
 
 void stop_streams() {

@@ -1,6 +1,7 @@
 #include "codec.h"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace inkagent {
 
@@ -210,6 +211,25 @@ size_t encode_removed_event(uint8_t *out, uint32_t device) {
     inkagent_put_header(out, INKAGENT_TYPE_EVENT, INKAGENT_EV_DEVICE_REMOVED,
                         static_cast<uint32_t>(size));
     inkagent_put_u32(out + INKAGENT_HEADER_SIZE, device);
+    return size;
+}
+
+size_t encode_arrived_event(uint8_t *out, uint32_t device, uint32_t vendor_id, uint32_t product_id,
+                            const uint16_t *serial, uint32_t units) {
+    if (serial == nullptr)
+        units = 0;
+    if (units > INKAGENT_SERIAL_UNITS)
+        units = INKAGENT_SERIAL_UNITS;
+    const size_t size = INKAGENT_HEADER_SIZE + 16 + 2 * size_t{units};
+    inkagent_put_header(out, INKAGENT_TYPE_EVENT, INKAGENT_EV_DEVICE_ARRIVED,
+                        static_cast<uint32_t>(size));
+    uint8_t *at = out + INKAGENT_HEADER_SIZE;
+    for (uint32_t value : {device, vendor_id, product_id, units}) {
+        inkagent_put_u32(at, value);
+        at += 4;
+    }
+    for (uint32_t i = 0; i < units; ++i)
+        inkagent_put_u16(at + 2 * i, serial[i]);
     return size;
 }
 

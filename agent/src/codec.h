@@ -82,11 +82,15 @@ class ResultWriter {
 };
 
 // Event packages, written into out (at least INKAGENT_DATA_EVENT_SIZE bytes
-// for data, INKAGENT_HEADER_SIZE + 4 for removal) with sequence 0; the
-// sender fills in the message id. Return the package size; a report longer
-// than INKAGENT_REPORT_SIZE is cut to it.
+// for data, INKAGENT_HEADER_SIZE + 4 for removal,
+// INKAGENT_ARRIVED_EVENT_MAX_SIZE for arrival) with sequence 0; the sender
+// fills in the message id. Return the package size; a report longer than
+// INKAGENT_REPORT_SIZE, a serial number longer than INKAGENT_SERIAL_UNITS
+// is cut to it.
 size_t encode_data_event(uint8_t *out, uint32_t device, uint32_t end_point, const uint8_t *report,
                          uint32_t length);
 size_t encode_removed_event(uint8_t *out, uint32_t device);
+size_t encode_arrived_event(uint8_t *out, uint32_t device, uint32_t vendor_id, uint32_t product_id,
+                            const uint16_t *serial, uint32_t units);
 
 }  // namespace inkagent

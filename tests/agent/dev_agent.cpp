@@ -16,6 +16,19 @@ using devtest::stroke;
 using devtest::wait_until;
 
 namespace {
+// The arrival handler the agent registered last.
+std::atomic<InkportDeviceRemovedCallback> arrived_handler{nullptr};
+}  // namespace
+
+// Stands in for the pad library's registration, which does not keep the
+// handler yet, so the test can call it as the library's monitor will.
+extern "C" __attribute__((visibility("default"))) uint32_t SetOnDeviceArrivedHandler(
+    void *, InkportDeviceRemovedCallback handler) {
+    arrived_handler = handler;
+    return 0;
+}
+
+namespace {
 
 constexpr uint16_t kVid = 0x22C9;
 constexpr uint16_t kPid = 0x0901;
@@ -283,6 +296,30 @@ TEST_F(Unplug, TheReceivingThreadReportsIt) {
     pad->unplug();
     ASSERT_TRUE(removed_event_seen());
     expect_removed_events_name_pad_1();
+}
+
+// An arriving pad is described between calls, on the worker, and announced
+// with its ids and serial number; one that cannot be described (no pad 5)
+// is not announced. Arrivals noted before a call come out before its result.
+TEST_F(OnPad, AnArrivalIsAnnouncedWithItsIdsAndSerial) {
+    InkportDeviceRemovedCallback arrived = arrived_handler;
+    ASSERT_NE(arrived, nullptr) << "Initialize registers the agent for arrivals";
+    arrived(nullptr, 5);
+    arrived(nullptr, 1);
+    agent.call(INKAGENT_FN_GET_DEVICE_COUNT);
+    std::vector<Package> arrivals;
+    for (auto &e : agent.sink.events_snapshot())
+        if (INKAGENT_MESSAGE_FUNCTION(e.message_id()) == INKAGENT_EV_DEVICE_ARRIVED)
+            arrivals.push_back(e);
+    ASSERT_EQ(arrivals.size(), 1u);
+    EXPECT_EQ(arrivals[0].type(), INKAGENT_TYPE_EVENT);
+    EXPECT_EQ(arrivals[0].total(), INKAGENT_HEADER_SIZE + 16 + 2 * 3);
+    Reader in{arrivals[0].bytes};
+    EXPECT_EQ(in.u32(), 1u);
+    EXPECT_EQ(in.u32(), kVid);
+    EXPECT_EQ(in.u32(), kPid);
+    EXPECT_EQ(in.text(), "AG7");
+    EXPECT_TRUE(in.done());
 }
 
 // Once the bridge removed the callbacks, nothing calls them, while the pen

@@ -150,6 +150,21 @@ TEST(AgentCodec, EventLayouts) {
     EXPECT_EQ(inkagent_get_u32(out + 4), INKAGENT_EV_DEVICE_REMOVED);
     EXPECT_EQ(inkagent_get_u32(out + 8), 38u);
     EXPECT_EQ(inkagent_get_u32(out + 34), 9u);
+
+    uint8_t arrived[INKAGENT_ARRIVED_EVENT_MAX_SIZE];
+    const uint16_t serial[] = {u'A', u'B', 0x1234};
+    size = inkagent::encode_arrived_event(arrived, 3, 0x22C9, 0x901, serial, 3);
+    ASSERT_EQ(size, 56u);
+    EXPECT_EQ(inkagent_get_u32(arrived + 4), INKAGENT_EV_DEVICE_ARRIVED);
+    EXPECT_EQ(inkagent_get_u32(arrived + 8), 56u);
+    const uint8_t payload[] = {3, 0, 0, 0, 0xC9, 0x22, 0, 0,   0x01, 0x09, 0,
+                               0, 3, 0, 0, 0,    'A',  0, 'B', 0,    0x34, 0x12};
+    EXPECT_EQ(0, memcmp(arrived + 34, payload, sizeof payload));
+    // A longer serial number is cut to the limit, and fills the package exactly.
+    std::vector<uint16_t> long_serial(1000, u'x');
+    EXPECT_EQ(inkagent::encode_arrived_event(arrived, 3, 1, 2, long_serial.data(), 1000),
+              INKAGENT_ARRIVED_EVENT_MAX_SIZE);
+    EXPECT_EQ(inkagent_get_u32(arrived + 46), INKAGENT_SERIAL_UNITS);
 }
 
 }  // namespace

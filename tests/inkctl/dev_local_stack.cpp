@@ -1,7 +1,11 @@
 // The local pad stack on a virtual pad: reports from the library's threads
 // come out of poll_events in the pad's order, a pad pulled out shows as a
-// removal event, and a failing call brings the library's exception message.
+// removal event, a failing call brings the library's exception message, and
+// an arrival is described when it is handed out.
 #include <gtest/gtest.h>
+#include <inkport/inkport.h>
+
+#include <atomic>
 
 #include "firmware_model.h"
 #include "pad_pen.h"
@@ -24,7 +28,44 @@ std::vector<Event> poll_until(inkclient::PadStack &stack, P enough) {
     return events;
 }
 
+std::atomic<InkportDeviceRemovedCallback> arrived_handler{nullptr};
+std::atomic<void *> arrived_user{nullptr};
+
 }  // namespace
+
+// Stands in for the pad library's registration, which does not keep the
+// handler yet, so the test can call it as the library's monitor will.
+extern "C" uint32_t SetOnDeviceArrivedHandler(void *user, InkportDeviceRemovedCallback handler) {
+    arrived_user = user;
+    arrived_handler = handler;
+    return 0;
+}
+
+// Pad 1 is described with its ids and serial number; there is no pad 5 to
+// describe, so that notice is dropped.
+TEST(LocalStack, AnArrivalIsDescribedWhenItIsHandedOut) {
+    padsim::Testbed bed;
+    ASSERT_TRUE(bed.ok());
+    ASSERT_NE(bed.add_pad(padsim::PadConfig::hid(0x22C9, 0x0901, "LS2"),
+                          std::make_unique<padsim::PadModel>(padsim::FirmwareConfig::hid_pad())),
+              nullptr);
+    auto stack = inkclient::make_local_stack();
+    ASSERT_TRUE(stack->initialize().ok());
+    ASSERT_TRUE(stack->watch_arrivals().ok());
+    InkportDeviceRemovedCallback arrived = arrived_handler;
+    ASSERT_NE(arrived, nullptr);
+    arrived(arrived_user, 5);
+    arrived(arrived_user, 1);
+    std::vector<Event> events =
+        poll_until(*stack, [](const std::vector<Event> &e) { return !e.empty(); });
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, Event::Kind::arrived);
+    EXPECT_EQ(events[0].device, 1u);
+    EXPECT_EQ(events[0].vendor_id, 0x22C9u);
+    EXPECT_EQ(events[0].product_id, 0x0901u);
+    EXPECT_EQ(events[0].serial, u"LS2");
+    stack.reset();  // the library ends before the testbed goes
+}
 
 TEST(LocalStack, ReportsComeInOrderAndAPulledPadShowsAsARemoval) {
     padsim::Testbed bed;  // before the library initialises libusb

@@ -86,6 +86,18 @@ inline Bytes removed_event(uint32_t sequence, uint32_t device) {
                    payload);
 }
 
+inline Bytes arrived_event(uint32_t sequence, uint32_t device, const std::u16string &serial) {
+    Bytes payload;
+    for (uint32_t v : {device, 0x22C9u, 0x0901u, static_cast<uint32_t>(serial.size())})
+        put_u32(payload, v);
+    for (char16_t unit : serial) {
+        payload.push_back(static_cast<uint8_t>(unit));
+        payload.push_back(static_cast<uint8_t>(unit >> 8));
+    }
+    return package(INKAGENT_TYPE_EVENT, INKAGENT_MESSAGE_ID(sequence, INKAGENT_EV_DEVICE_ARRIVED),
+                   payload);
+}
+
 inline Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes &p : parts)

@@ -91,6 +91,7 @@ class ScriptedStack final : public inkclient::PadStack {
         receiving.emplace_back(device, enabled);
         return {};
     }
+    Error watch_arrivals() override { return {}; }
     Error poll_events(std::chrono::milliseconds, const inkclient::EventHandler &handler) override {
         if (batches.empty())
             return {};
@@ -116,6 +117,16 @@ Event removed(unsigned device) {
     Event e;
     e.kind = Event::Kind::removed;
     e.device = device;
+    return e;
+}
+
+Event arrived(unsigned device, const std::u16string &serial) {
+    Event e;
+    e.kind = Event::Kind::arrived;
+    e.device = device;
+    e.vendor_id = 0x22C9;
+    e.product_id = 0x901;
+    e.serial = serial;
     return e;
 }
 
@@ -199,6 +210,25 @@ TEST(Commands, CaptureReportsALostConnectionAsABridgeProblem) {
     EXPECT_EQ(r.status, inkctl::kExitBridge);
     EXPECT_EQ(r.out, line(1, 1) + "1 reports captured\n");
     EXPECT_EQ(r.err, "inkctl: connection to the bridge lost: the bridge closed the connection\n");
+}
+
+TEST(Commands, WatchPrintsEachPadThatComesOrGoesUntilTheConnectionEnds) {
+    ScriptedStack s;
+    Error lost;
+    lost.fault = Fault::connection_lost;
+    lost.message = "the bridge closed the connection";
+    s.batches = {{{arrived(2, u"AB12"), report(2, 1), removed(2), gap(2)}, {}},
+                 {{arrived(2, u"AB12"), arrived(3, u"")}, lost}};
+    Outcome r = run([&](inkctl::Output &o) { return inkctl::cmd_watch(s, {}, o); });
+    EXPECT_EQ(r.status, inkctl::kExitBridge);
+    EXPECT_EQ(r.out,
+              "arrived pad 2 22c9:0901 serial AB12\n"
+              "removed pad 2\n"
+              "arrived pad 2 22c9:0901 serial AB12\n"
+              "arrived pad 3 22c9:0901 serial \n");
+    EXPECT_EQ(r.err,
+              "inkctl: 2 events lost on the way\n"
+              "inkctl: connection to the bridge lost: the bridge closed the connection\n");
 }
 
 TEST(Commands, AMissingPadIsNamedWithTheCountFound) {

@@ -100,7 +100,7 @@ TEST(RemoteStack, ResultsAreFoundInPiecesAndAmongEventsAndStaleResults) {
         peer.send(fake::concat(
             {fake::data_event(0, 1, 0, 0x10), fake::result(stale, 0, 0, u32s({9})),
              fake::data_event(1, 1, 0, 0x20), fake::result(call.message_id, 0, 0, u32s({0x0901})),
-             fake::removed_event(2, 1)}));
+             fake::removed_event(2, 1), fake::arrived_event(3, 2, u"AB12")}));
         peer.sees_end();
     });
     auto stack = connect_to(bridge);
@@ -111,8 +111,8 @@ TEST(RemoteStack, ResultsAreFoundInPiecesAndAmongEventsAndStaleResults) {
     ASSERT_TRUE(stack->product_id(1, 0, pid).ok());
     EXPECT_EQ(pid, 0x0901u);
 
-    std::vector<Event> events = poll_all(*stack, 3);
-    ASSERT_EQ(events.size(), 3u);
+    std::vector<Event> events = poll_all(*stack, 4);
+    ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[0].kind, Event::Kind::data);
     EXPECT_EQ(events[0].device, 1u);
     ASSERT_EQ(events[0].report.size(), 64u);
@@ -122,6 +122,11 @@ TEST(RemoteStack, ResultsAreFoundInPiecesAndAmongEventsAndStaleResults) {
     EXPECT_EQ(events[1].report[0], 0x20);
     EXPECT_EQ(events[2].kind, Event::Kind::removed);
     EXPECT_EQ(events[2].device, 1u);
+    EXPECT_EQ(events[3].kind, Event::Kind::arrived);
+    EXPECT_EQ(events[3].device, 2u);
+    EXPECT_EQ(events[3].vendor_id, 0x22C9u);
+    EXPECT_EQ(events[3].product_id, 0x0901u);
+    EXPECT_EQ(events[3].serial, u"AB12");
 }
 
 TEST(RemoteStack, AGapInTheEventSequenceIsReportedWithItsSize) {

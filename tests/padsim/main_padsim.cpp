@@ -7,17 +7,25 @@
 // testbed and libumockdev-preload is preloaded. padsim exits with the
 // command's status; SIGINT and SIGTERM are passed on to the command.
 //
+// A pad can arrive and leave while the command runs (--arrive-after,
+// --leave-after): the command's libusb hears of it as of a real plug and
+// pull. padsim itself runs under libumockdev-preload for that (see padsim.h).
+//
 // A pad can be given pen strokes that it draws once the host reads its pen
 // data (see --stroke): never earlier, because a host that is not reading yet
 // drops what arrives (hidapi keeps only a few reports per open handle, and
 // forgets them when the handle is closed).
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,6 +59,10 @@ void usage(FILE *out) {
                  "  --vcom VID:PID[:SERIAL[:IN[:OUT]]]     a VCOM pad; IN/OUT: bulk sizes\n"
                  "  --manufacturer TEXT                    for the pads that follow\n"
                  "  --product TEXT                         for the pads that follow\n"
+                 "  --arrive-after MS                      the next pad is plugged in MS after\n"
+                 "                                         the command starts (default: before)\n"
+                 "  --leave-after MS                       the next pad is pulled MS after the\n"
+                 "                                         command starts (default: never)\n"
                  "  --loopback                             loopback firmware instead of the model\n"
                  "  --log                                  print each pad's transfers at exit\n"
                  "  --stroke REPORTS[@RATE_HZ]             a pen stroke (repeatable) on the pad\n"
@@ -253,19 +265,76 @@ class StrokePlayer {
 };
 #endif
 
-int run(char **command) {
-    std::string preload = "libumockdev-preload.so.0";
-    if (const char *old = std::getenv("LD_PRELOAD"); old && *old) {
-        preload += ":";
-        preload += old;
+// A declared pad and when it comes and goes, in milliseconds after the
+// command starts; -1: plugged in before it starts, or never pulled.
+struct PadPlan {
+    padsim::PadConfig config;
+    long arrive_ms = -1;
+    long leave_ms = -1;
+};
+
+// Plugs pads in and pulls them at their times while the command runs.
+class PlugTimeline {
+  public:
+    struct Step {
+        long at_ms;
+        padsim::Pad *pad;
+        bool arrive;
+    };
+    explicit PlugTimeline(std::vector<Step> steps) : steps_(std::move(steps)) {
+        std::stable_sort(steps_.begin(), steps_.end(),
+                         [](const Step &a, const Step &b) { return a.at_ms < b.at_ms; });
+        if (!steps_.empty()) {
+            thread_ = std::thread([this] { play(); });
+        }
     }
+    ~PlugTimeline() {
+        {
+            std::lock_guard lock(mu_);
+            quit_ = true;
+        }
+        cv_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    PlugTimeline(const PlugTimeline &) = delete;
+    PlugTimeline &operator=(const PlugTimeline &) = delete;
+
+  private:
+    void play() {
+        const auto start = std::chrono::steady_clock::now();
+        for (const Step &step : steps_) {
+            std::unique_lock lock(mu_);
+            if (cv_.wait_until(lock, start + std::chrono::milliseconds(step.at_ms),
+                               [this] { return quit_; })) {
+                return;
+            }
+            lock.unlock();
+            if (!step.arrive) {
+                step.pad->unplug();
+            } else if (!step.pad->replug()) {
+                std::fprintf(stderr, "padsim: cannot plug in pad %04x:%04x\n",
+                             step.pad->config().vendor_id, step.pad->config().product_id);
+            }
+        }
+    }
+
+    std::vector<Step> steps_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool quit_ = false;
+    std::thread thread_;
+};
+
+pid_t start(char **command) {
     pid_t pid = fork();
     if (pid < 0) {
         std::perror("padsim: fork");
-        return 127;
+        return -1;
     }
     if (pid == 0) {
-        setenv("LD_PRELOAD", preload.c_str(), 1);
+        padsim::preload_child();
 #if defined(__SANITIZE_ADDRESS__)
         // A sanitized build runs sanitized programs; their runtime would
         // refuse to start behind the preloaded library.
@@ -279,6 +348,10 @@ int run(char **command) {
         std::fprintf(stderr, "padsim: %s: %s\n", command[0], std::strerror(errno));
         _exit(127);
     }
+    return pid;
+}
+
+int wait_for(pid_t pid) {
     g_child = pid;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
@@ -300,6 +373,7 @@ int run(char **command) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    padsim::restart_under_preload(argv);
     enum {
         kHid = 256,
         kVcom,
@@ -309,7 +383,9 @@ int main(int argc, char **argv) {
         kLog,
         kStroke,
         kStrokeReopens,
-        kStrokeDelay
+        kStrokeDelay,
+        kArriveAfter,
+        kLeaveAfter
     };
     static const struct option options[] = {
         {"hid", required_argument, nullptr, kHid},
@@ -321,12 +397,16 @@ int main(int argc, char **argv) {
         {"stroke", required_argument, nullptr, kStroke},
         {"stroke-reopens", required_argument, nullptr, kStrokeReopens},
         {"stroke-delay", required_argument, nullptr, kStrokeDelay},
+        {"arrive-after", required_argument, nullptr, kArriveAfter},
+        {"leave-after", required_argument, nullptr, kLeaveAfter},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
 
     // Options.
-    std::vector<padsim::PadConfig> configs;
+    std::vector<PadPlan> pads;
+    long arrive_ms = -1;
+    long leave_ms = -1;
     std::string manufacturer;
     std::string product;
     bool loopback = false;
@@ -351,7 +431,21 @@ int main(int argc, char **argv) {
                 if (!product.empty()) {
                     config.product = product;
                 }
-                configs.push_back(std::move(config));
+                if (leave_ms >= 0 && leave_ms <= arrive_ms) {
+                    std::fprintf(stderr,
+                                 "padsim: --leave-after must be later than --arrive-after\n");
+                    return 2;
+                }
+                pads.push_back(PadPlan{std::move(config), arrive_ms, leave_ms});
+                arrive_ms = leave_ms = -1;
+                break;
+            case kArriveAfter:
+            case kLeaveAfter:
+                if (!parse_count(optarg, 0, 3600000, opt == kArriveAfter ? arrive_ms : leave_ms)) {
+                    std::fprintf(stderr, "padsim: bad time '%s'\n", optarg);
+                    usage(stderr);
+                    return 2;
+                }
                 break;
             case kManufacturer:
                 manufacturer = optarg;
@@ -367,16 +461,16 @@ int main(int argc, char **argv) {
                 break;
             case kStroke: {
                 padsim::PenStroke stroke;
-                if (configs.empty() || !parse_stroke(optarg, stroke)) {
+                if (pads.empty() || !parse_stroke(optarg, stroke)) {
                     std::fprintf(stderr,
                                  "padsim: bad stroke '%s' (after a pad: REPORTS[@RATE_HZ])\n",
                                  optarg);
                     usage(stderr);
                     return 2;
                 }
-                if (plans.empty() || plans.back().pad != configs.size() - 1) {
+                if (plans.empty() || plans.back().pad != pads.size() - 1) {
                     plans.push_back(
-                        StrokePlan{configs.size() - 1, {}, stroke_reopens, stroke_delay_ms});
+                        StrokePlan{pads.size() - 1, {}, stroke_reopens, stroke_delay_ms});
                 }
                 // Each stroke of a pad starts a little further on, so that a
                 // capture shows which stroke a report belongs to.
@@ -412,11 +506,22 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "padsim: cannot create the umockdev testbed\n");
         return 1;
     }
-    for (const auto &config : configs) {
-        if (!bed.add_pad(config, make_firmware(config, loopback))) {
+    std::vector<PlugTimeline::Step> steps;
+    for (const auto &plan : pads) {
+        const padsim::PadConfig &config = plan.config;
+        padsim::Pad *pad =
+            bed.add_pad(config, make_firmware(config, loopback),
+                        plan.arrive_ms < 0 ? padsim::Plug::Now : padsim::Plug::Later);
+        if (!pad) {
             std::fprintf(stderr, "padsim: cannot add pad %04x:%04x\n", config.vendor_id,
                          config.product_id);
             return 1;
+        }
+        if (plan.arrive_ms >= 0) {
+            steps.push_back({plan.arrive_ms, pad, true});
+        }
+        if (plan.leave_ms >= 0) {
+            steps.push_back({plan.leave_ms, pad, false});
         }
     }
 #ifdef PADSIM_HAVE_MODEL
@@ -445,7 +550,15 @@ int main(int argc, char **argv) {
     sigaction(SIGTERM, &sa, nullptr);
 
     // Run.
-    const int status = run(argv + optind);
+    const pid_t child = start(argv + optind);
+    if (child < 0) {
+        return 127;
+    }
+    int status;
+    {
+        PlugTimeline timeline(std::move(steps));
+        status = wait_for(child);
+    }
 #ifdef PADSIM_HAVE_MODEL
     players.clear();
 #endif

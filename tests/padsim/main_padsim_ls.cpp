@@ -1,6 +1,11 @@
 // padsim_ls: lists the USB devices libusb sees and the HID interfaces hidapi
 // sees, with their strings; run it under padsim to look at virtual pads.
+// `padsim_ls --hotplug N` prints libusb's next N hot-plug events instead
+// ("arrived VID:PID", "left VID:PID") and gives up after 10 seconds.
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 #include <hidapi/hidapi.h>
@@ -80,8 +85,45 @@ int list_hid() {
     return 0;
 }
 
+int print_hotplug(libusb_context *, libusb_device *dev, libusb_hotplug_event event, void *user) {
+    libusb_device_descriptor desc{};
+    libusb_get_device_descriptor(dev, &desc);
+    std::printf("%s %04x:%04x\n", event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? "arrived" : "left",
+                desc.idVendor, desc.idProduct);
+    std::fflush(stdout);
+    ++*static_cast<long *>(user);
+    return 0;
+}
+
+int watch_hotplug(long events) {
+    libusb_context *ctx = nullptr;
+    if (libusb_init(&ctx) != 0) {
+        std::fprintf(stderr, "padsim_ls: libusb_init failed\n");
+        return 1;
+    }
+    long seen = 0;
+    if (libusb_hotplug_register_callback(
+            ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, 0,
+            LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+            print_hotplug, &seen, nullptr) != LIBUSB_SUCCESS) {
+        std::fprintf(stderr, "padsim_ls: no hot-plug support\n");
+        libusb_exit(ctx);
+        return 1;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (seen < events && std::chrono::steady_clock::now() < deadline) {
+        timeval tv{0, 100000};
+        libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+    }
+    libusb_exit(ctx);
+    return seen < events ? 1 : 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--hotplug") == 0) {
+        return watch_hotplug(std::strtol(argv[2], nullptr, 10));
+    }
     return list_usb() | list_hid();
 }

@@ -15,6 +15,14 @@
 // Order of things in a process (libusb and hidapi cache what they saw):
 // create the Testbed before libusb_init()/hid_init(), and end every libusb
 // context (hid_exit() included) before the Testbed is destroyed.
+//
+// Hot-plug: a pad plugged in (add_pad, replug) or pulled (unplug) while
+// programs run is announced to them by the uevent the kernel would send, an
+// "add" or a "remove" of the USB device, which reaches libusb's udev monitor
+// in every process of the testbed (its hot-plug callbacks, its device list).
+// umockdev describes the device in that event through libudev of the process
+// that owns the testbed, so that process runs under libumockdev-preload as
+// well (restart_under_preload); in a process without it no event goes out.
 #pragma once
 
 #include <chrono>
@@ -93,6 +101,9 @@ std::string to_string(const Transfer &t);
 // Which transfers a fault or a delay applies to.
 enum class Target : uint8_t { Control, BulkOut, BulkIn, InterruptIn };
 
+// When add_pad plugs the pad in: at once, or at its first replug().
+enum class Plug : uint8_t { Now, Later };
+
 class Testbed;
 class UsbfsDevice;
 struct PadState;
@@ -147,10 +158,11 @@ class Pad {
     bool wait_in_flight(Target target, int count,
                         std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
-    // Pulls the plug: pending transfers end with -ENODEV, the node goes away,
-    // a remove event is sent. Safe while transfers are pending.
+    // Pulls the plug: pending transfers end with -ENODEV, a "remove" event
+    // is sent, the node goes away. Safe while transfers are pending.
     void unplug();
-    // Plugs the pad in again under a new device number.
+    // Plugs the pad in (again, or for the first time after Plug::Later)
+    // under a new device number; an "add" event is sent.
     bool replug();
 
   private:
@@ -171,8 +183,10 @@ class Testbed {
     // The directory the child processes get as UMOCKDEV_DIR.
     std::string root_dir() const;
 
-    // Adds and plugs in a pad; the testbed owns it. Null on failure.
-    Pad *add_pad(PadConfig config, std::unique_ptr<Firmware> firmware = nullptr);
+    // Adds a pad and plugs it in, unless `plug` says Later; the testbed owns
+    // it. Null on failure.
+    Pad *add_pad(PadConfig config, std::unique_ptr<Firmware> firmware = nullptr,
+                 Plug plug = Plug::Now);
     Pad *add_hid_pad(uint16_t vendor_id, uint16_t product_id, std::string serial);
     Pad *add_vcom_pad(uint16_t vendor_id, uint16_t product_id, std::string serial);
     void remove_pad(Pad *pad);
@@ -189,5 +203,14 @@ class Testbed {
     std::vector<std::unique_ptr<Pad>> pads_;
     bool ok_ = false;
 };
+
+// First thing in main() of a program that owns a testbed: unless
+// libumockdev-preload is loaded, starts the program again with it (after a
+// sanitizer runtime that is already loaded, which insists on coming first).
+// Returns when it is loaded, or when the restart did not load it.
+void restart_under_preload(char **argv);
+// In a child that is about to exec a program: LD_PRELOAD as the parent found
+// it, with libumockdev-preload first.
+void preload_child();
 
 }  // namespace padsim

@@ -87,7 +87,7 @@ bool Testbed::in_mock_environment() {
     return umockdev_in_mock_environment();
 }
 
-Pad *Testbed::add_pad(PadConfig config, std::unique_ptr<Firmware> firmware) {
+Pad *Testbed::add_pad(PadConfig config, std::unique_ptr<Firmware> firmware, Plug plug) {
     if (!ok_) {
         return nullptr;
     }
@@ -95,7 +95,7 @@ Pad *Testbed::add_pad(PadConfig config, std::unique_ptr<Firmware> firmware) {
     if (firmware) {
         pad->set_firmware(std::move(firmware));
     }
-    if (!pad->replug()) {
+    if (plug == Plug::Now && !pad->replug()) {
         return nullptr;
     }
     pads_.push_back(std::move(pad));

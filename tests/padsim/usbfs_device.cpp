@@ -234,12 +234,9 @@ bool UsbfsDevice::plug() {
         }
         return false;
     }
+    // Under the preload, adding the entry has sent its "add" event, once
+    // the whole entry was written; one of our own would announce it twice.
     plugged_ = true;
-    // Events reach libusb only through the preload library; a process
-    // without it (the runner) has no listener to tell.
-    if (umockdev_in_mock_environment()) {
-        umockdev_testbed_uevent(testbed_, syspath_.c_str(), "add");
-    }
     return true;
 }
 
@@ -264,8 +261,10 @@ void UsbfsDevice::unplug() {
         refresh_locked();
     }
     if (plugged_) {
-        // The event first: libusb's monitor drops the device by it, and a
-        // client that reopens must then find no node.
+        // The event first: umockdev reads the entry to describe the device
+        // in it, libusb's monitor drops the device by it, and a client that
+        // reopens must then find no node. Without the preload umockdev
+        // cannot find the entry (see padsim.h).
         if (umockdev_in_mock_environment()) {
             umockdev_testbed_uevent(testbed_, syspath_.c_str(), "remove");
         }

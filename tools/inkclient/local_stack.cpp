@@ -1,6 +1,8 @@
-// The pad library of this process behind the PadStack interface. Reports and
-// removal notices come on the library's threads; they are queued here and
-// handed out on the caller's thread by poll_events.
+// The pad library of this process behind the PadStack interface. Reports,
+// removal and arrival notices come on the library's threads; they are queued
+// here and handed out on the caller's thread by poll_events, which also
+// describes an arrived pad there: a description makes the pad current, which
+// is the caller's to do, between its own calls.
 #include <inkport/inkport.h>
 
 #include <condition_variable>
@@ -129,6 +131,11 @@ class LocalStack final : public PadStack {
         return e.ok() ? h : e;
     }
 
+    Error watch_arrivals() override {
+        return check("SetOnDeviceArrivedHandler",
+                     SetOnDeviceArrivedHandler(this, &LocalStack::on_arrived));
+    }
+
     Error poll_events(std::chrono::milliseconds wait, const EventHandler &handler) override {
         std::deque<Event> ready;
         {
@@ -136,12 +143,28 @@ class LocalStack final : public PadStack {
             more_.wait_for(lock, wait, [this] { return !queue_.empty(); });
             ready.swap(queue_);
         }
-        for (const Event &event : ready)
+        for (Event &event : ready) {
+            // A pad that left again before it could be described is not
+            // announced; its removal is.
+            if (event.kind == Event::Kind::arrived && !describe(event))
+                continue;
             handler(event);
+        }
         return {};
     }
 
   private:
+    bool describe(Event &event) {
+        unsigned vendor = 0;
+        unsigned product = 0;
+        if (!vendor_id(event.device, vendor).ok() || !product_id(event.device, 0, product).ok() ||
+            !serial_number(event.device, event.serial).ok())
+            return false;
+        event.vendor_id = vendor;
+        event.product_id = product;
+        return true;
+    }
+
     // Library threads: queue and wake the caller, nothing else.
     static void on_data(void *user, uint32_t device, uint32_t end_point, const uint8_t *data,
                         uint32_t length) {
@@ -153,8 +176,14 @@ class LocalStack final : public PadStack {
         static_cast<LocalStack *>(user)->push(std::move(event));
     }
     static void on_removed(void *user, uint32_t device) {
+        notice(user, Event::Kind::removed, device);
+    }
+    static void on_arrived(void *user, uint32_t device) {
+        notice(user, Event::Kind::arrived, device);
+    }
+    static void notice(void *user, Event::Kind kind, uint32_t device) {
         Event event;
-        event.kind = Event::Kind::removed;
+        event.kind = kind;
         event.device = device;
         static_cast<LocalStack *>(user)->push(std::move(event));
     }

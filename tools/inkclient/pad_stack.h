@@ -3,7 +3,7 @@
 // only to this interface, so a command behaves the same either way.
 //
 // Threads: a PadStack is used from one thread. Events (pen reports, a pad
-// going away) are queued as they arrive and handed out only by
+// coming or going away) are queued as they arrive and handed out only by
 // poll_events(), on the caller's thread.
 #pragma once
 
@@ -49,6 +49,7 @@ struct Event {
     enum class Kind {
         data,     // one input report
         removed,  // the pad library found the pad gone
+        arrived,  // a pad was plugged in and numbered
         gap,      // events were lost between the previous one and the next
     };
     Kind kind = Kind::data;
@@ -56,6 +57,10 @@ struct Event {
     uint32_t end_point = 0;
     Bytes report;       // data: the 64 bytes the library delivered
     uint32_t lost = 0;  // gap: how many events are missing
+    // arrived: the pad's ids (product id of end point 0) and serial number
+    uint32_t vendor_id = 0;
+    uint32_t product_id = 0;
+    std::u16string serial;
 };
 
 using EventHandler = std::function<void(const Event &)>;
@@ -88,6 +93,10 @@ class PadStack {
 
     // Starts or stops the input reports of an end point; they arrive as events.
     virtual Error set_receiving(unsigned device, unsigned end_point, bool enabled) = 0;
+
+    // Asks for an event for every pad that arrives from now on (removals
+    // come anyway). The agent behind a bridge announces arrivals always.
+    virtual Error watch_arrivals() = 0;
 
     // Waits up to `wait` for an event and hands every event queued by then to
     // `handler`, in order of arrival. Returns the fault that ends the stream

@@ -130,6 +130,8 @@ class RemoteStack final : public PadStack {
                         wire::Args().u32(device).u32(end_point).u32(enabled ? 1 : 0), r);
     }
 
+    Error watch_arrivals() override { return {}; }
+
     Error poll_events(milliseconds wait, const EventHandler &handler) override {
         const Clock::time_point deadline = Clock::now() + wait;
         Error end;
@@ -269,6 +271,14 @@ class RemoteStack final : public PadStack {
                 event.kind = Event::Kind::removed;
                 if (!in.u32(event.device)) {
                     deferred_ = fault(Fault::protocol, "a device-removed event too short");
+                    return;
+                }
+                break;
+            case INKAGENT_EV_DEVICE_ARRIVED:
+                event.kind = Event::Kind::arrived;
+                if (!in.u32(event.device) || !in.u32(event.vendor_id) ||
+                    !in.u32(event.product_id) || !in.text(event.serial)) {
+                    deferred_ = fault(Fault::protocol, "a device-arrived event too short");
                     return;
                 }
                 break;

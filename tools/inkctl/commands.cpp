@@ -190,6 +190,8 @@ int cmd_capture(PadStack &stack, unsigned device, const CaptureOptions &options,
                 if (event.device == device)
                     removed = true;
                 break;
+            case Event::Kind::arrived:
+                break;
             case Event::Kind::gap:
                 fprintf(o.err, "inkctl: %u events lost on the way\n", event.lost);
                 break;
@@ -271,6 +273,40 @@ int cmd_set_var(PadStack &stack, unsigned device, const std::string &name, const
     fprintf(o.out, "pad %u: %s set to \"%s\" (configuration handler state %d)\n", device,
             name.c_str(), value.c_str(), state);
     return kExitOk;
+}
+
+int cmd_watch(PadStack &stack, const WatchOptions &options, Output &o) {
+    if (Error e = stack.watch_arrivals(); !e.ok())
+        return report_error(e, o);
+    const auto handle = [&](const Event &event) {
+        switch (event.kind) {
+            case Event::Kind::arrived:
+                fprintf(o.out, "arrived pad %u %04x:%04x serial %s\n", event.device,
+                        event.vendor_id, event.product_id, inkclient::narrow(event.serial).c_str());
+                break;
+            case Event::Kind::removed:
+                fprintf(o.out, "removed pad %u\n", event.device);
+                break;
+            case Event::Kind::gap:
+                fprintf(o.err, "inkctl: %u events lost on the way\n", event.lost);
+                break;
+            case Event::Kind::data:
+                break;
+        }
+    };
+    const bool timed = options.seconds > 0;
+    const Clock::time_point end =
+        Clock::now() + std::chrono::milliseconds(static_cast<long>(options.seconds * 1000));
+    Error stream;
+    while (stream.ok() && !(options.stop && *options.stop) && (!timed || Clock::now() < end)) {
+        auto wait = std::chrono::milliseconds(200);
+        if (timed)
+            wait = std::min(
+                wait, std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
+        stream = stack.poll_events(wait, handle);
+        fflush(o.out);
+    }
+    return stream.ok() ? kExitOk : report_error(stream, o);
 }
 
 }  // namespace inkctl

@@ -3,6 +3,7 @@
 // program's exit status. The same stack state gives the same output either way.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -30,6 +31,11 @@ struct CaptureOptions {
     unsigned end_point = 0;
 };
 
+struct WatchOptions {
+    double seconds = 0;                           // 0: until *stop is set
+    const volatile sig_atomic_t *stop = nullptr;  // set by a signal handler
+};
+
 // Prints "inkctl: <what went wrong>" and returns the status for the fault.
 int report_error(const inkclient::Error &error, Output &o);
 
@@ -40,6 +46,9 @@ int cmd_capture(inkclient::PadStack &stack, unsigned device, const CaptureOption
                 Output &o);
 int cmd_set_var(inkclient::PadStack &stack, unsigned device, const std::string &name,
                 const std::string &value, Output &o);
+// One line per pad that comes or goes: "arrived pad N VID:PID serial S",
+// "removed pad N".
+int cmd_watch(inkclient::PadStack &stack, const WatchOptions &options, Output &o);
 
 // "00 0a ff" style, lower case.
 std::string hex(const Bytes &bytes, const char *separator = " ");

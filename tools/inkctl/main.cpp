@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,8 @@ const char kUsage[] =
     "                                print pad N's pen reports as they arrive, for S seconds\n"
     "                                (default 5) or until C reports; then the count\n"
     "  set-var N NAME VALUE          set a configuration variable of pad N\n"
+    "  watch [--seconds S]           print a line for each pad that arrives or leaves,\n"
+    "                                for S seconds or until interrupted\n"
     "\n"
     "Options:\n"
     "  -c, --connect HOST:PORT       use the pads behind the bridge at HOST:PORT\n"
@@ -36,7 +39,14 @@ const char kUsage[] =
     "Examples:\n"
     "  inkctl list\n"
     "  inkctl --connect 127.0.0.1:8888 capture 1 --seconds 3\n"
-    "  inkctl ssp 1 00000010\n";
+    "  inkctl ssp 1 00000010\n"
+    "  inkctl watch --seconds 30\n";
+
+volatile sig_atomic_t g_stop = 0;
+
+void on_stop_signal(int) {
+    g_stop = 1;
+}
 
 int usage_error(const char *what) {
     fprintf(stderr, "inkctl: %s\n\n%s", what, kUsage);
@@ -104,9 +114,20 @@ int main(int argc, char **argv) {
     unsigned device = 0;
     inkctl::Bytes message;
     inkctl::CaptureOptions capture;
+    inkctl::WatchOptions watch;
     if (command == "list") {
         if (left != 0)
             return usage_error("list takes no arguments");
+    } else if (command == "watch") {
+        if (left != 0 && !(left == 2 && strcmp(args[0], "--seconds") == 0 &&
+                           parse_seconds(args[1], watch.seconds)))
+            return usage_error("watch takes only --seconds S (a positive number)");
+        watch.stop = &g_stop;
+        struct sigaction sa {};
+        sa.sa_handler = on_stop_signal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, nullptr);
+        sigaction(SIGTERM, &sa, nullptr);
     } else if (command == "info" || command == "ssp" || command == "capture" ||
                command == "set-var") {
         if (left < 1 || !parse_number(args[0], 15, device))
@@ -165,6 +186,8 @@ int main(int argc, char **argv) {
         status = inkctl::cmd_ssp(*stack, device, message, out);
     else if (command == "capture")
         status = inkctl::cmd_capture(*stack, device, capture, out);
+    else if (command == "watch")
+        status = inkctl::cmd_watch(*stack, watch, out);
     else
         status = inkctl::cmd_set_var(*stack, device, args[1], args[2], out);
 
