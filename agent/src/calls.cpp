@@ -56,7 +56,7 @@ void announce_arrival(uint32_t device) {
         ++units;
     uint8_t package[INKAGENT_ARRIVED_EVENT_MAX_SIZE];
     emit_event(package,
-               encode_arrived_event(package, device, vendor_id, product_id, serial, units));
+               encode_arrived_event(package, device, vendor_id, product_id, serial, units), 0);
 }
 
 uint32_t switch_off(uint32_t device, uint32_t end_point) {
