@@ -2,6 +2,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include <gio/gio.h>
 #include <umockdev.h>
 
 #include "padsim.h"
@@ -65,6 +66,11 @@ Testbed::Testbed() : impl_(std::make_unique<Impl>()) {
         return;
     }
     impl_->scheduler = std::make_shared<Scheduler>();
+    // The emulator's first device connection makes GLib start its worker
+    // context (a thread and an eventfd that live as long as the process) on
+    // the emulator's own thread, at a moment that depends on the load. Start
+    // it here, so that it is there before any test counts descriptors.
+    g_type_ensure(G_TYPE_TASK);
     ok_ = true;
 }
 
