@@ -47,9 +47,11 @@ namespace {
 volatile sig_atomic_t g_child = 0;
 
 void forward_signal(int sig) {
+    const int saved = errno;  // the interrupted code may be about to read it
     if (g_child > 0) {
         kill(g_child, sig);
     }
+    errno = saved;
 }
 
 void usage(FILE *out) {

@@ -84,7 +84,9 @@ void sig_int(int) {
     // to wait for it.
     if (interrupts.fetch_add(1) > 0)
         _exit(kInterruptedStatus);
+    const int saved = errno;  // sem_post may set it under the interrupted code
     sem_post(&interrupt);
+    errno = saved;
 }
 
 void sig_pipe(int) {
