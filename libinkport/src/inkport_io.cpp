@@ -139,19 +139,4 @@ EXPORT uint32_t SetOnDeviceRemovedHandler(void *user_specific,
     return 0;
 }
 
-EXPORT uint32_t SetOnDeviceArrivedHandler(void *user_specific,
-                                          InkportDeviceRemovedCallback handler) {
-    TRACE_SCOPE();
-    (void)user_specific;
-    (void)handler;
-    api_not_implemented(API_SITE);
-    return 0;
-}
-
-EXPORT uint32_t TriggerOnDeviceArrivedEvents(void) {
-    TRACE_SCOPE();
-    api_not_implemented(API_SITE);
-    return 0;
-}
-
 }  // extern "C"

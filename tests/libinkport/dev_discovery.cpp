@@ -213,11 +213,14 @@ TEST_F(Discovery, RemovedHandlerOfASwitchMayCallTheLibrary) {
     auto second = add_hid(0x22C9, 0x0901, "TWO");
     ASSERT_EQ(Initialize(), 0u);
     struct Reentrant {
-        std::atomic<int> calls{0};
+        std::atomic<int> calls{0};  // by this thread's calls, not the monitor
+        std::thread::id caller = std::this_thread::get_id();
         static void cb(void *u, uint32_t) {
             unsigned int reply = 0;
             GetDeviceCount(&reply);  // takes the table lock: must not deadlock
-            ++static_cast<Reentrant *>(u)->calls;
+            auto *self = static_cast<Reentrant *>(u);
+            if (std::this_thread::get_id() == self->caller)
+                ++self->calls;
         }
     } handler;
     SetOnDeviceRemovedHandler(&handler, &Reentrant::cb);
