@@ -402,11 +402,8 @@ extern "C" {
 EXPORT uint32_t SetOnDeviceArrivedHandler(void *user_specific,
                                           InkportDeviceArrivedCallback handler) {
     TRACE_SCOPE();
-    device_arrived_user_specific = user_specific;
-    device_arrived_callback = handler;
-    TRACE_INFO(
-        "Pointer %p with user_specific %p was set like callback for catch of arriving device",
-        reinterpret_cast<void *>(handler), user_specific);
+    store_device_handler(device_arrived_callback, device_arrived_user_specific, handler,
+                         user_specific, "arriving");
     return 0;
 }
 

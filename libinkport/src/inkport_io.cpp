@@ -101,6 +101,17 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device,
 
 }  // namespace
 
+void store_device_handler(std::atomic<DeviceRemovedCallback> &handler, std::atomic<void *> &user,
+                          DeviceRemovedCallback value, void *user_value, const char *event) {
+    // The user pointer first: a handler read meanwhile is the old one or
+    // the new one with its own pointer, or the new one with the old pointer
+    // only during the registration itself.
+    user = user_value;
+    handler = value;
+    TRACE_INFO("Pointer %p with user_specific %p was set like callback for catch of %s device",
+               reinterpret_cast<void *>(value), user_value, event);
+}
+
 extern "C" {
 
 // The sending calls, then the receiving ones.
@@ -131,11 +142,8 @@ EXPORT uint32_t ReadFile(unsigned int device, unsigned int interface_number, voi
 EXPORT uint32_t SetOnDeviceRemovedHandler(void *user_specific,
                                           InkportDeviceRemovedCallback handler) {
     TRACE_SCOPE();
-    device_removed_user_specific = user_specific;
-    device_removed_callback = handler;
-    TRACE_INFO(
-        "Pointer %p with user_specific %p was set like callback for catch of removing device",
-        reinterpret_cast<void *>(handler), user_specific);
+    store_device_handler(device_removed_callback, device_removed_user_specific, handler,
+                         user_specific, "removing");
     return 0;
 }
 

@@ -137,7 +137,9 @@ TEST_F(Hotplug, APadPulledWhileStreamingIsToldOnceAndReturnsUnderItsNumber) {
 
     pad.pad->unplug();
     ASSERT_TRUE(notices.wait_count(1));
-    EXPECT_TRUE(wait_until([] { return receive_threads() == 0; }));
+    EXPECT_TRUE(wait_until([] { return receive_threads() == 0; }))
+        << "the receive thread ends by itself";
+    EXPECT_EQ(callback_threads(), 1) << "the data handler stays until the application removes it";
     ASSERT_TRUE(other->replug());  // a new pad takes the next number
     ASSERT_TRUE(notices.wait_count(2));
     ASSERT_TRUE(pad.pad->replug());
