@@ -103,9 +103,8 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device,
 
 void store_device_handler(std::atomic<DeviceRemovedCallback> &handler, std::atomic<void *> &user,
                           DeviceRemovedCallback value, void *user_value, const char *event) {
-    // The user pointer first: a handler read meanwhile is the old one or
-    // the new one with its own pointer, or the new one with the old pointer
-    // only during the registration itself.
+    // Two atomics, no lock: a notice given while the application replaces a
+    // handler may pair the old handler with the new pointer.
     user = user_value;
     handler = value;
     TRACE_INFO("Pointer %p with user_specific %p was set like callback for catch of %s device",
