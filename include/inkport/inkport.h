@@ -190,9 +190,11 @@ INKPORT_API uint32_t GetExceptionMessage(unsigned int exception_handle, uint16_t
                                          int res_text_size, unsigned int *reply);
 
 /*
- * Number of pads in the device table as the result (0 before Initialize);
- * *reply must not be null but is not written. Returns an exception handle
- * only for a null reply, so check it against the pad limit of 15.
+ * Number of pads in the device table as the result (0 before Initialize),
+ * which is also the highest pad number: pads plugged in later count, and a
+ * pad pulled keeps its number and still counts. *reply must not be null but
+ * is not written. Returns an exception handle only for a null reply, so
+ * check it against the pad limit of 15.
  */
 INKPORT_API uint32_t GetDeviceCount(unsigned int *reply);
 
