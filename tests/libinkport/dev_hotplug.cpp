@@ -104,11 +104,14 @@ TEST_F(Hotplug, HidAndVcomPadsArriveAndLeaveOnceEachWithTheirNumbers) {
     ASSERT_TRUE(notices.wait_count(3));
     vcom->unplug();
     ASSERT_TRUE(notices.wait_count(4));
+    // Late registrants hear of the pads still here, on their own thread.
+    ASSERT_EQ(TriggerOnDeviceArrivedEvents(), 0u);
     const std::string monitor = "inkport-plug";
     EXPECT_EQ(notices.snapshot(), (std::vector<Notices::Notice>{{'a', 2, 2, monitor},
                                                                 {'a', 3, 3, monitor},
                                                                 {'r', 2, 3, monitor},
-                                                                {'r', 3, 3, monitor}}));
+                                                                {'r', 3, 3, monitor},
+                                                                {'a', 1, 3, this_thread_name()}}));
     EXPECT_EQ(serial_of(1), "AB12") << "the pad found by Initialize kept its number";
     EXPECT_EQ(serial_of(2), "(gone)");
 }

@@ -98,6 +98,16 @@ struct RemovedSink {
     }
 };
 
+// The library's threads call back into objects of the test body. Declared
+// after those objects, this stops the threads (Deinitialize waits for each)
+// before the objects go, on every way out of the test.
+struct DeinitializeFirst {
+    DeinitializeFirst() = default;
+    DeinitializeFirst(const DeinitializeFirst &) = delete;
+    DeinitializeFirst &operator=(const DeinitializeFirst &) = delete;
+    ~DeinitializeFirst() { Deinitialize(); }
+};
+
 // A testbed with HID pads running the firmware model. The library is torn
 // down before the testbed, as libusb and hidapi require.
 class PadBench : public ::testing::Test {
