@@ -64,10 +64,10 @@ extern std::atomic<void *> logging_user_specific;
 extern std::atomic<DeviceRemovedCallback> device_removed_callback;
 extern std::atomic<void *> device_removed_user_specific;
 
-// Stores one of the library-wide device handlers (removed, arrived: one
-// shape) and traces it as the handler for `event` ("removing").
-void store_device_handler(std::atomic<DeviceRemovedCallback> &handler, std::atomic<void *> &user,
-                          DeviceRemovedCallback value, void *user_value, const char *event);
+// The library-wide device handlers, which share one shape.
+enum class DeviceEvent { removed, arrived };
+// Stores the handler of `event` and its user pointer; always 0.
+uint32_t store_device_handler(DeviceEvent event, DeviceRemovedCallback value, void *user_value);
 
 // Records one exception and returns its handle (1..63, wrapping).
 uint16_t exception(const char *type, int code, const char *name, const char *message);

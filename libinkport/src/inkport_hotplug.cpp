@@ -402,9 +402,7 @@ extern "C" {
 EXPORT uint32_t SetOnDeviceArrivedHandler(void *user_specific,
                                           InkportDeviceArrivedCallback handler) {
     TRACE_SCOPE();
-    store_device_handler(device_arrived_callback, device_arrived_user_specific, handler,
-                         user_specific, "arriving");
-    return 0;
+    return store_device_handler(DeviceEvent::arrived, handler, user_specific);
 }
 
 EXPORT uint32_t TriggerOnDeviceArrivedEvents(void) {
