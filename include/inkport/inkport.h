@@ -48,8 +48,10 @@
  *
  * The device-removed handler runs on the thread that met the failure: an
  * application thread inside an API call, a receive thread, a callback
- * thread (inside a call the data handler made) or an upload thread of
- * WriteFileBuffer. That thread holds no library lock, except that inside
+ * thread (inside a call the data handler made), an upload thread of
+ * WriteFileBuffer, or the monitor thread for a pad pulled (see
+ * SetOnDeviceArrivedHandler, which also says what the arrived handler may
+ * do). That thread holds no library lock, except that inside
  * WriteFileBuffer the upload itself is locked: a WriteFileBuffer from the
  * handler then fails with QLPCEC_INVALID_HANDLE. The handler may call the
  * API, with these limits on a receive thread: stopping that thread's own
@@ -115,6 +117,14 @@ typedef void (*InkportLoggingCallback)(void *user_specific, const uint16_t *mess
 typedef void (*InkportDeviceRemovedCallback)(void *user_specific, uint32_t device);
 
 /*
+ * Device-arrived handler: user_specific as registered and the number of a
+ * pad that was plugged in while the library ran (see
+ * SetOnDeviceArrivedHandler), or of a pad in the table (see
+ * TriggerOnDeviceArrivedEvents).
+ */
+typedef void (*InkportDeviceArrivedCallback)(void *user_specific, uint32_t device);
+
+/*
  * Data-received handler: user_specific as registered, the pad's number and
  * end point, and one input report. data points to 64 bytes, the report's
  * payload first and zero bytes after it; length is always 64. The buffer
@@ -128,9 +138,10 @@ typedef void (*InkportDataReceivedCallback)(void *user_specific, uint32_t device
                                             uint32_t length);
 
 /*
- * Tears down any earlier state (exception handles, logging callback and
- * device-removed handler included), searches the USB bus for pads and makes
- * pad 1 current. Always 0: a failed search shows as a device count of 0.
+ * Tears down any earlier state (exception handles, logging callback,
+ * device-removed and device-arrived handlers included), searches the USB bus
+ * for pads, makes pad 1 current and starts watching for pads that come and
+ * go. Always 0: a failed search shows as a device count of 0.
  */
 INKPORT_API uint32_t Initialize(void);
 
@@ -179,9 +190,11 @@ INKPORT_API uint32_t GetExceptionMessage(unsigned int exception_handle, uint16_t
                                          int res_text_size, unsigned int *reply);
 
 /*
- * Number of pads in the device table as the result (0 before Initialize);
- * *reply must not be null but is not written. Returns an exception handle
- * only for a null reply, so check it against the pad limit of 15.
+ * Number of pads in the device table as the result (0 before Initialize),
+ * which is also the highest pad number: pads plugged in later count, and a
+ * pad pulled keeps its number and still counts. *reply must not be null but
+ * is not written. Returns an exception handle only for a null reply, so
+ * check it against the pad limit of 15.
  */
 INKPORT_API uint32_t GetDeviceCount(unsigned int *reply);
 
@@ -267,12 +280,57 @@ INKPORT_API uint32_t ReceiveSspMessage(unsigned int device, unsigned int interfa
                                        void *dst, unsigned int dst_length, unsigned int time_out,
                                        unsigned int *reply);
 
+/*
+ * Pads that come and go. Where libusb can watch the bus (Linux), Initialize
+ * starts one library thread, the monitor, and Deinitialize ends it; it
+ * sleeps until a pad of a known model is plugged in or pulled.
+ *
+ * A pad plugged in is described as Initialize's search describes it and
+ * given a number: the number it had if it was in the table before (same
+ * ids, serial number and strings), otherwise the next number after the
+ * highest. The numbers of the other pads never change, and at most 15 pads
+ * are numbered: a sixteenth is left out until the next Initialize. Then the
+ * arrived handler is called with the number. The monitor never makes the
+ * new pad current.
+ *
+ * A pad pulled is marked removed at once: every later call on it fails with
+ * QLPCEC_INVALID_HANDLE and calls the removed handler again, as a pad found
+ * gone by a call does. Its receive threads end by themselves, and the removed
+ * handler is called once: by the pad's receive thread if receiving is on,
+ * otherwise by the monitor (not at all when a call of the application has
+ * told of the removal already). The pad keeps its number and GetDeviceCount
+ * still counts it.
+ *
+ * The monitor calls both handlers with no library lock held. They may call
+ * any function: GetDeviceCount and the information functions (which make the
+ * pad current on the monitor thread: an application that uses pads from
+ * several threads serialises these calls with its own), and Initialize and
+ * Deinitialize too, within the limits given under Callbacks above; called
+ * there, Deinitialize returns once every other library thread has ended and
+ * the monitor ends when the handler returns.
+ */
+
 /* Registers the device-removed handler (null switches it off). Always 0. */
 INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific,
                                                InkportDeviceRemovedCallback handler);
-/* Placeholders: arrival is not watched. They log that and return 0. */
+
+/*
+ * Registers the device-arrived handler (null switches it off). Initialize
+ * clears it, so register it after Initialize; pads found by Initialize are
+ * not announced (see TriggerOnDeviceArrivedEvents). Runs on the monitor
+ * thread. Always 0.
+ */
 INKPORT_API uint32_t SetOnDeviceArrivedHandler(void *user_specific,
-                                               InkportDeviceRemovedCallback handler);
+                                               InkportDeviceArrivedCallback handler);
+
+/*
+ * Calls the arrived handler once for every pad in the table that is not
+ * marked removed, in the order of their numbers, on the calling thread,
+ * before it returns: for an application that registers after the pads were
+ * found. A pad arriving meanwhile may be announced by the monitor as well,
+ * on its own thread. Without a handler, or before Initialize, it calls
+ * nothing. Always 0.
+ */
 INKPORT_API uint32_t TriggerOnDeviceArrivedEvents(void);
 
 /*

@@ -64,6 +64,11 @@ extern std::atomic<void *> logging_user_specific;
 extern std::atomic<DeviceRemovedCallback> device_removed_callback;
 extern std::atomic<void *> device_removed_user_specific;
 
+// The library-wide device handlers, which share one shape.
+enum class DeviceEvent { removed, arrived };
+// Stores the handler of `event` and its user pointer; always 0.
+uint32_t store_device_handler(DeviceEvent event, DeviceRemovedCallback value, void *user_value);
+
 // Records one exception and returns its handle (1..63, wrapping).
 uint16_t exception(const char *type, int code, const char *name, const char *message);
 void init_exceptions();

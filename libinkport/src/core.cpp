@@ -183,6 +183,20 @@ void free_device_lock(ql_device *dev) {
     dev->device_lock = nullptr;
 }
 
+void discard_record(ql_device *dev) {
+    destroy_ssp_queues(dev);
+    free_device_lock(dev);
+    clear_record(dev);
+}
+
+void core_usb_location(libusb_device *dev, char *out, size_t size) {
+    uint8_t ports[8];
+    int count = libusb_get_port_numbers(dev, ports, sizeof ports);
+    int n = snprintf(out, size, "%d", libusb_get_bus_number(dev));
+    for (int i = 0; i < count && n > 0 && static_cast<size_t>(n) < size; ++i)
+        n += snprintf(out + n, size - static_cast<size_t>(n), "%c%d", i == 0 ? '-' : '.', ports[i]);
+}
+
 bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record) {
     if (ql_device *pad = find_pad(table, found.szPadSettings)) {
         if (pad->interfaces == nullptr) {
@@ -292,7 +306,9 @@ EXPORT bool core_close_all_devs_clear_mem(ql_device_list *table) {
     for (auto &slot : table->devices) {
         if (!slot.in_use)
             continue;
-        reset_rectangle_if_needed(&slot);
+        // A pad known to be gone is not asked for anything.
+        if (!slot.removed)
+            reset_rectangle_if_needed(&slot);
         if (slot.interfaces != nullptr) {
             for (int k = 0; k <= slot.count_of_interfaces - 2 && k < kMaxInterfaces; ++k) {
                 ql_device *rec = slot.interfaces[k];
@@ -391,13 +407,15 @@ EXPORT int core_set_device_to_current(const char *settings) {
         TRACE_ERROR("Need use core_initialize() first");
         return -1;
     }
-    if (dev_shared->current_device == nullptr) {
+    // A table that was empty at the search has no current device until a
+    // pad that arrived later is switched to by its settings.
+    if (dev_shared->current_device == nullptr && settings == nullptr) {
         TRACE_ERROR("error: %s() dev_shared->current_device is NULL...", __func__);
         TRACE_ERROR("No current device..");
         return -1;
     }
     int result;
-    if (settings != nullptr &&
+    if (settings != nullptr && dev_shared->current_device != nullptr &&
         strncmp(settings, dev_shared->current_device->szPadSettings, kMaxStringLength) == 0) {
         result = 0;
     } else if (dev_shared->count_of_devices < 1) {

@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -18,6 +19,9 @@ struct libusb_device_handle;
 constexpr int kSspComponents = 128;
 constexpr int kSspModes = 32;
 constexpr int kDeviceIdLength = 512;
+// A USB device's place on the bus: "bus-port.port...", as hidapi's paths
+// begin.
+constexpr int kLocationLength = 40;
 
 // Core results shared by the device functions.
 constexpr int kCoreOk = 0;
@@ -235,6 +239,12 @@ uint32_t core_pad_type(uint32_t vendor_id, uint32_t product_id, ql_device *dev);
 // A newly allocated default mutex for a record.
 pthread_mutex_t *new_device_lock();
 void free_device_lock(ql_device *dev);
+// Frees what a record that never reached the table owns: its lock, its
+// message queues, its reference on a USB device.
+void discard_record(ql_device *dev);
+// Writes where `dev` is plugged in, as "bus-port.port..." (the start of a
+// hidapi path of the libusb back-end).
+void core_usb_location(libusb_device *dev, char *out, size_t size);
 // Destroys the record's two message queues, if it has them.
 void destroy_ssp_queues(ql_device *dev);
 // Stores a found interface in the table: a further interface of a pad already
@@ -252,6 +262,9 @@ int get_current_dev();
 // Removal hook: for -20, stops receiving on (device, end point) and tells the
 // application's removed handler. Call with no library lock held.
 void catch_removing_device(int result, unsigned int device, unsigned int end_point);
+// Calls the application's removed handler, if any, for `device`. Call with
+// no library lock held.
+void tell_removed(unsigned int device);
 
 // Asynchronous input paths of one API interface slot.
 void stop_thread(unsigned device, unsigned end_point);

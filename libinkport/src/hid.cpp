@@ -112,7 +112,100 @@ int send_report(const char *func, hid_device *handle, const void *data, unsigned
     return offset >= len + 1 ? 0 : -1;
 }
 
+// What became of one HID interface the search looked at.
+enum class Described { pad, not_a_pad, failed };
+
+// Opens the HID interface `info` of the search pair (vendor_id, product_id)
+// and describes it as the table keeps it: closed, with a lock of its own,
+// named by its settings string. A failure to open or to read its version is
+// `failed`; an interface of no known model is `not_a_pad`.
+Described describe_interface(const hid_device_info *info, uint32_t vendor_id, uint32_t product_id,
+                             ql_device &out) {
+    ql_device rec{};
+    snprintf(rec.hid_path, sizeof rec.hid_path, "%s", info->path);
+    rec.hid = hid_open_path(rec.hid_path);
+    if (rec.hid == nullptr) {
+        TRACE_ERROR("failed during opening HID device %s", rec.hid_path);
+        TRACE_ERROR("hid_open_path() failed and return NULL");
+        TRACE_ERROR("%s", hidapi_str_error(nullptr));
+        return Described::failed;
+    }
+    wchar_t text[kMaxStringLength];
+    char narrow[kMaxStringLength];
+    wmemset(text, 0, kMaxStringLength);
+    if (hid_get_manufacturer_string(rec.hid, text, kMaxStringLength) == 0)
+        narrow_usb_string(rec.manufacturer, text);
+    wmemset(text, 0, kMaxStringLength);
+    if (hid_get_product_string(rec.hid, text, kMaxStringLength) == 0) {
+        narrow_usb_string(narrow, text);
+        snprintf(rec.product, sizeof rec.product, "%.*s ", kMaxStringLength - 2, narrow);
+    }
+    wmemset(text, 0, kMaxStringLength);
+    if (hid_get_serial_number_string(rec.hid, text, kMaxStringLength) == 0)
+        narrow_usb_string(rec.serial_number, text);
+    rec.interface_number = static_cast<uint32_t>(info->interface_number);
+    rec.vendor_id = vendor_id;
+    rec.product_id = product_id;
+    snprintf(rec.device_id, sizeof rec.device_id, "%x%x%s", rec.vendor_id, rec.product_id,
+             rec.serial_number);
+
+    Described result = Described::not_a_pad;
+    dev_fw_version version{};
+    int v = core_read_version(&rec, &version);
+    if (v != 0) {
+        TRACE_ERROR("Function core_read_version() fail with code: %d", v);
+        result = Described::failed;
+    } else if ((rec.pad_type = core_pad_type(rec.vendor_id, rec.product_id, &rec)) != 0) {
+        rec.device_lock = new_device_lock();
+        rec.send_ssp_message = __send_ssp_message;
+        rec.receive_ssp_message = __receive_ssp_message;
+        core_pad_settings_population(rec.szPadSettings, rec.pad_type, rec.manufacturer, rec.product,
+                                     rec.vendor_id, rec.product_id, rec.serial_number,
+                                     rec.device_id, 0);
+        // The table never holds an open handle: the field is the only
+        // owner, and a failed exchange may have replaced it meanwhile.
+        out = rec;
+        out.hid = nullptr;
+        result = Described::pad;
+    }
+    usleep(50);
+    if (rec.hid != nullptr)
+        hid_close(rec.hid);
+    return result;
+}
+
 }  // namespace
+
+bool hid_searches_for(uint32_t vendor_id, uint32_t product_id) {
+    for (const SearchEntry *e = hid_device_list.entries; e->vendor_id != 0; ++e)
+        if (e->vendor_id == vendor_id && e->product_id == product_id)
+            return true;
+    return false;
+}
+
+int describe_arrived_hid_pad(uint16_t vendor_id, uint16_t product_id, const char *location,
+                             ql_device *out, int capacity) {
+    if (!hid_searches_for(vendor_id, product_id))
+        return 0;
+    hid_device_info *list = hid_enumerate(vendor_id, product_id);
+    const size_t n = strlen(location);
+    int count = 0;
+    bool failed = false;
+    for (hid_device_info *info = list; info != nullptr && !failed; info = info->next) {
+        if (strncmp(info->path, location, n) != 0 || info->path[n] != ':')
+            continue;
+        if (count == capacity)
+            break;
+        Described d = describe_interface(info, vendor_id, product_id, out[count]);
+        failed = d == Described::failed;
+        count += d == Described::pad ? 1 : 0;
+    }
+    hid_free_enumeration(list);
+    // A pad is described whole or not at all.
+    for (int i = 0; failed && i < count; ++i)
+        free_device_lock(&out[i]);
+    return failed ? 0 : count;
+}
 
 extern "C" {
 
@@ -125,62 +218,18 @@ EXPORT int search_hid_devices(ql_device_list *table) {
         bool end_search = false;
         for (hid_device_info *info = list; info != nullptr && !end_search; info = info->next) {
             ql_device rec{};
-            snprintf(rec.hid_path, sizeof rec.hid_path, "%s", info->path);
-            rec.hid = hid_open_path(rec.hid_path);
-            if (rec.hid == nullptr) {
-                TRACE_ERROR("failed during opening HID device %s", rec.hid_path);
-                TRACE_ERROR("hid_open_path() failed and return NULL");
-                TRACE_ERROR("%s", hidapi_str_error(nullptr));
-                end_search = true;
-                break;
+            Described d = describe_interface(info, e->vendor_id, e->product_id, rec);
+            end_search = d == Described::failed;
+            if (d != Described::pad)
+                continue;
+            if (table == nullptr) {
+                TRACE_ERROR("error: search_hid_devices(), dev_shared is NULL");
+                free_device_lock(&rec);
+            } else if (store_found_interface(table, rec, true)) {
+                result = table->count_of_devices;
+            } else {
+                free_device_lock(&rec);
             }
-            wchar_t text[kMaxStringLength];
-            char narrow[kMaxStringLength];
-            wmemset(text, 0, kMaxStringLength);
-            if (hid_get_manufacturer_string(rec.hid, text, kMaxStringLength) == 0)
-                narrow_usb_string(rec.manufacturer, text);
-            wmemset(text, 0, kMaxStringLength);
-            if (hid_get_product_string(rec.hid, text, kMaxStringLength) == 0) {
-                narrow_usb_string(narrow, text);
-                snprintf(rec.product, sizeof rec.product, "%.*s ", kMaxStringLength - 2, narrow);
-            }
-            wmemset(text, 0, kMaxStringLength);
-            if (hid_get_serial_number_string(rec.hid, text, kMaxStringLength) == 0)
-                narrow_usb_string(rec.serial_number, text);
-            rec.interface_number = static_cast<uint32_t>(info->interface_number);
-            rec.vendor_id = e->vendor_id;
-            rec.product_id = e->product_id;
-            snprintf(rec.device_id, sizeof rec.device_id, "%x%x%s", rec.vendor_id, rec.product_id,
-                     rec.serial_number);
-
-            dev_fw_version version{};
-            int v = core_read_version(&rec, &version);
-            if (v != 0) {
-                TRACE_ERROR("Function core_read_version() fail with code: %d", v);
-                end_search = true;
-            } else if ((rec.pad_type = core_pad_type(rec.vendor_id, rec.product_id, &rec)) != 0) {
-                rec.device_lock = new_device_lock();
-                rec.send_ssp_message = __send_ssp_message;
-                rec.receive_ssp_message = __receive_ssp_message;
-                core_pad_settings_population(rec.szPadSettings, rec.pad_type, rec.manufacturer,
-                                             rec.product, rec.vendor_id, rec.product_id,
-                                             rec.serial_number, rec.device_id, 0);
-                // The table never holds an open handle: the field is the only
-                // owner, and a failed exchange may have replaced it meanwhile.
-                ql_device stored = rec;
-                stored.hid = nullptr;
-                if (table == nullptr) {
-                    TRACE_ERROR("error: search_hid_devices(), dev_shared is NULL");
-                    free_device_lock(&rec);
-                } else if (store_found_interface(table, stored, true)) {
-                    result = table->count_of_devices;
-                } else {
-                    free_device_lock(&rec);
-                }
-            }
-            usleep(50);
-            if (rec.hid != nullptr)
-                hid_close(rec.hid);
         }
         hid_free_enumeration(list);
         if (end_search)

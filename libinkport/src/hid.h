@@ -24,3 +24,13 @@ EXPORT const char *hidapi_str_error(hid_device *handle);
 EXPORT int hid_read_ssp_data(hid_device *hid, void *data, unsigned int data_size,
                              unsigned int time_out, bool send_request);
 }
+
+// Whether the HID search asks for (vendor_id, product_id).
+bool hid_searches_for(uint32_t vendor_id, uint32_t product_id);
+// Describes, as the search does, the HID interfaces of the pad plugged in at
+// `location` (bus and port path, as core_usb_location writes it): at most
+// `capacity` records, each with a lock of its own, for the table to take.
+// The number described; 0 when the pad is none of ours or could not be
+// described whole.
+int describe_arrived_hid_pad(uint16_t vendor_id, uint16_t product_id, const char *location,
+                             ql_device *out, int capacity);

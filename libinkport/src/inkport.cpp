@@ -7,6 +7,7 @@
 #include "api_common.h"
 #include "core.h"
 #include "inkport_async.h"
+#include "inkport_hotplug.h"
 #include "wchar_tools.h"
 #include "wrappers.h"
 #include "wrappthread.h"
@@ -316,6 +317,8 @@ EXPORT void stop_read_threads(void) {
 
 EXPORT uint32_t __deinitialize(void) {
     TRACE_SCOPE();
+    // First: the monitor may be numbering a pad in the tables.
+    hotplug_stop();
     hold_worker_threads();
     stop_upload_threads();
     stop_read_threads();
@@ -346,6 +349,8 @@ EXPORT uint32_t __deinitialize(void) {
     logging_user_specific = nullptr;
     device_removed_callback = nullptr;
     device_removed_user_specific = nullptr;
+    device_arrived_callback = nullptr;
+    device_arrived_user_specific = nullptr;
     core_uninitialize();
     return 0;
 }
@@ -355,21 +360,27 @@ EXPORT uint32_t Initialize(void) {
     LOCK_GUARD(gen, &gen_thread_mutex_lock);
     __deinitialize();
     core_initialize();
-    LOCK_GUARD(list, &dev_list_short_lock);
-    if (dev_shared_short != nullptr)
-        API_INFO("Initialize libinkport device list\n");
-    dev_shared_short = &dev_shared_short_storage;
-    int found = looking_for_device();
-    if (found >= 0)
-        API_INFO("Number of devices found: %d\n", found);
-    for (auto &dev : dev_shared_short->devices) {
-        for (auto &slot : dev.interfaces) {
-            Pthread_mutex_init(&slot.processing_input_report_callback_lock, nullptr);
-            Pthread_mutex_init(&slot.pirc_routine_thread_lock, nullptr);
-            Pthread_mutex_init(&slot.info_lock, nullptr);
-            slot.pirc_routine_started = false;
+    // Listening before the search, the monitor hears of every pad plugged in
+    // from now on; its thread starts once the search is done with the pads.
+    hotplug_listen();
+    {
+        LOCK_GUARD(list, &dev_list_short_lock);
+        if (dev_shared_short != nullptr)
+            API_INFO("Initialize libinkport device list\n");
+        dev_shared_short = &dev_shared_short_storage;
+        int found = looking_for_device();
+        if (found >= 0)
+            API_INFO("Number of devices found: %d\n", found);
+        for (auto &dev : dev_shared_short->devices) {
+            for (auto &slot : dev.interfaces) {
+                Pthread_mutex_init(&slot.processing_input_report_callback_lock, nullptr);
+                Pthread_mutex_init(&slot.pirc_routine_thread_lock, nullptr);
+                Pthread_mutex_init(&slot.info_lock, nullptr);
+                slot.pirc_routine_started = false;
+            }
         }
     }
+    hotplug_start();
     return 0;
 }
 

@@ -91,6 +91,13 @@ struct DeliverySlot {
 DeliverySlot delivery_slots[kMaxDevices][kMaxInterfaces];
 
 thread_local receive_info *this_receive_thread = nullptr;
+// Set once the receive thread is past its start-up, which it does on the
+// application's behalf: from then on it finds a removal as a library
+// thread does (see removal_to_tell).
+thread_local bool this_thread_streams = false;
+// Receive threads past their start-up, per device, until their shut-down
+// is over.
+std::atomic<int> streaming_threads[kMaxDevices];
 
 std::mutex worker_hold_lock;
 int worker_hold = 0;
@@ -413,6 +420,8 @@ void *start_routine(void *arg) {
     // can call into the application.
     rec->start_info_lock.raise();
     report_pad_step(API_SITE, up, device, end_point);
+    this_thread_streams = true;
+    ++streaming_threads[device];
 
     while (rec->run.load() != 0) {
         auto *buffer = static_cast<uint8_t *>(Calloc(kFrameSize, 1));
@@ -447,6 +456,7 @@ void *start_routine(void *arg) {
         PadStep down = switch_pad_off(device);
         report_pad_step(API_SITE, down, device, end_point);
     }
+    --streaming_threads[device];
     if (rec->disowned) {
         this_receive_thread = nullptr;
         delete rec;
@@ -706,6 +716,14 @@ bool create_worker_thread(pthread_t *thread, void *(*routine)(void *), void *arg
 
 void name_worker_thread(const char *name) {
     pthread_setname_np(pthread_self(), name);
+}
+
+bool on_streaming_receive_thread() {
+    return this_thread_streams;
+}
+
+bool receive_thread_streams(unsigned int device) {
+    return device < kMaxDevices && streaming_threads[device].load() > 0;
 }
 
 // ---- Hooks of the library's lifecycle ----

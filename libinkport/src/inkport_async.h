@@ -32,3 +32,11 @@ void stop_upload_threads();
 // was waiting. 0 or an exception's handle.
 uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsigned int dst_length,
                    unsigned int *reply);
+
+// Whether the calling thread is a receive thread past its start-up (which
+// it runs on behalf of the application's call): it tells of a removal of
+// its pad as a library thread does (see removal_to_tell).
+bool on_streaming_receive_thread();
+// Whether a receive thread streams from pad `device`: it finds the pad gone
+// at its next read and tells the application itself.
+bool receive_thread_streams(unsigned int device);

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "core.h"
+#include "inkport_async.h"
+#include "inkport_hotplug.h"
 #include "wchar_tools.h"
 #include "wrappers.h"
 #include "wrappthread.h"
@@ -174,18 +176,22 @@ uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device,
 
 // Runs Deinitialize and Initialize for an enumeration that found the table
 // empty. The application did not ask for a reset, so its logging callback
-// and removed handler survive it.
+// and its removed and arrived handlers survive it.
 void reinitialize_keeping_callbacks() {
     InkportLoggingCallback log = logging_callback.load();
     void *log_user = logging_user_specific.load();
     DeviceRemovedCallback removed = device_removed_callback.load();
     void *removed_user = device_removed_user_specific.load();
+    InkportDeviceArrivedCallback arrived = device_arrived_callback.load();
+    void *arrived_user = device_arrived_user_specific.load();
     Deinitialize();
     Initialize();
     logging_callback = log;
     logging_user_specific = log_user;
-    device_removed_callback = removed;
     device_removed_user_specific = removed_user;
+    device_removed_callback = removed;
+    device_arrived_user_specific = arrived_user;
+    device_arrived_callback = arrived;
 }
 
 unsigned int api_device_count() {
@@ -315,6 +321,13 @@ void catch_removing_device(int result, unsigned int device, unsigned int end_poi
     if (result != kCoreRemoved)
         return;
     __stop_thread(device, end_point);
+    RemovalFinder finder =
+        on_streaming_receive_thread() ? RemovalFinder::receive_thread : RemovalFinder::application;
+    if (removal_to_tell(device, finder))
+        tell_removed(device);
+}
+
+void tell_removed(unsigned int device) {
     DeviceRemovedCallback handler = device_removed_callback.load();
     if (handler != nullptr)
         handler(device_removed_user_specific.load(), device);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "inkport_hotplug.h"
 #include "wrappers.h"
 #include "wrapunix.h"
 
@@ -101,6 +102,17 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device,
 
 }  // namespace
 
+uint32_t store_device_handler(DeviceEvent event, DeviceRemovedCallback value, void *user_value) {
+    const bool removed = event == DeviceEvent::removed;
+    // Two atomics, no lock: a notice given while the application replaces a
+    // handler may pair the old handler with the new pointer.
+    (removed ? device_removed_user_specific : device_arrived_user_specific) = user_value;
+    (removed ? device_removed_callback : device_arrived_callback) = value;
+    TRACE_INFO("Pointer %p with user_specific %p was set like callback for catch of %s device",
+               reinterpret_cast<void *>(value), user_value, removed ? "removing" : "arriving");
+    return 0;
+}
+
 extern "C" {
 
 // The sending calls, then the receiving ones.
@@ -131,27 +143,7 @@ EXPORT uint32_t ReadFile(unsigned int device, unsigned int interface_number, voi
 EXPORT uint32_t SetOnDeviceRemovedHandler(void *user_specific,
                                           InkportDeviceRemovedCallback handler) {
     TRACE_SCOPE();
-    device_removed_user_specific = user_specific;
-    device_removed_callback = handler;
-    TRACE_INFO(
-        "Pointer %p with user_specific %p was set like callback for catch of removing device",
-        reinterpret_cast<void *>(handler), user_specific);
-    return 0;
-}
-
-EXPORT uint32_t SetOnDeviceArrivedHandler(void *user_specific,
-                                          InkportDeviceRemovedCallback handler) {
-    TRACE_SCOPE();
-    (void)user_specific;
-    (void)handler;
-    api_not_implemented(API_SITE);
-    return 0;
-}
-
-EXPORT uint32_t TriggerOnDeviceArrivedEvents(void) {
-    TRACE_SCOPE();
-    api_not_implemented(API_SITE);
-    return 0;
+    return store_device_handler(DeviceEvent::removed, handler, user_specific);
 }
 
 }  // extern "C"

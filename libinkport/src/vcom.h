@@ -26,3 +26,12 @@ EXPORT int usb_data_receive(libusb_device_handle *device_handle, uint8_t endpoin
 EXPORT int vcom_read_ssp_data(ql_device *current_device, void *data, unsigned int data_size,
                               unsigned int time_out, bool skip_zero_data);
 }
+
+// Whether the VCOM search asks for (vendor_id, product_id).
+bool vcom_searches_for(uint32_t vendor_id, uint32_t product_id);
+// Describes, as the search does, the VCOM pad plugged in at `location` (bus
+// and port path, as core_usb_location writes it): true with the record the
+// table keeps in *out, which owns a lock and a reference on the USB device
+// until the table takes them (discard_record otherwise).
+bool describe_arrived_vcom_pad(uint16_t vendor_id, uint16_t product_id, const char *location,
+                               ql_device *out);

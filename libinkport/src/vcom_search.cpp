@@ -135,14 +135,10 @@ bool describe_pad(ql_device &rec) {
     return true;
 }
 
-// Stores a described pad. The table takes the record's lock and a reference
-// on its USB device only when the pad gets a slot of its own (true); a
-// further interface of a pad already there keeps just the model code.
-bool store_pad(ql_device_list *table, const ql_device &rec, int *result) {
-    if (table == nullptr) {
-        TRACE_ERROR("error: search_vcom_devices(), dev_shared is NULL");
-        return false;
-    }
+// The form in which the table keeps a described pad: no open handle, no
+// message queues, a reference of its own on the USB device, its settings
+// string. The record's lock goes with it.
+ql_device stored_form(const ql_device &rec) {
     ql_device stored = rec;
     stored.removed = false;
     stored.vcom_handle = nullptr;
@@ -153,37 +149,47 @@ bool store_pad(ql_device_list *table, const ql_device &rec, int *result) {
     core_pad_settings_population(stored.szPadSettings, stored.pad_type, stored.manufacturer,
                                  stored.product, stored.vendor_id, stored.product_id,
                                  stored.serial_number, stored.device_id, 1);
+    return stored;
+}
+
+// Stores a pad in its stored form. The table takes the record's lock and its
+// reference on the USB device only when the pad gets a slot of its own
+// (true); a further interface of a pad already there keeps just the model
+// code.
+bool store_pad(ql_device_list *table, const ql_device &stored, int *result) {
+    if (table == nullptr) {
+        TRACE_ERROR("error: search_vcom_devices(), dev_shared is NULL");
+        return false;
+    }
     int before = table->count_of_devices;
     if (store_found_interface(table, stored, false))
         *result = table->count_of_devices;
-    if (table->count_of_devices > before)
-        return true;
-    libusb_unref_device(stored.vcom_device);
-    return false;
+    return table->count_of_devices > before;
 }
 
-// Examines one USB device of the search pair `entry`.
-void examine_device(ql_device_list *table, libusb_device *dev, const SearchEntry &entry,
-                    int *result) {
+// Opens one USB device of the search pair `entry` and describes it: true
+// with the pad's stored form in `stored`, which owns a lock and a reference
+// on the device until the table takes them.
+bool describe_device(libusb_device *dev, const SearchEntry &entry, ql_device &stored) {
     libusb_device_descriptor desc;
     int r = libusb_get_device_descriptor(dev, &desc);
     if (r != 0) {
         TRACE_ERROR("libusb_get_device_descriptor() failed and return %d", r);
-        return;
+        return false;
     }
     if (desc.idVendor != entry.vendor_id || desc.idProduct != entry.product_id)
-        return;
+        return false;
 
     ql_device rec{};
     rec.vcom_handle = vcom_open_dev(dev);
     if (rec.vcom_handle == nullptr)
-        return;
+        return false;
     read_usb_string(rec.vcom_handle, desc.iManufacturer, rec.manufacturer);
     if (entry.vendor_id == kBridgeVendor && !bridge_manufacturer_ok(rec.manufacturer)) {
         TRACE_ERROR("It looks like not Quillon's device because manufacturer: %s",
                     rec.manufacturer);
         vcom_close_dev(rec.vcom_handle);
-        return;
+        return false;
     }
     read_usb_string(rec.vcom_handle, desc.iProduct, rec.product);
     char serial[kMaxStringLength];
@@ -195,7 +201,7 @@ void examine_device(ql_device_list *table, libusb_device *dev, const SearchEntry
     if (!ep.complete()) {
         TRACE_INFO("no pair of bulk endpoints on %04x:%04x", desc.idVendor, desc.idProduct);
         vcom_close_dev(rec.vcom_handle);
-        return;
+        return false;
     }
     if (libusb_kernel_driver_active(rec.vcom_handle, kVcomInterface) == 1) {
         r = libusb_detach_kernel_driver(rec.vcom_handle, kVcomInterface);
@@ -208,8 +214,8 @@ void examine_device(ql_device_list *table, libusb_device *dev, const SearchEntry
         TRACE_ERROR("%s", libusb_error_name(r));
     }
 
-    // The list holds the device while the record is examined; a failed
-    // exchange reopens the record from it.
+    // The caller's list holds the device while the record is examined; a
+    // failed exchange reopens the record from it.
     rec.vcom_device = dev;
     rec.endpoint_address_in = ep.in_address;
     rec.endpoint_address_out = ep.out_address;
@@ -219,14 +225,24 @@ void examine_device(ql_device_list *table, libusb_device *dev, const SearchEntry
     rec.send_ssp_message = __send_ssp_message;
     rec.receive_ssp_message = __receive_ssp_message;
 
-    bool lock_taken = describe_pad(rec) && store_pad(table, rec, result);
-    if (!lock_taken)
+    bool described = describe_pad(rec);
+    if (described)
+        stored = stored_form(rec);
+    else
         free_device_lock(&rec);
     destroy_ssp_queues(&rec);
     // A failed exchange closes and reopens the record, so the field holds
     // the handle to close now, or none if the reopen failed.
     vcom_close_dev(rec.vcom_handle);
-    rec.vcom_handle = nullptr;
+    return described;
+}
+
+// Examines one USB device of the search pair `entry`.
+void examine_device(ql_device_list *table, libusb_device *dev, const SearchEntry &entry,
+                    int *result) {
+    ql_device stored{};
+    if (describe_device(dev, entry, stored) && !store_pad(table, stored, result))
+        discard_record(&stored);
 }
 
 // Takes `len` bytes of data out of a received legacy message.
@@ -279,7 +295,38 @@ int send_legacy(const char *func, ql_device *dev, const void *data, unsigned int
     return r;
 }
 
+// The search pair of (vendor_id, product_id), or null.
+const SearchEntry *search_entry(uint32_t vendor_id, uint32_t product_id) {
+    for (const SearchEntry *e = vcom_device_list; e->vendor_id != 0; ++e)
+        if (e->vendor_id == vendor_id && e->product_id == product_id)
+            return e;
+    return nullptr;
+}
+
 }  // namespace
+
+bool vcom_searches_for(uint32_t vendor_id, uint32_t product_id) {
+    return search_entry(vendor_id, product_id) != nullptr;
+}
+
+bool describe_arrived_vcom_pad(uint16_t vendor_id, uint16_t product_id, const char *location,
+                               ql_device *out) {
+    const SearchEntry *entry = search_entry(vendor_id, product_id);
+    if (entry == nullptr)
+        return false;
+    libusb_device **list = nullptr;
+    ssize_t n = libusb_get_device_list(nullptr, &list);
+    bool described = false;
+    for (ssize_t i = 0; i < n && !described; ++i) {
+        char at[kLocationLength];
+        core_usb_location(list[i], at, sizeof at);
+        if (strcmp(at, location) == 0)
+            described = describe_device(list[i], *entry, *out);
+    }
+    if (n >= 0)
+        libusb_free_device_list(list, 1);
+    return described;
+}
 
 extern "C" {
 

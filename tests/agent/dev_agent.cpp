@@ -16,19 +16,6 @@ using devtest::stroke;
 using devtest::wait_until;
 
 namespace {
-// The arrival handler the agent registered last.
-std::atomic<InkportDeviceRemovedCallback> arrived_handler{nullptr};
-}  // namespace
-
-// Stands in for the pad library's registration, which does not keep the
-// handler yet, so the test can call it as the library's monitor will.
-extern "C" __attribute__((visibility("default"))) uint32_t SetOnDeviceArrivedHandler(
-    void *, InkportDeviceRemovedCallback handler) {
-    arrived_handler = handler;
-    return 0;
-}
-
-namespace {
 
 constexpr uint16_t kVid = 0x22C9;
 constexpr uint16_t kPid = 0x0901;
@@ -298,28 +285,37 @@ TEST_F(Unplug, TheReceivingThreadReportsIt) {
     expect_removed_events_name_pad_1();
 }
 
-// An arriving pad is described between calls, on the worker, and announced
-// with its ids and serial number; one that cannot be described (no pad 5)
-// is not announced. Arrivals noted before a call come out before its result.
-TEST_F(OnPad, AnArrivalIsAnnouncedWithItsIdsAndSerial) {
-    InkportDeviceRemovedCallback arrived = arrived_handler;
-    ASSERT_NE(arrived, nullptr) << "Initialize registers the agent for arrivals";
-    arrived(nullptr, 5);
-    arrived(nullptr, 1);
-    agent.call(INKAGENT_FN_GET_DEVICE_COUNT);
-    std::vector<Package> arrivals;
-    for (auto &e : agent.sink.events_snapshot())
-        if (INKAGENT_MESSAGE_FUNCTION(e.message_id()) == INKAGENT_EV_DEVICE_ARRIVED)
-            arrivals.push_back(e);
+// A pad plugged in is described by the worker, between calls, and announced
+// with its ids and serial number; pulled, it is announced as removed.
+TEST_F(OnPad, APadPluggedInAndPulledIsAnnounced) {
+    padsim::Pad *second = bed.add_pad(
+        padsim::PadConfig::hid(kVid, kPid, "AG8"),
+        std::make_unique<padsim::PadModel>(padsim::FirmwareConfig::hid_pad()), padsim::Plug::Later);
+    ASSERT_NE(second, nullptr);
+    ASSERT_TRUE(second->replug());
+    auto events_of = [&](uint32_t id) {
+        std::vector<Package> out;
+        for (auto &e : agent.sink.events_snapshot())
+            if (INKAGENT_MESSAGE_FUNCTION(e.message_id()) == id)
+                out.push_back(e);
+        return out;
+    };
+    ASSERT_TRUE(wait_until([&] { return !events_of(INKAGENT_EV_DEVICE_ARRIVED).empty(); }));
+    second->unplug();
+    ASSERT_TRUE(wait_until([&] { return !events_of(INKAGENT_EV_DEVICE_REMOVED).empty(); }));
+    std::vector<Package> arrivals = events_of(INKAGENT_EV_DEVICE_ARRIVED);
     ASSERT_EQ(arrivals.size(), 1u);
     EXPECT_EQ(arrivals[0].type(), INKAGENT_TYPE_EVENT);
     EXPECT_EQ(arrivals[0].total(), INKAGENT_HEADER_SIZE + 16 + 2 * 3);
     Reader in{arrivals[0].bytes};
-    EXPECT_EQ(in.u32(), 1u);
+    EXPECT_EQ(in.u32(), 2u);
     EXPECT_EQ(in.u32(), kVid);
     EXPECT_EQ(in.u32(), kPid);
-    EXPECT_EQ(in.text(), "AG7");
+    EXPECT_EQ(in.text(), "AG8");
     EXPECT_TRUE(in.done());
+    std::vector<Package> removals = events_of(INKAGENT_EV_DEVICE_REMOVED);
+    Reader removed{removals[0].bytes};
+    EXPECT_EQ(removed.u32(), 2u);
 }
 
 // Once the bridge removed the callbacks, nothing calls them, while the pen

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <inkport/inkport.h>
 
-#include <atomic>
-
 #include "firmware_model.h"
 #include "pad_pen.h"
 #include "pad_stack.h"
@@ -28,34 +26,21 @@ std::vector<Event> poll_until(inkclient::PadStack &stack, P enough) {
     return events;
 }
 
-std::atomic<InkportDeviceRemovedCallback> arrived_handler{nullptr};
-std::atomic<void *> arrived_user{nullptr};
-
 }  // namespace
 
-// Stands in for the pad library's registration, which does not keep the
-// handler yet, so the test can call it as the library's monitor will.
-extern "C" uint32_t SetOnDeviceArrivedHandler(void *user, InkportDeviceRemovedCallback handler) {
-    arrived_user = user;
-    arrived_handler = handler;
-    return 0;
-}
-
-// Pad 1 is described with its ids and serial number; there is no pad 5 to
-// describe, so that notice is dropped.
+// A pad plugged in after the stack started watching is described with its
+// ids and serial number when the event is handed out.
 TEST(LocalStack, AnArrivalIsDescribedWhenItIsHandedOut) {
     padsim::Testbed bed;
     ASSERT_TRUE(bed.ok());
-    ASSERT_NE(bed.add_pad(padsim::PadConfig::hid(0x22C9, 0x0901, "LS2"),
-                          std::make_unique<padsim::PadModel>(padsim::FirmwareConfig::hid_pad())),
-              nullptr);
+    padsim::Pad *pad = bed.add_pad(
+        padsim::PadConfig::hid(0x22C9, 0x0901, "LS2"),
+        std::make_unique<padsim::PadModel>(padsim::FirmwareConfig::hid_pad()), padsim::Plug::Later);
+    ASSERT_NE(pad, nullptr);
     auto stack = inkclient::make_local_stack();
     ASSERT_TRUE(stack->initialize().ok());
     ASSERT_TRUE(stack->watch_arrivals().ok());
-    InkportDeviceRemovedCallback arrived = arrived_handler;
-    ASSERT_NE(arrived, nullptr);
-    arrived(arrived_user, 5);
-    arrived(arrived_user, 1);
+    ASSERT_TRUE(pad->replug());
     std::vector<Event> events =
         poll_until(*stack, [](const std::vector<Event> &e) { return !e.empty(); });
     ASSERT_EQ(events.size(), 1u);

@@ -299,3 +299,23 @@ TEST(E2E, ABridgeThatStopsMidCaptureEndsTheCaptureAsAConnectionProblem) {
     EXPECT_NE(r.err.find("inkctl: connection to the bridge lost"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find(" reports captured\n"), std::string::npos);
 }
+
+// A pad plugged in and pulled while `watch` runs, locally and through the
+// bridge. The runner counts from the start of its command, which for the
+// bridge is netbridged: the remote watch has started well before the pad
+// comes.
+TEST(E2E, WatchSeesAPadArriveAndLeaveLocallyAndThroughTheBridge) {
+    Bridge bridge({"--arrive-after", "3000", "--leave-after", "4000", "--hid", kPad});
+    ASSERT_TRUE(bridge.listening()) << bridge.log();
+    auto there = start_remote(bridge, {"watch", "--seconds", "6"});
+    Outcome here = local({"--arrive-after", "1500", "--leave-after", "2500", "--hid", kPad},
+                         {"watch", "--seconds", "4"});
+    Outcome remote_watch = finish(*there);
+    const std::string expected = "arrived pad 1 22c9:0901 serial AB12\nremoved pad 1\n";
+    EXPECT_EQ(here.status, 0) << here.err;
+    EXPECT_EQ(here.out, expected);
+    EXPECT_EQ(here.err, "");
+    EXPECT_EQ(remote_watch.status, 0) << remote_watch.err;
+    EXPECT_EQ(remote_watch.out, expected);
+    EXPECT_EQ(remote_watch.err, "");
+}

@@ -59,30 +59,6 @@ bool returns_within(std::function<void()> f, std::chrono::seconds limit = 30s) {
 
 }  // namespace
 
-TEST_F(Lifecycle, UnplugWhileReceivingTellsTheHandlerFromTheReceiveThreadWhichEnds) {
-    start();
-    RemovalLog removed;
-    SetOnDeviceRemovedHandler(&removed, &RemovalLog::callback);
-    FrameSink sink;
-    DeinitializeFirst stop_workers_first;
-    ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &sink, &FrameSink::callback), 0u);
-    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
-    pad_.model->start_stroke(stroke(5));
-    ASSERT_TRUE(sink.wait_count(5));
-
-    pad_.pad->unplug();
-    ASSERT_TRUE(removed.wait_count(1));
-    EXPECT_TRUE(wait_until([] { return receive_threads() == 0; }))
-        << "the receive thread ends by itself";
-    for (const auto &[device, thread] : removed.snapshot()) {
-        EXPECT_EQ(device, 1u);
-        EXPECT_EQ(thread, "inkport-recv");
-    }
-    EXPECT_EQ(callback_threads(), 1) << "the handler stays until the application removes it";
-    // The ended thread's record waits for its stopper.
-    EXPECT_EQ(SetDataReceivingEnabled(1, 0, 0), 0u);
-}
-
 // The receive thread closes a pad it found gone while the application may
 // still be calling on it: those calls see the pad gone, and (under
 // ThreadSanitizer) read its handles and mark only with the pad's lock or
@@ -101,12 +77,13 @@ TEST_F(Lifecycle, CallsOnAPadTheReceiveThreadIsClosingSeeItGone) {
     unsigned int reply = 0;
     int feature_failures = 0;
     int ssp_failures = 0;
-    while (!told.load() || receive_threads() != 0) {
+    // At least once: the removal may be told and the thread gone already.
+    do {
         feature_failures += GetFeature(1, 0, report, sizeof report, &reply) != 0;
         ssp_failures += SendSspMessage(1, 0, message, sizeof message) != 0;
         if (feature_failures > 2000)
             break;
-    }
+    } while (!told.load() || receive_threads() != 0);
     watcher.join();
     ASSERT_TRUE(told.load());
     EXPECT_TRUE(wait_until([] { return receive_threads() == 0; }));

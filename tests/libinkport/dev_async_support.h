@@ -43,16 +43,6 @@ inline std::string this_thread_name() {
     return name;
 }
 
-// The library's workers call back into objects of the test body. Declared
-// after those objects, this stops the workers (Deinitialize waits for each)
-// before the objects go, on every way out of the test.
-struct DeinitializeFirst {
-    DeinitializeFirst() = default;
-    DeinitializeFirst(const DeinitializeFirst &) = delete;
-    DeinitializeFirst &operator=(const DeinitializeFirst &) = delete;
-    ~DeinitializeFirst() { Deinitialize(); }
-};
-
 struct Frame {
     uint32_t device = 0;
     uint32_t end_point = 0;

@@ -147,8 +147,9 @@ TEST_F(Discovery, UnknownIdsAreNotSearched) {
 }
 
 TEST_F(Discovery, SeventeenPadsFillSixteenCoreSlotsAndFifteenNumbers) {
+    std::vector<Added> pads;
     for (int i = 0; i < 17; ++i)
-        add_hid(0x22C9, 0x0901, "P" + std::to_string(100 + i));
+        pads.push_back(add_hid(0x22C9, 0x0901, "P" + std::to_string(100 + i)));
     ASSERT_EQ(Initialize(), 0u);
     unsigned int reply = 0;
     EXPECT_EQ(GetDeviceCount(&reply), 15u);
@@ -156,6 +157,24 @@ TEST_F(Discovery, SeventeenPadsFillSixteenCoreSlotsAndFifteenNumbers) {
         EXPECT_EQ(serial_of(d).substr(0, 1), "P");
     Text t;
     EXPECT_NE(GetSerialNumber(16, t.buf, QLPAD_MAX_STRING_LENGTH, &t.reply), 0u);
+
+    // A pad plugged in now gets no number. The monitor handles events in
+    // order: the pull that follows would be told after its arrival.
+    RemovedSink arrived, removed;
+    DeinitializeFirst stop_threads_first;
+    SetOnDeviceArrivedHandler(&arrived, &RemovedSink::callback);
+    SetOnDeviceRemovedHandler(&removed, &RemovedSink::callback);
+    padsim::Pad *late = bed.add_pad(
+        padsim::PadConfig::hid(0x22C9, 0x0901, "LATE"),
+        std::make_unique<padsim::PadModel>(padsim::FirmwareConfig::hid_pad()), padsim::Plug::Later);
+    ASSERT_TRUE(late != nullptr && late->replug());
+    const std::string first = serial_of(1);
+    for (Added &p : pads)
+        if (p.pad->config().serial == first)
+            p.pad->unplug();
+    ASSERT_TRUE(wait_until([&] { return removed.count() == 1; }));
+    EXPECT_EQ(arrived.count(), 0u);
+    EXPECT_EQ(GetDeviceCount(&reply), 15u);
 }
 
 TEST_F(Discovery, AFailedVersionReadEndsTheSearch) {
@@ -213,11 +232,14 @@ TEST_F(Discovery, RemovedHandlerOfASwitchMayCallTheLibrary) {
     auto second = add_hid(0x22C9, 0x0901, "TWO");
     ASSERT_EQ(Initialize(), 0u);
     struct Reentrant {
-        std::atomic<int> calls{0};
+        std::atomic<int> calls{0};  // by this thread's calls, not the monitor
+        std::thread::id caller = std::this_thread::get_id();
         static void cb(void *u, uint32_t) {
             unsigned int reply = 0;
             GetDeviceCount(&reply);  // takes the table lock: must not deadlock
-            ++static_cast<Reentrant *>(u)->calls;
+            auto *self = static_cast<Reentrant *>(u);
+            if (std::this_thread::get_id() == self->caller)
+                ++self->calls;
         }
     } handler;
     SetOnDeviceRemovedHandler(&handler, &Reentrant::cb);

@@ -151,7 +151,7 @@ TEST_F(ReportIo, UnplugMakesEveryLaterCallFailAndNotify) {
     for (int i = 1; i <= 2; ++i) {
         uint32_t h = WriteFile(1, 0, out, sizeof out, &reply);
         EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE);
-        EXPECT_EQ(removed.count(), static_cast<size_t>(i)) << "one notice per failing call";
+        EXPECT_EQ(removed.count_on(), static_cast<size_t>(i)) << "one notice per failing call";
     }
     std::lock_guard<std::mutex> g(removed.m);
     EXPECT_EQ(removed.devices[0], 1u);

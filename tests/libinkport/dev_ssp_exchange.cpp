@@ -378,10 +378,10 @@ TEST_F(SspExchange, UnplugMarksThePadRemovedAndNotifies) {
     EXPECT_EQ(exception_message(h), "Error of send ssp message for device: 1");
     EXPECT_EQ(core_send_ssp_message(0, m.data(), static_cast<unsigned int>(m.size())),
               kCoreRemoved);
-    EXPECT_EQ(removed.count(), 1u) << "notified by the API call, not by the core";
+    EXPECT_EQ(removed.count_on(), 1u) << "notified by the API call, not by the core";
     Got got = receive(64, 100);
     EXPECT_EQ(exception_code(got.handle), QLPCEC_INVALID_HANDLE);
-    EXPECT_EQ(removed.count(), 2u);
+    EXPECT_EQ(removed.count_on(), 2u);
 }
 
 // ---- VCOM: one bulk transfer out, bulk reads in ----

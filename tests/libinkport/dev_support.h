@@ -5,10 +5,12 @@
 
 #include <inkport/inkport.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "firmware_model.h"
@@ -77,15 +79,33 @@ inline size_t count_get_reports(const padsim::Pad &pad) {
 struct RemovedSink {
     std::mutex m;
     std::vector<uint32_t> devices;
+    std::vector<std::thread::id> threads;
     static void callback(void *user, uint32_t device) {
         auto *self = static_cast<RemovedSink *>(user);
         std::lock_guard<std::mutex> g(self->m);
         self->devices.push_back(device);
+        self->threads.push_back(std::this_thread::get_id());
     }
     size_t count() {
         std::lock_guard<std::mutex> g(m);
         return devices.size();
     }
+    // The notices of the calls one thread made (the monitor tells of a pulled
+    // pad on its own thread too, unless such a call told first).
+    size_t count_on(std::thread::id thread = std::this_thread::get_id()) {
+        std::lock_guard<std::mutex> g(m);
+        return static_cast<size_t>(std::count(threads.begin(), threads.end(), thread));
+    }
+};
+
+// The library's threads call back into objects of the test body. Declared
+// after those objects, this stops the threads (Deinitialize waits for each)
+// before the objects go, on every way out of the test.
+struct DeinitializeFirst {
+    DeinitializeFirst() = default;
+    DeinitializeFirst(const DeinitializeFirst &) = delete;
+    DeinitializeFirst &operator=(const DeinitializeFirst &) = delete;
+    ~DeinitializeFirst() { Deinitialize(); }
 };
 
 // A testbed with HID pads running the firmware model. The library is torn

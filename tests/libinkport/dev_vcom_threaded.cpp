@@ -111,6 +111,7 @@ TEST_F(VcomThreads, UnplugDuringABulkTransferMarksThePadRemoved) {
     unsigned int reply = 0;
     uint32_t h = 0;
     std::thread reader([&] { h = GetFeature(1, 0, buf, sizeof buf, &reply); });
+    const std::thread::id reader_id = reader.get_id();
     ASSERT_TRUE(pad->wait_log([](const std::vector<padsim::Transfer> &log) {
         return !log.empty() && log.back().endpoint == kBulkOut &&
                log.back().data == tokens_of({0xC0, 0x00});
@@ -120,6 +121,6 @@ TEST_F(VcomThreads, UnplugDuringABulkTransferMarksThePadRemoved) {
     reader.join();
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE);
     EXPECT_EQ(exception_message(h), "Error of read HID feature for device: 1");
-    EXPECT_EQ(removed.count(), 1u);
+    EXPECT_EQ(removed.count_on(reader_id), 1u);
     EXPECT_EQ(core_set_unsync_hid_output_report(0, buf + 1, 3), kCoreRemoved);
 }
