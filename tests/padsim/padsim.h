@@ -158,6 +158,11 @@ class Pad {
     bool wait_in_flight(Target target, int count,
                         std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
+    // Handles the host has opened on the pad's node so far, over all its
+    // plug-ins: each open counts at its first ioctl. A close and reopen of
+    // the pad shows here and nowhere in the transfer log.
+    int opens() const;
+
     // Pulls the plug: pending transfers end with -ENODEV, a "remove" event
     // is sent, the node goes away. Safe while transfers are pending.
     void unplug();

@@ -210,6 +210,18 @@ TEST_F(VcomPad, WaitingBulkInGetsDataQueuedLater) {
     EXPECT_EQ(in[3], 6);
 }
 
+TEST_F(VcomPad, EveryOpenOfTheNodeCounts) {
+    // A close and reopen leaves no trace in the transfer log; the count shows it.
+    const int before = pad->opens();
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_NE(open_claimed(pad), nullptr);
+        libusb_close(handle);
+        handle = nullptr;
+    }
+    EXPECT_EQ(pad->opens(), before + 2);
+    EXPECT_TRUE(pad->log().empty());
+}
+
 TEST_F(VcomPad, UnknownEndpointIsRefused) {
     ASSERT_NE(open_claimed(pad), nullptr);
     unsigned char buf[8] = {};

@@ -260,6 +260,11 @@ bool Pad::wait_in_flight(Target target, int count, std::chrono::milliseconds tim
                                     [&] { return in_flight_locked(*state_, target) == count; });
 }
 
+int Pad::opens() const {
+    std::lock_guard lock(state_->mu);
+    return state_->opens;
+}
+
 void Pad::unplug() {
     std::shared_ptr<UsbfsDevice> device;
     {

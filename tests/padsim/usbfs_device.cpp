@@ -849,6 +849,7 @@ void UsbfsDevice::track_client_locked(UMockdevIoctlClient *client) {
     if (clients_.find(client) == clients_.end()) {
         g_object_ref(client);
         clients_.emplace(client, ClientState{});
+        ++pad_->opens;
     }
 }
 

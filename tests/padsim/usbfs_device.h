@@ -82,6 +82,7 @@ struct PadState final : FirmwareHost {
     // Signalled when the log or the URBs in flight change.
     mutable std::condition_variable changed;
     std::vector<Transfer> log;
+    int opens = 0;
     std::array<FaultSlot, 4> faults;
     std::shared_ptr<UsbfsDevice> device;                // null while unplugged
     std::vector<std::shared_ptr<UsbfsDevice>> retired;  // unplugged, clients may linger
