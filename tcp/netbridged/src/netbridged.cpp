@@ -61,10 +61,15 @@ constexpr const char kUsage[] =
     "\n"
     "Report bugs to the inkport maintainers <maintainers@inkport.example>.\n";
 
-// Raised by the SIGINT handler: sem_post is safe in a handler, starting a
-// thread is not. The count tells a second interrupt from the first.
+// Posted by the interrupt thread on the first SIGINT; the close thread
+// waits for it.
 sem_t interrupt;
-std::atomic<int> interrupts{0};
+// SIGINT is taken by one thread with sigwait and blocked in every other
+// one, the agent's included. A handler runs on whichever thread the signal
+// lands on, and an instrumented runtime defers it until that thread next
+// enters the runtime: one stalled inside the agent then kept the second
+// interrupt from ending the program.
+sigset_t interrupt_signals;
 // SIGPIPE cannot come from the bridge's own writes; should some other write
 // raise it, the main loop traces it outside the handler.
 std::atomic<int> broken_pipes{0};
@@ -79,14 +84,18 @@ void version() {
     printf("Written by the inkport developers.\n");
 }
 
-void sig_int(int) {
+void *interrupt_main(void *) {
     // The first asks for an orderly close; whoever asks again does not want
     // to wait for it.
-    if (interrupts.fetch_add(1) > 0)
-        _exit(kInterruptedStatus);
-    const int saved = errno;  // sem_post may set it under the interrupted code
-    sem_post(&interrupt);
-    errno = saved;
+    for (int count = 0;;) {
+        int signal_number;
+        if (sigwait(&interrupt_signals, &signal_number) != 0)
+            continue;
+        if (++count > 1)
+            _exit(kInterruptedStatus);
+        sem_post(&interrupt);
+    }
+    return nullptr;
 }
 
 void sig_pipe(int) {
@@ -206,15 +215,24 @@ int main(int argc, char **argv) {
         return -1;
     }
 
+    // Blocked before any other thread exists, so that all of them inherit it.
+    sigemptyset(&interrupt_signals);
+    sigaddset(&interrupt_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &interrupt_signals, nullptr);
     sem_init(&interrupt, 0, 0);
     pthread_t close_thread;
+    pthread_t interrupt_thread;
     int rc = pthread_create(&close_thread, nullptr, thread_main, nullptr);
+    if (rc == 0) {
+        rc = pthread_create(&interrupt_thread, nullptr, interrupt_main, nullptr);
+        if (rc == 0)
+            pthread_detach(interrupt_thread);
+    }
     if (rc != 0) {
         errno = rc;
-        TRACE_ERROR_ERRNO("pthread_create() of the close thread");
+        TRACE_ERROR_ERRNO("pthread_create() of the close or interrupt thread");
         return 1;
     }
-    signal(SIGINT, sig_int);
     signal(SIGPIPE, sig_pipe);
 
     int opened;
