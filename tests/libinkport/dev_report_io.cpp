@@ -1,6 +1,7 @@
 // Report and feature calls on emulated HID pads: size checks, the bytes the
 // pad sees, recovery by reopening, and removal notices.
 #include <cerrno>
+#include <functional>
 #include <thread>
 
 #include "dev_support.h"
@@ -139,6 +140,70 @@ TEST_F(ReportIo, AFailedTransferReopensThePadForTheNextCall) {
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE);
     pad_.pad->clear_faults();
     EXPECT_EQ(SetFeature(1, 0, out, sizeof out, &reply), 0u) << "the pad was reopened";
+}
+
+TEST_F(ReportIo, AFewFailedWritesAreRetriedWithoutAReopen) {
+    start();
+    pad_.pad->fail_next(padsim::Target::Control, 3, -EPIPE);
+    uint8_t out[65] = {0, 0x27};
+    unsigned int reply = 0;
+    ASSERT_EQ(SetFeature(1, 0, out, sizeof out, &reply), 0u);
+    auto log = pad_.pad->log();
+    size_t through = 0;
+    for (const auto &t : log)
+        through += is_set_report(t) && t.status == 0 && !t.data.empty() && t.data[0] == 0x27;
+    EXPECT_EQ(through, 1u) << "the fourth attempt went through";
+    EXPECT_EQ(cancelled_reads(log), 0u) << "the pad was not reopened";
+}
+
+TEST_F(ReportIo, AnInterfaceNumberAtTheCountIsRefusedBeforeAnyTransfer) {
+    start(2);
+    uint8_t buf[65] = {0, 0x27};
+    const uint8_t message[] = {0x02, 0x00, 0x01};
+    unsigned int reply = 0;
+    struct Entry {
+        const char *text;
+        std::function<uint32_t()> call;
+    };
+    const Entry entries[] = {
+        {"set_hid_feature_to_interface->interface_number > count of interfaces",
+         [&] { return SetFeature(1, 2, buf, sizeof buf, &reply); }},
+        {"get_hid_feature_from_interface->interface_number > count of interfaces",
+         [&] { return GetFeature(1, 2, buf, sizeof buf, &reply); }},
+        {"set_hid_output_to_interface->interface_number > count of interfaces",
+         [&] { return WriteFile(1, 2, buf, sizeof buf, &reply); }},
+        {"get_hid_input_from_interface->interface_number > count of interfaces",
+         [&] { return ReadFile(1, 2, buf, sizeof buf, &reply); }},
+        {"send_ssp_message_to_interface->interface_number > count of interfaces",
+         [&] { return SendSspMessage(1, 2, message, sizeof message); }},
+        {"receive_ssp_message_from_interface->interface_number > count of interfaces",
+         [&] { return ReceiveSspMessage(1, 2, buf, sizeof buf, 50, &reply); }},
+    };
+    for (const Entry &e : entries) {
+        SCOPED_TRACE(e.text);
+        testing::internal::CaptureStderr();
+        uint32_t h = e.call();
+        std::string errors = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE);
+        EXPECT_NE(errors.find(e.text), std::string::npos) << errors;
+    }
+    EXPECT_EQ(exception_code(SetDataReceivingEnabled(1, 2, 1)), static_cast<int>(QLPCEC_UNKNOWN));
+    EXPECT_TRUE(pad_.pad->log().empty()) << "nothing was sent, nothing reopened";
+}
+
+TEST_F(ReportIo, FeatureLengthsAbove64KiBAreRefusedFirst) {
+    start();
+    std::vector<uint8_t> big(65537);
+    unsigned int reply = 0;
+    uint32_t h = SetFeature(1, 0, big.data(), 65537, &reply);
+    EXPECT_EQ(exception_code(h), QLPCEC_INVALID_PARAMETER);
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, const unsigned int src_length > 65536");
+    h = GetFeature(1, 0, big.data(), 0x80000000u, &reply);
+    EXPECT_EQ(exception_code(h), QLPCEC_INVALID_PARAMETER);
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, const unsigned int dst_length > 65536");
+    EXPECT_TRUE(pad_.pad->log().empty());
 }
 
 TEST_F(ReportIo, UnplugMakesEveryLaterCallFailAndNotify) {
