@@ -179,6 +179,15 @@ EXPORT int core_get_max_packet_size_of_input_report(void);
 // The current device, or null when there is none: traced as an error, or
 // only as information when `as_error` is false.
 ql_device *core_current_device(bool as_error);
+// Closes a pad's record and its extra interfaces and opens the record
+// again (the extra interfaces are opened on first use): false when the open
+// failed.
+bool core_reopen_pad(ql_device *dev);
+
+// True between a core_initialize whose libusb_init succeeded and
+// core_uninitialize: libusb's default context is there to use.
+bool core_usb_ready();
+
 
 // Record of interface `number` of `pad`: the pad itself for 0, otherwise its
 // extra interface number - 1. Null when there is none: a missing array is

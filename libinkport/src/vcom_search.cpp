@@ -286,6 +286,11 @@ extern "C" {
 EXPORT int search_vcom_devices(ql_device_list *table) {
     TRACE_SCOPE();
     int result = -1;
+    if (!core_usb_ready()) {
+        // Without the default context libusb has no list to give.
+        TRACE_ERROR("libusb is not initialized: bulk-pipe pads are not searched");
+        return result;
+    }
     for (const SearchEntry *e = vcom_device_list; e->vendor_id != 0; ++e) {
         libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_ERROR);
         libusb_device **list = nullptr;
