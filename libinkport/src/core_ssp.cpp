@@ -283,10 +283,13 @@ PassResult read_pass(SspLink &link, uni_queue *input, uni_queue *commands, unsig
             pass.result = sorted == Sorted::done ? 0 : -1;
             break;
         }
-        // A message being rebuilt ends within the buffer; a pad whose every
-        // read ends with the start of a token would keep a pass going for
-        // ever, so such a pass ends with the time-out.
-        if (!rebuilding && link.elapsed_ms() >= time_out) {
+        // A pad whose every read starts a new message, or ends with the
+        // start of a token, would keep a pass going for ever: it ends with
+        // the time-out, a message being rebuilt or not.
+        if (link.elapsed_ms() >= time_out) {
+            if (rebuilding)
+                TRACE_ERROR("Error, a message cut by the reads was not complete within %u ms",
+                            time_out);
             pass.result = 0;
             break;
         }
