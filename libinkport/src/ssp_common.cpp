@@ -677,8 +677,10 @@ EXPORT int core_ssp_biodata_sending(ql_device *device, bool enable) {
         result = ssp_biodata_sending(device, enable ? 1 : 0);
         if (result >= 0)
             break;
-        if (result == LIBUSB_ERROR_NO_DEVICE) {
+        if (result == LIBUSB_ERROR_NO_DEVICE)
             device->removed = true;
+        if (result == kCoreRemoved || device->removed) {
+            TRACE_ERROR("we lost device..");
             break;
         }
         pause = std::min(pause, kBiodataPauseCap);
@@ -686,10 +688,6 @@ EXPORT int core_ssp_biodata_sending(ql_device *device, bool enable) {
         TRACE_INFO("failed with %d, going to try again after %ld us", result, pause);
         ssp_pause_us(pause);
         pause = pause * 2 + 1000;
-        if (device->removed) {
-            TRACE_ERROR("we lost device..");
-            break;
-        }
         if (elapsed >= kBiodataRetryMs)
             break;
     }
