@@ -74,6 +74,9 @@ struct ql_device {
     uni_queue *ssp_command_messages;
     send_ssp_message_fn send_ssp_message;
     receive_ssp_message_fn receive_ssp_message;
+    // Entries of the two tables the pad reported; 0 until a table is fetched.
+    uint8_t ssp_component_count;
+    uint8_t ct_signpad_mode_count;
     uint8_t ssp_components[kSspComponents];
     uint32_t ct_signpad_modes[kSspModes];
     int32_t count_of_interfaces;

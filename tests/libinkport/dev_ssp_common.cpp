@@ -89,6 +89,7 @@ TEST_F(SspTables, LookupsScanOnlyTheEntriesThePadReported) {
     EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 0), -2) << "no mode 0";
     EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 5), 0);
     *only = 0;
+    record.reset();
     record = std::make_unique<SspRecord>(kVid, kPid, 16);
     dev = &record->rec;
     EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 0), 0);
