@@ -165,6 +165,11 @@ ql_device *core_current_device(bool as_error) {
     return nullptr;
 }
 
+bool core_interface_exists(const ql_device *pad, unsigned int number) {
+    return number == 0 ||
+           (static_cast<int64_t>(number) < pad->count_of_interfaces && number <= kMaxInterfaces);
+}
+
 ql_device *core_interface_record(ql_device *pad, unsigned int number, bool trace_missing) {
     if (number == 0)
         return pad;

@@ -179,9 +179,6 @@ EXPORT int core_get_max_packet_size_of_out_endpoint(void);
 EXPORT int core_get_max_packet_size_of_input_report(void);
 }
 
-// The current device, or null when there is none: traced as an error, or
-// only as information when `as_error` is false.
-ql_device *core_current_device(bool as_error);
 // Closes a pad's record and its extra interfaces and opens the record
 // again (the extra interfaces are opened on first use): false when the open
 // failed.
@@ -191,6 +188,14 @@ bool core_reopen_pad(ql_device *dev);
 // core_uninitialize: libusb's default context is there to use.
 bool core_usb_ready();
 
+// The current device, or null when there is none: traced as an error, or
+// only as information when `as_error` is false.
+ql_device *core_current_device(bool as_error);
+
+// Whether `pad` has an interface `number`: 0 is the pad itself, 1 up to
+// count_of_interfaces - 1 its extra interfaces, and never more than the
+// eight the array holds, whatever the count claims.
+bool core_interface_exists(const ql_device *pad, unsigned int number);
 
 // Record of interface `number` of `pad`: the pad itself for 0, otherwise its
 // extra interface number - 1. Null when there is none: a missing array is

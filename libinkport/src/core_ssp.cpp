@@ -438,11 +438,7 @@ ql_device *ssp_interface(const InterfaceTexts &texts, unsigned int number, const
         TRACE_ERROR("%s", texts.bad_size);
         return nullptr;
     }
-    // Beyond the eight extra interfaces there is no record, whatever the
-    // count claims.
-    if (current->count_of_interfaces < 0 ||
-        number > static_cast<unsigned int>(current->count_of_interfaces) ||
-        number > kMaxInterfaces) {
+    if (!core_interface_exists(current, number)) {
         TRACE_ERROR("%s", texts.bad_interface);
         return nullptr;
     }
