@@ -1,5 +1,6 @@
 // The API device table: numbering the pads, switching the current device,
 // enumeration and the information functions.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -397,8 +398,13 @@ EXPORT uint32_t GetVendorName(unsigned int device, uint16_t *res_text, int res_t
     TRACE_SCOPE();
     uint32_t h =
         info_text(API_SITE, kVendorName, device, 0, res_text, res_text_size, reply, nullptr);
-    if (h == 0)
-        API_INFO("OUTPUT: res_text: %s, *reply: %d\n", print_wchar_to_asci(res_text), *reply);
+    if (h == 0) {
+        // Only the units written: the text need not end within the buffer.
+        char shown[kMaxStringLength] = {};
+        narrow(shown, reinterpret_cast<const char16_t *>(res_text),
+               std::min(static_cast<int>(*reply), kMaxStringLength - 1));
+        API_INFO("OUTPUT: res_text: %s, *reply: %d\n", shown, *reply);
+    }
     return h;
 }
 
