@@ -67,6 +67,8 @@ extern std::atomic<void *> device_removed_user_specific;
 // Records one exception and returns its handle (1..63, wrapping).
 uint16_t exception(const char *type, int code, const char *name, const char *message);
 void init_exceptions();
+// Hands one message to the logging callback; a thread that holds a library
+// lock hands it over once it has released the last one.
 void log_to_callback(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Where a report comes from, so that the trace names the caller's position.

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "api_common.h"
 #include "core.h"
@@ -137,6 +138,30 @@ uint32_t query_exception_text(ApiSite site, unsigned int handle, ExceptionField 
     return 0;
 }
 
+// ---- Messages that wait for the locks to go ----
+
+struct DeferredLog {
+    InkportLoggingCallback callback;
+    void *user_specific;
+    uint16_t text[kMaxStringLength];
+};
+
+// A thread's messages composed while it held a library lock. Bounded: a
+// thread that held its locks for longer than this many messages loses the
+// rest.
+constexpr size_t kMaxDeferredLogs = 1024;
+thread_local std::vector<DeferredLog> deferred_logs;
+
+void flush_deferred_logs() {
+    // A callback may log again; those messages come in a batch of their own.
+    while (!deferred_logs.empty()) {
+        std::vector<DeferredLog> batch;
+        batch.swap(deferred_logs);
+        for (DeferredLog &d : batch)
+            d.callback(d.user_specific, d.text);
+    }
+}
+
 }  // namespace
 
 short_device_list *dev_shared_short = nullptr;
@@ -197,11 +222,19 @@ void log_to_callback(const char *fmt, ...) {
     va_start(ap, fmt);
     format_message(text, sizeof text, fmt, ap);
     va_end(ap);
-    uint16_t wide[kMaxStringLength] = {};
+    DeferredLog log{cb, logging_user_specific.load(), {}};
     size_t n = strnlen(text, kMaxStringLength - 1);
-    widen(reinterpret_cast<char16_t *>(wide), text, static_cast<int>(n));
-    wide[n] = 0;
-    cb(logging_user_specific.load(), wide);
+    widen(reinterpret_cast<char16_t *>(log.text), text, static_cast<int>(n));
+    log.text[n] = 0;
+    if (held_lock_count() == 0) {
+        cb(log.user_specific, log.text);
+        return;
+    }
+    // The callback may call the library: it runs once this thread's last
+    // library lock is released.
+    set_locks_released_hook(flush_deferred_logs);
+    if (deferred_logs.size() < kMaxDeferredLogs)
+        deferred_logs.push_back(log);
 }
 
 uint32_t api_fail(ApiSite site, int code, const char *fmt, ...) {
