@@ -59,10 +59,22 @@ EXPORT uint32_t __deinitialize(void);
 }
 
 extern short_device_list *dev_shared_short;
+// Serialises the switches of the current device, and keeps them off the
+// tables while Initialize and Deinitialize rebuild or free them. A switch
+// may reopen a pad; dev_list_short_lock is only ever held for a look at the
+// table, never across an open or a transfer. Order: gen_thread_mutex_lock,
+// dev_switch_lock, dev_list_short_lock.
+extern pthread_mutex_t dev_switch_lock;
+#define SWITCH_LOCK_GUARD(var) LOCK_GUARD(var, &dev_switch_lock)
 extern std::atomic<InkportLoggingCallback> logging_callback;
 extern std::atomic<void *> logging_user_specific;
 extern std::atomic<DeviceRemovedCallback> device_removed_callback;
 extern std::atomic<void *> device_removed_user_specific;
+
+// Marks the calling thread as one of the library's workers (receive,
+// callback, upload). A worker's Initialize or Deinitialize gives way to one
+// that is stopping the workers: that one waits for this thread to end.
+void mark_library_thread();
 
 // Records one exception and returns its handle (1..63, wrapping).
 uint16_t exception(const char *type, int code, const char *name, const char *message);

@@ -478,14 +478,7 @@ EXPORT bool core_reopen_devs(ql_device_list *table) {
         TRACE_INFO("dev_shared->current_device is NULL");
         return false;
     }
-    ql_device *dev = table->current_device;
-    close_extra_interfaces(dev);
-    core_close_dev(dev);
-    if (core_open_dev(dev) != 0) {
-        TRACE_ERROR("core_open_dev() failed and return %p", static_cast<void *>(dev));
-        return false;
-    }
-    return true;
+    return core_reopen_pad(table->current_device);
 }
 
 EXPORT bool __core_reopen_devs(void) {

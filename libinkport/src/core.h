@@ -261,9 +261,10 @@ void destroy_ssp_queues(ql_device *dev);
 bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record);
 
 // The API side of the tables (unit inkport).
-// Fills the API device table from a fresh search; called with
-// dev_list_short_lock held. Number of pads, 0 for none, -1 on failure.
-int looking_for_device();
+// Fills `table` from a fresh search; Initialize calls it on the table before
+// it publishes it, with dev_switch_lock held. Number of pads, 0 for none, -1
+// on failure.
+int looking_for_device(short_device_list *table);
 int set_dev_to_current(unsigned int device, int lock_flag);
 int get_current_dev();
 // Removal hook: for -20, stops receiving on (device, end point) and tells the
@@ -277,4 +278,7 @@ void __stop_thread(unsigned device, unsigned end_point);
 void flush_data_packets(unsigned device, unsigned end_point);
 // Returns only when every running delivery thread has ended.
 void stop_delivery_threads();
+// On a receive thread whose callback stops the library: lets the thread go
+// (see inkport_async.cpp) so that no stopper waits for it. Else nothing.
+void disown_this_receive_thread();
 void destroy_interface_queue(short_interface &slot);

@@ -454,6 +454,10 @@ ql_device *ssp_interface(const InterfaceTexts &texts, unsigned int number, const
 
 }  // namespace
 
+void clear_ssp_input_queue(ql_device *dev) {
+    clear_locked(queue_of(&dev->ssp_input_read));
+}
+
 int ssp_receive_messages(SspLink &link, uni_queue *input, uni_queue *commands, void *data,
                          unsigned int *len, unsigned int time_out, bool request, bool input_mode) {
     uni_queue *wanted = input_mode ? input : commands;
@@ -622,7 +626,7 @@ EXPORT void core_clear_ssp_input_queue(void) {
     TRACE_SCOPE();
     if (dev_shared == nullptr || dev_shared->current_device == nullptr)
         return;
-    clear_locked(queue_of(&dev_shared->current_device->ssp_input_read));
+    clear_ssp_input_queue(dev_shared->current_device);
 }
 
 }  // extern "C"

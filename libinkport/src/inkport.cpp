@@ -1,8 +1,11 @@
 // The frame of the exported API: lifecycle, exception records, result-code
 // names, the logging callback and the shared calling conventions.
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "api_common.h"
@@ -162,9 +165,69 @@ void flush_deferred_logs() {
     }
 }
 
+// ---- Initialize and Deinitialize ----
+//
+// Both hold gen_thread_mutex_lock for their whole run, and Deinitialize
+// waits there for every worker thread to end. A worker that asked for the
+// lock in one of its callbacks meanwhile would never get it: so the lock is
+// granted through a gate, and a worker gives up its own Initialize or
+// Deinitialize while the holder is stopping the workers. The outcome is the
+// same as if its call had come first.
+
+std::mutex gen_gate_lock;
+std::condition_variable gen_gate_changed;
+bool gen_owned = false;
+bool gen_stopping_workers = false;
+thread_local bool library_thread = false;
+
+class GenLock {
+  public:
+    explicit GenLock(ApiSite site) {
+        std::unique_lock<std::mutex> gate(gen_gate_lock);
+        gen_gate_changed.wait(
+            gate, [] { return !gen_owned || (library_thread && gen_stopping_workers); });
+        if (gen_owned) {
+            trace_info(site.file, site.line, site.func,
+                       "the library is being stopped by another thread");
+            return;
+        }
+        gen_owned = true;
+        gate.unlock();
+        lock_.emplace(&gen_thread_mutex_lock, "gen_thread_mutex_lock", site.file, site.line,
+                      site.func);
+    }
+    ~GenLock() {
+        if (!lock_)
+            return;
+        lock_.reset();
+        std::lock_guard<std::mutex> gate(gen_gate_lock);
+        gen_owned = false;
+        gen_stopping_workers = false;
+        gen_gate_changed.notify_all();
+    }
+    GenLock(const GenLock &) = delete;
+    GenLock &operator=(const GenLock &) = delete;
+
+    bool held() const { return lock_.has_value(); }
+
+  private:
+    // Counts the gate too: messages of the run reach the logging callback
+    // once the gate is open again.
+    HeldLockScope held_;
+    std::optional<ScopedMutex> lock_;
+};
+#define GEN_LOCK(var) GenLock var(API_SITE)
+
+void begin_stopping_workers() {
+    std::lock_guard<std::mutex> gate(gen_gate_lock);
+    gen_stopping_workers = true;
+    gen_gate_changed.notify_all();
+}
+
 }  // namespace
 
 short_device_list *dev_shared_short = nullptr;
+pthread_mutex_t dev_switch_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<InkportLoggingCallback> logging_callback{nullptr};
 std::atomic<void *> logging_user_specific{nullptr};
 std::atomic<DeviceRemovedCallback> device_removed_callback{nullptr};
@@ -211,6 +274,10 @@ uint16_t exception(const char *type, int code, const char *name, const char *mes
     copy_text_field(rec.name, name);
     copy_text_field(rec.message, message);
     return t.current_index;
+}
+
+void mark_library_thread() {
+    library_thread = true;
 }
 
 void log_to_callback(const char *fmt, ...) {
@@ -337,6 +404,7 @@ EXPORT void stop_read_threads(void) {
     TRACE_SCOPE();
     // No callback that runs meanwhile can start a worker the sweep has passed.
     hold_worker_threads();
+    disown_this_receive_thread();
     for (unsigned device = 0; device < kMaxDevices; ++device) {
         for (unsigned ep = 0; ep < kMaxInterfaces; ++ep) {
             stop_thread(device, ep);
@@ -349,10 +417,13 @@ EXPORT void stop_read_threads(void) {
 
 EXPORT uint32_t __deinitialize(void) {
     TRACE_SCOPE();
+    begin_stopping_workers();
     hold_worker_threads();
     stop_upload_threads();
     stop_read_threads();
     release_worker_threads();
+    // No switch runs on the tables while they go.
+    SWITCH_LOCK_GUARD(switching);
     {
         LOCK_GUARD(guard, &dev_list_short_lock);
         if (dev_shared_short != nullptr) {
@@ -385,17 +456,19 @@ EXPORT uint32_t __deinitialize(void) {
 
 EXPORT uint32_t Initialize(void) {
     TRACE_SCOPE();
-    LOCK_GUARD(gen, &gen_thread_mutex_lock);
+    GEN_LOCK(gen);
+    if (!gen.held())
+        return 0;
     __deinitialize();
+    SWITCH_LOCK_GUARD(switching);
     core_initialize();
-    LOCK_GUARD(list, &dev_list_short_lock);
-    if (dev_shared_short != nullptr)
-        API_INFO("Initialize libinkport device list\n");
-    dev_shared_short = &dev_shared_short_storage;
-    int found = looking_for_device();
+    // The table is filled before it is published, so that the search, which
+    // opens every pad, holds up no call that only wants the table.
+    short_device_list *table = &dev_shared_short_storage;
+    int found = looking_for_device(table);
     if (found >= 0)
         API_INFO("Number of devices found: %d\n", found);
-    for (auto &dev : dev_shared_short->devices) {
+    for (auto &dev : table->devices) {
         for (auto &slot : dev.interfaces) {
             Pthread_mutex_init(&slot.processing_input_report_callback_lock, nullptr);
             Pthread_mutex_init(&slot.pirc_routine_thread_lock, nullptr);
@@ -403,13 +476,18 @@ EXPORT uint32_t Initialize(void) {
             slot.pirc_routine_started = false;
         }
     }
+    LOCK_GUARD(list, &dev_list_short_lock);
+    if (dev_shared_short != nullptr)
+        API_INFO("Initialize libinkport device list\n");
+    dev_shared_short = table;
     return 0;
 }
 
 EXPORT uint32_t Deinitialize(void) {
     TRACE_SCOPE();
-    LOCK_GUARD(gen, &gen_thread_mutex_lock);
-    __deinitialize();
+    GEN_LOCK(gen);
+    if (gen.held())
+        __deinitialize();
     return 0;
 }
 

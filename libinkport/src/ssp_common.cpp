@@ -185,14 +185,20 @@ int buttons_refresh(ApiSite site, ql_device *device, unsigned int mode, MissingR
     return 0;
 }
 
-// The biodata switch of the current device; only VCOM pads need it.
+// The biodata switch of the current device.
 int current_device_biodata(bool enable) {
     TRACE_SCOPE();
     if (dev_shared == nullptr || dev_shared->current_device == nullptr) {
         TRACE_INFO("no current device");
         return -1;
     }
-    ql_device *device = dev_shared->current_device;
+    return pad_biodata_switch(dev_shared->current_device, enable);
+}
+
+}  // namespace
+
+// Only VCOM pads need the switch.
+int pad_biodata_switch(ql_device *device, bool enable) {
     int result = 0;
     if (device->vcom_handle != nullptr) {
         result = core_ssp_biodata_sending(device, enable);
@@ -208,11 +214,10 @@ int current_device_biodata(bool enable) {
             }
         }
     }
-    core_catch_is_dev_was_removed(&result);
+    if (device->removed)
+        result = kCoreRemoved;
     return result;
 }
-
-}  // namespace
 
 // ---- Shared shape of the commands ----
 

@@ -244,7 +244,7 @@ TEST_F(Lifecycle, ReceivingIsSwitchedOnThePadItNames) {
 
 TEST_F(Lifecycle, StartUpFailuresReachTheApplicationWithNoLibraryLockHeld) {
     start();
-    // The pad is lost between the enable's own switch and the receive
+    // The pad is lost between the enable's look at the pad and the receive
     // thread's start-up: the logging callback pulls the plug and lets a
     // transfer find out, while the enable call is on its way.
     struct Ctx {
@@ -256,7 +256,7 @@ TEST_F(Lifecycle, StartUpFailuresReachTheApplicationWithNoLibraryLockHeld) {
         auto *c = static_cast<Ctx *>(user);
         std::string text = narrow(message, QLPAD_MAX_STRING_LENGTH);
         if (!c->armed || c->inside ||
-            text.find("SetDataReceivingEnabled(): Was switched") == std::string::npos)
+            text.find("SetDataReceivingEnabled(): Receiving is switched on") == std::string::npos)
             return;
         c->inside = true;
         c->armed = false;
