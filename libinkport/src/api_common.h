@@ -71,6 +71,10 @@ extern std::atomic<void *> logging_user_specific;
 extern std::atomic<DeviceRemovedCallback> device_removed_callback;
 extern std::atomic<void *> device_removed_user_specific;
 
+// Initialize, with the application's logging callback and removed handler
+// kept when `keep_callbacks` (a search the application did not ask for).
+void initialize_library(bool keep_callbacks);
+
 // Marks the calling thread as one of the library's workers (receive,
 // callback, upload). A worker's Initialize or Deinitialize gives way to one
 // that is stopping the workers: that one waits for this thread to end.

@@ -398,6 +398,43 @@ void copy_wide_out(uint16_t *res_text, int res_text_size, const char16_t *text, 
         res_text[i] = static_cast<uint16_t>(text[i]);
 }
 
+void initialize_library(bool keep_callbacks) {
+    GEN_LOCK(gen);
+    if (!gen.held())
+        return;
+    InkportLoggingCallback log = logging_callback.load();
+    void *log_user = logging_user_specific.load();
+    DeviceRemovedCallback removed = device_removed_callback.load();
+    void *removed_user = device_removed_user_specific.load();
+    __deinitialize();
+    SWITCH_LOCK_GUARD(switching);
+    core_initialize();
+    // The table is filled before it is published, so that the search, which
+    // opens every pad, holds up no call that only wants the table.
+    short_device_list *table = &dev_shared_short_storage;
+    int found = looking_for_device(table);
+    if (found >= 0)
+        API_INFO("Number of devices found: %d\n", found);
+    for (auto &dev : table->devices) {
+        for (auto &slot : dev.interfaces) {
+            Pthread_mutex_init(&slot.processing_input_report_callback_lock, nullptr);
+            Pthread_mutex_init(&slot.pirc_routine_thread_lock, nullptr);
+            Pthread_mutex_init(&slot.info_lock, nullptr);
+            slot.pirc_routine_started = false;
+        }
+    }
+    if (keep_callbacks) {
+        logging_callback = log;
+        logging_user_specific = log_user;
+        device_removed_callback = removed;
+        device_removed_user_specific = removed_user;
+    }
+    LOCK_GUARD(list, &dev_list_short_lock);
+    if (dev_shared_short != nullptr)
+        API_INFO("Initialize libinkport device list\n");
+    dev_shared_short = table;
+}
+
 extern "C" {
 
 EXPORT void stop_read_threads(void) {
@@ -456,30 +493,7 @@ EXPORT uint32_t __deinitialize(void) {
 
 EXPORT uint32_t Initialize(void) {
     TRACE_SCOPE();
-    GEN_LOCK(gen);
-    if (!gen.held())
-        return 0;
-    __deinitialize();
-    SWITCH_LOCK_GUARD(switching);
-    core_initialize();
-    // The table is filled before it is published, so that the search, which
-    // opens every pad, holds up no call that only wants the table.
-    short_device_list *table = &dev_shared_short_storage;
-    int found = looking_for_device(table);
-    if (found >= 0)
-        API_INFO("Number of devices found: %d\n", found);
-    for (auto &dev : table->devices) {
-        for (auto &slot : dev.interfaces) {
-            Pthread_mutex_init(&slot.processing_input_report_callback_lock, nullptr);
-            Pthread_mutex_init(&slot.pirc_routine_thread_lock, nullptr);
-            Pthread_mutex_init(&slot.info_lock, nullptr);
-            slot.pirc_routine_started = false;
-        }
-    }
-    LOCK_GUARD(list, &dev_list_short_lock);
-    if (dev_shared_short != nullptr)
-        API_INFO("Initialize libinkport device list\n");
-    dev_shared_short = table;
+    initialize_library(false);
     return 0;
 }
 

@@ -207,22 +207,6 @@ uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device,
     return 0;
 }
 
-// Runs Deinitialize and Initialize for an enumeration that found the table
-// empty. The application did not ask for a reset, so its logging callback
-// and removed handler survive it.
-void reinitialize_keeping_callbacks() {
-    InkportLoggingCallback log = logging_callback.load();
-    void *log_user = logging_user_specific.load();
-    DeviceRemovedCallback removed = device_removed_callback.load();
-    void *removed_user = device_removed_user_specific.load();
-    Deinitialize();
-    Initialize();
-    logging_callback = log;
-    logging_user_specific = log_user;
-    device_removed_callback = removed;
-    device_removed_user_specific = removed_user;
-}
-
 unsigned int api_device_count() {
     LOCK_GUARD(guard, &dev_list_short_lock);
     return dev_shared_short == nullptr ? 0 : dev_shared_short->count_of_devices;
@@ -360,8 +344,10 @@ EXPORT uint32_t EnumerateDevicesStart(unsigned int *reply) {
     TRACE_SCOPE();
     if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
         return h;
+    // An empty table: a fresh search, for pads plugged in since. The
+    // application did not ask for a reset, so its callbacks survive it.
     if (api_device_count() == 0)
-        reinitialize_keeping_callbacks();
+        initialize_library(true);
     int r = set_dev_to_current(1, 0);
     *reply = 0;
     if (r == 0) {
