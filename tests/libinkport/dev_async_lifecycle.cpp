@@ -503,28 +503,38 @@ TEST_F(Lifecycle, ReceiveThreadsNeitherSwitchPadsNorHoldTheTableLock) {
 namespace {
 
 enum class Cb { logging, removed, data };
-enum class On { application, receive, callback, upload };
-enum class Call { deinitialize, device_count, enumerate };
 
 struct Reentry {
     const char *name;
     Cb cb;
-    On on;
+    const char *thread;  // the library thread's name, or null: the application's
     // The application deinitializes while the handler on the receive thread calls.
     bool racing = false;
 };
 
 const Reentry kReentries[] = {
-    {"LoggingOnApplication", Cb::logging, On::application},
-    {"LoggingOnReceive", Cb::logging, On::receive},
-    {"LoggingOnCallback", Cb::logging, On::callback},
-    {"LoggingOnUpload", Cb::logging, On::upload},
-    {"RemovedOnApplication", Cb::removed, On::application},
-    {"RemovedOnReceive", Cb::removed, On::receive},
-    {"RemovedOnReceiveWhileTheApplicationDeinitializes", Cb::removed, On::receive, true},
-    {"RemovedOnCallback", Cb::removed, On::callback},
-    {"RemovedOnUpload", Cb::removed, On::upload},
-    {"DataOnCallback", Cb::data, On::callback},
+    {"LoggingOnApplication", Cb::logging, nullptr},
+    {"LoggingOnReceive", Cb::logging, "inkport-recv"},
+    {"LoggingOnCallback", Cb::logging, "inkport-cb"},
+    {"LoggingOnUpload", Cb::logging, "inkport-upload"},
+    {"RemovedOnApplication", Cb::removed, nullptr},
+    {"RemovedOnReceive", Cb::removed, "inkport-recv"},
+    {"RemovedOnReceiveWhileTheApplicationDeinitializes", Cb::removed, "inkport-recv", true},
+    {"RemovedOnCallback", Cb::removed, "inkport-cb"},
+    {"RemovedOnUpload", Cb::removed, "inkport-upload"},
+    {"DataOnCallback", Cb::data, "inkport-cb"},
+};
+
+const std::function<void()> kCalls[] = {
+    [] { Deinitialize(); },
+    [] {
+        unsigned int n = 0;
+        GetDeviceCount(&n);
+    },
+    [] {
+        unsigned int n = 0;
+        EnumerateDevicesStart(&n);
+    },
 };
 
 void PrintTo(const Reentry &row, std::ostream *os) {
@@ -540,50 +550,25 @@ class Reentrant : public Lifecycle, public ::testing::WithParamInterface<Reentry
   protected:
     struct State {
         const Reentry *row;
-        Call call;
+        const std::function<void()> *call;
         padsim::Pad *pad;
         pid_t application = 0;
         std::atomic<bool> armed{false}, fired{false}, entered{false}, returned{false},
             deinitializing{false};
     };
 
-    static bool on_wanted_thread(const State &s) {
-        std::string name = this_thread_name();
-        switch (s.row->on) {
-            case On::application:
-                return name.rfind("inkport-", 0) != 0;
-            case On::receive:
-                return name == "inkport-recv";
-            case On::callback:
-                return name == "inkport-cb";
-            case On::upload:
-                return name == "inkport-upload";
-        }
-        return false;
-    }
-
-    // The call under test, once, from the callback of the row on its thread.
+    // The call under test, once, from the row's callback on its thread.
     static void reenter(State &s, Cb cb) {
-        if (!s.armed || cb != s.row->cb || !on_wanted_thread(s) || s.fired.exchange(true))
+        const char *thread = s.row->thread;
+        std::string name = this_thread_name();
+        if (!s.armed || cb != s.row->cb ||
+            (thread ? name != thread : name.rfind("inkport-", 0) == 0) || s.fired.exchange(true))
             return;
         s.entered = true;
-        if (s.row->racing) {
-            // Inside Deinitialize, the application waits for this thread.
-            while (!s.deinitializing || !testutil::thread_sleeps(s.application))
-                std::this_thread::yield();
-        }
-        unsigned int reply = 0;
-        switch (s.call) {
-            case Call::deinitialize:
-                Deinitialize();
-                break;
-            case Call::device_count:
-                GetDeviceCount(&reply);
-                break;
-            case Call::enumerate:
-                EnumerateDevicesStart(&reply);
-                break;
-        }
+        // Inside Deinitialize, the application waits for this thread.
+        while (s.row->racing && (!s.deinitializing || !testutil::thread_sleeps(s.application)))
+            std::this_thread::yield();
+        (*s.call)();
         s.returned = true;
     }
 
@@ -593,8 +578,6 @@ class Reentrant : public Lifecycle, public ::testing::WithParamInterface<Reentry
     static void on_removed(void *u, uint32_t) { reenter(*static_cast<State *>(u), Cb::removed); }
     static void on_data(void *u, uint32_t, uint32_t, const uint8_t *, uint32_t) {
         auto *s = static_cast<State *>(u);
-        if (s->row->on != On::callback)
-            return;
         if (s->row->cb == Cb::logging) {
             IsInitialized();  // logs on the callback thread
         } else if (s->row->cb == Cb::removed && !s->fired) {
@@ -608,40 +591,33 @@ class Reentrant : public Lifecycle, public ::testing::WithParamInterface<Reentry
 
     // Sets the row's callback going on its thread.
     void trigger(State &s) {
-        const Reentry &row = *s.row;
+        const std::string thread = s.row->thread ? s.row->thread : "";
         s.armed = true;
-        uint8_t out[65] = {};
+        uint8_t out[65 * 8] = {};
         unsigned int reply = 0;
-        switch (row.on) {
-            case On::application:
-                if (row.cb == Cb::logging) {
-                    IsInitialized();
-                } else {
-                    pad_.pad->unplug();
-                    WriteFile(1, 0, out, sizeof out, &reply);
-                }
-                break;
-            case On::receive:
-                ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
-                pad_.pad->unplug();
-                if (row.racing) {
-                    ASSERT_TRUE(wait_until([&] { return s.entered.load(); }));
-                    s.application = static_cast<pid_t>(syscall(SYS_gettid));
-                    s.deinitializing = true;
-                    Deinitialize();
-                }
-                break;
-            case On::callback:
-                ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &s, &on_data), 0u);
-                ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
-                pad_.model->start_stroke(stroke(20));
-                break;
-            case On::upload: {
-                pad_.pad->unplug();
-                std::vector<uint8_t> buf(65 * 8, 0x61);
-                WriteFileBuffer(1, 1, buf.data(), static_cast<unsigned>(buf.size()), &reply);
-                break;
-            }
+        if (thread == "inkport-cb") {
+            ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &s, &on_data), 0u);
+            ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+            pad_.model->start_stroke(stroke(20));
+            return;
+        }
+        if (thread.empty() && s.row->cb == Cb::logging) {
+            IsInitialized();
+            return;
+        }
+        if (thread == "inkport-recv") {
+            ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+        }
+        pad_.pad->unplug();
+        if (thread.empty())
+            WriteFile(1, 0, out, 65, &reply);
+        else if (thread == "inkport-upload")
+            WriteFileBuffer(1, 1, out, sizeof out, &reply);
+        if (s.row->racing) {
+            ASSERT_TRUE(wait_until([&] { return s.entered.load(); }));
+            s.application = static_cast<pid_t>(syscall(SYS_gettid));
+            s.deinitializing = true;
+            Deinitialize();
         }
     }
 };
@@ -650,13 +626,13 @@ class Reentrant : public Lifecycle, public ::testing::WithParamInterface<Reentry
 
 TEST_P(Reentrant, CallbacksMayCallTheLibraryOnEveryThread) {
     pad_ = add_hid(0x22C9, 0x0901, "RE1");
-    for (Call call : {Call::device_count, Call::enumerate, Call::deinitialize}) {
-        SCOPED_TRACE(static_cast<int>(call));
+    for (const auto &call : kCalls) {
+        SCOPED_TRACE(&call - kCalls);
         if (!pad_.pad->plugged()) {
             ASSERT_TRUE(pad_.pad->replug());
         }
         ASSERT_EQ(Initialize(), 0u);
-        State s{&GetParam(), call, pad_.pad};
+        State s{&GetParam(), &call, pad_.pad};
         RegisterLoggingCallBackProcedure(&s, &on_log);
         SetOnDeviceRemovedHandler(&s, &on_removed);
         within_deadline("the call that sets the callback off", [&] { trigger(s); });

@@ -1,6 +1,8 @@
 // Report and feature calls on emulated HID pads: size checks, the bytes the
 // pad sees, recovery by reopening, and removal notices.
 #include <cerrno>
+#include <gmock/gmock.h>
+
 #include <functional>
 #include <thread>
 
@@ -159,33 +161,22 @@ TEST_F(ReportIo, AFewFailedWritesAreRetriedWithoutAReopen) {
 TEST_F(ReportIo, AnInterfaceNumberAtTheCountIsRefusedBeforeAnyTransfer) {
     start(2);
     uint8_t buf[65] = {0, 0x27};
-    const uint8_t message[] = {0x02, 0x00, 0x01};
     unsigned int reply = 0;
-    struct Entry {
-        const char *text;
-        std::function<uint32_t()> call;
+    const std::pair<const char *, std::function<uint32_t()>> entries[] = {
+        {"set_hid_feature_to_interface", [&] { return SetFeature(1, 2, buf, 65, &reply); }},
+        {"get_hid_feature_from_interface", [&] { return GetFeature(1, 2, buf, 65, &reply); }},
+        {"set_hid_output_to_interface", [&] { return WriteFile(1, 2, buf, 65, &reply); }},
+        {"get_hid_input_from_interface", [&] { return ReadFile(1, 2, buf, 65, &reply); }},
+        {"send_ssp_message_to_interface", [&] { return SendSspMessage(1, 2, buf, 3); }},
+        {"receive_ssp_message_from_interface",
+         [&] { return ReceiveSspMessage(1, 2, buf, 65, 50, &reply); }},
     };
-    const Entry entries[] = {
-        {"set_hid_feature_to_interface->interface_number > count of interfaces",
-         [&] { return SetFeature(1, 2, buf, sizeof buf, &reply); }},
-        {"get_hid_feature_from_interface->interface_number > count of interfaces",
-         [&] { return GetFeature(1, 2, buf, sizeof buf, &reply); }},
-        {"set_hid_output_to_interface->interface_number > count of interfaces",
-         [&] { return WriteFile(1, 2, buf, sizeof buf, &reply); }},
-        {"get_hid_input_from_interface->interface_number > count of interfaces",
-         [&] { return ReadFile(1, 2, buf, sizeof buf, &reply); }},
-        {"send_ssp_message_to_interface->interface_number > count of interfaces",
-         [&] { return SendSspMessage(1, 2, message, sizeof message); }},
-        {"receive_ssp_message_from_interface->interface_number > count of interfaces",
-         [&] { return ReceiveSspMessage(1, 2, buf, sizeof buf, 50, &reply); }},
-    };
-    for (const Entry &e : entries) {
-        SCOPED_TRACE(e.text);
+    for (const auto &[check, call] : entries) {
         testing::internal::CaptureStderr();
-        uint32_t h = e.call();
-        std::string errors = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE);
-        EXPECT_NE(errors.find(e.text), std::string::npos) << errors;
+        EXPECT_EQ(exception_code(call()), QLPCEC_INVALID_HANDLE) << check;
+        EXPECT_THAT(
+            testing::internal::GetCapturedStderr(),
+            testing::HasSubstr(std::string(check) + "->interface_number > count of interfaces"));
     }
     EXPECT_EQ(exception_code(SetDataReceivingEnabled(1, 2, 1)), static_cast<int>(QLPCEC_UNKNOWN));
     EXPECT_TRUE(pad_.pad->log().empty()) << "nothing was sent, nothing reopened";
