@@ -40,8 +40,7 @@ void Pthread_setspecific(pthread_key_t key, const void *value);
 // must not run under any of them (calling out to an application) can wait
 // for the last one to go. When a thread's count drops back to 0 the hook set
 // with set_locks_released_hook runs on that thread, with no lock held.
-class HeldLockScope {
-  public:
+struct HeldLockScope {
     HeldLockScope();
     ~HeldLockScope();
     HeldLockScope(const HeldLockScope &) = delete;

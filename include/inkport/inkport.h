@@ -64,7 +64,8 @@
  *    callback on a library thread returns once every other library thread
  *    has ended; the calling thread stops its pad, lets go of the library and
  *    ends once its callback has returned (it calls nothing more of the
- *    application's).
+ *    application's). A later Initialize or Deinitialize on another thread
+ *    waits for that callback to return too.
  *  - A library thread's Initialize or Deinitialize that meets another
  *    thread's Deinitialize (or Initialize) stopping the library's threads
  *    gives way to it and returns 0 at once, doing nothing: that one waits

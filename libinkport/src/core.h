@@ -281,4 +281,7 @@ void stop_delivery_threads();
 // On a receive thread whose callback stops the library: lets the thread go
 // (see inkport_async.cpp) so that no stopper waits for it. Else nothing.
 void disown_this_receive_thread();
+// Returns once every worker that stopped the library from its own callback
+// has ended, the calling thread excepted.
+void wait_for_threads_letting_go();
 void destroy_interface_queue(short_interface &slot);

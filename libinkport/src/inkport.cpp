@@ -449,6 +449,7 @@ EXPORT void stop_read_threads(void) {
         }
     }
     stop_delivery_threads();
+    wait_for_threads_letting_go();
     release_worker_threads();
 }
 

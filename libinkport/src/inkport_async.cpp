@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -98,6 +99,29 @@ struct DeliverySlot {
 DeliverySlot delivery_slots[kMaxDevices][kMaxInterfaces];
 
 thread_local receive_info *this_receive_thread = nullptr;
+
+// Workers that stopped the library from their own callback and still run
+// (in that callback, or on their way out): nobody joins them, but a later
+// stop waits for them, so that no callback runs once it has returned.
+std::mutex letting_go_lock;
+std::condition_variable letting_go_changed;
+int letting_go = 0;
+thread_local bool this_thread_lets_go = false;
+
+void begin_letting_go() {
+    std::lock_guard<std::mutex> g(letting_go_lock);
+    ++letting_go;
+    this_thread_lets_go = true;
+}
+
+// The last thing a worker that let go does.
+void end_letting_go() {
+    if (!this_thread_lets_go)
+        return;
+    std::lock_guard<std::mutex> g(letting_go_lock);
+    --letting_go;
+    letting_go_changed.notify_all();
+}
 
 std::mutex worker_hold_lock;
 int worker_hold = 0;
@@ -391,6 +415,7 @@ void *start_routine(void *arg) {
     this_receive_thread = nullptr;
     rec->gone.raise();
     let_go(rec);
+    end_letting_go();
     return nullptr;
 }
 
@@ -414,6 +439,7 @@ void disown_this_receive_thread() {
                     rec->device);
     rec->shut_down = true;
     pthread_detach(pthread_self());
+    begin_letting_go();
     rec->disowned = true;
     rec->gone.raise();
 }
@@ -573,8 +599,9 @@ void *pirc_routine(void *arg) {
         }
     }
     if (rec->disowned) {
-        // The handler stopped the library: nobody waits for this thread.
+        // The handler stopped the library: nobody joins this thread.
         delete rec;
+        end_letting_go();
         return nullptr;
     }
     // No handler, no delivery: stop reading the pad too. When the library
@@ -593,6 +620,7 @@ void join_callback_thread(pirc_info *rec) {
                    rec->interface_number);
         rec->disowned = true;
         pthread_detach(rec->thread);
+        begin_letting_go();
         return;
     }
     Pthread_join(rec->thread, nullptr);
@@ -736,6 +764,12 @@ void stop_delivery_threads() {
             join_callback_thread(rec);
         }
     }
+}
+
+void wait_for_threads_letting_go() {
+    const int self = this_thread_lets_go ? 1 : 0;
+    std::unique_lock<std::mutex> g(letting_go_lock);
+    letting_go_changed.wait(g, [self] { return letting_go <= self; });
 }
 
 void destroy_interface_queue(short_interface &slot) {
