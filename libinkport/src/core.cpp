@@ -110,8 +110,11 @@ bool make_current(ql_device_list *table, int index) {
 
 bool core_reopen_pad(ql_device *dev) {
     close_extra_interfaces(dev);
-    core_close_dev(dev);
-    if (core_open_dev(dev) != 0) {
+    // Closed and opened under one hold of its lock: a receive thread that
+    // reads the pad meanwhile finds it open, never half-way.
+    DEVICE_LOCK_GUARD(guard, dev);
+    __core_close_dev(dev);
+    if (__core_open_dev(dev) != 0) {
         TRACE_ERROR("core_open_dev() failed and return %p", static_cast<void *>(dev));
         return false;
     }
