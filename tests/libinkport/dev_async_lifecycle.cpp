@@ -22,6 +22,17 @@ class Lifecycle : public PadBench {
         pad_ = add_hid(0x22C9, 0x0901, serial);
         ASSERT_EQ(Initialize(), 0u);
     }
+    // A bulk-pipe pad: it streams pen data only while biodata is on.
+    Added add_vcom(const std::string &serial) {
+        padsim::FirmwareConfig cfg = padsim::FirmwareConfig::vcom_pad();
+        cfg.serial_number = serial;
+        auto model = std::make_unique<padsim::PadModel>(cfg);
+        Added added{nullptr, model.get()};
+        added.pad =
+            bed.add_pad(padsim::PadConfig::vcom(0x0711, 0x0230, serial, 64, 64), std::move(model));
+        EXPECT_NE(added.pad, nullptr);
+        return added;
+    }
 };
 
 // Removed notices with the name of the thread that gave each.
@@ -350,18 +361,8 @@ TEST_F(Lifecycle, HandlersStartingWorkersDuringDeinitializeLeaveNoneBehind) {
 }
 
 TEST_F(Lifecycle, BiodataIsSwitchedOnAndOffOnThePadItNames) {
-    // Bulk-pipe pads stream pen data only while biodata is on: the switch
-    // shows which pad the start-up and the shut-down talked to.
-    auto add_vcom = [&](const std::string &serial) {
-        padsim::FirmwareConfig cfg = padsim::FirmwareConfig::vcom_pad();
-        cfg.serial_number = serial;
-        auto model = std::make_unique<padsim::PadModel>(cfg);
-        Added added{nullptr, model.get()};
-        added.pad =
-            bed.add_pad(padsim::PadConfig::vcom(0x0711, 0x0230, serial, 64, 64), std::move(model));
-        EXPECT_NE(added.pad, nullptr);
-        return added;
-    };
+    // The biodata switch shows which pad the start-up and the shut-down
+    // talked to.
     Added first = add_vcom("VCA");
     Added second = add_vcom("VCB");
     ASSERT_EQ(Initialize(), 0u);
@@ -457,14 +458,8 @@ TEST_F(Lifecycle, AReceiveThreadLeavesTheCallsOnOtherPadsAlone) {
 // leave the application's current device alone, and nothing the start-up
 // waits for (here the biodata request to a slow pad) holds the table lock.
 TEST_F(Lifecycle, ReceiveThreadsNeitherSwitchPadsNorHoldTheTableLock) {
-    auto add_vcom = [&](const std::string &serial) {
-        padsim::FirmwareConfig cfg = padsim::FirmwareConfig::vcom_pad();
-        cfg.serial_number = serial;
-        return bed.add_pad(padsim::PadConfig::vcom(0x0711, 0x0230, serial, 64, 64),
-                           std::make_unique<padsim::PadModel>(cfg));
-    };
-    padsim::Pad *first = add_vcom("VCA");
-    padsim::Pad *second = add_vcom("VCB");
+    padsim::Pad *first = add_vcom("VCA").pad;
+    padsim::Pad *second = add_vcom("VCB").pad;
     ASSERT_EQ(Initialize(), 0u);
     DeinitializeFirst stop_workers_first;
     unsigned int device = 0;

@@ -205,16 +205,12 @@ TEST_F(Discovery, WithoutLibusbOnlyHidPadsAreFound) {
     ASSERT_NE(bed.add_pad(padsim::PadConfig::vcom(0x0711, 0x0230, "VC1", 64, 64),
                           std::make_unique<padsim::PadModel>(padsim::FirmwareConfig::vcom_pad())),
               nullptr);
-    struct Case {
-        int failing;
-        unsigned int pads;
-    };
-    for (Case c : {Case{2, 0}, Case{1, 1}, Case{0, 2}}) {
-        SCOPED_TRACE(c.failing);
-        g_failing_usb_inits = c.failing;
+    // Failing: every libusb_init, the library's own, none; pads found.
+    for (auto [failing, pads] : {std::pair{2, 0u}, {1, 1u}, {0, 2u}}) {
+        g_failing_usb_inits = failing;
         EXPECT_EQ(Initialize(), 0u);
         unsigned int reply = 0;
-        EXPECT_EQ(GetDeviceCount(&reply), c.pads);
+        EXPECT_EQ(GetDeviceCount(&reply), pads) << failing;
         EXPECT_EQ(Deinitialize(), 0u);
     }
 }
