@@ -536,10 +536,7 @@ void PrintTo(const Reentry &row, std::ostream *os) {
     *os << row.name;
 }
 
-void within_deadline(const char *what, std::function<void()> f) {
-    testutil::must_return_within([what] { ADD_FAILURE() << what << " did not return"; },
-                                 std::move(f));
-}
+using testutil::must_return_within;
 
 class Reentrant : public Lifecycle, public ::testing::WithParamInterface<Reentry> {
   protected:
@@ -630,11 +627,11 @@ TEST_P(Reentrant, CallbacksMayCallTheLibraryOnEveryThread) {
         State s{&GetParam(), &call, pad_.pad};
         RegisterLoggingCallBackProcedure(&s, &on_log);
         SetOnDeviceRemovedHandler(&s, &on_removed);
-        within_deadline("the call that sets the callback off", [&] { trigger(s); });
+        must_return_within("the call that sets the callback off", [&] { trigger(s); });
         ASSERT_TRUE(wait_until([&] { return s.fired.load(); }));
         EXPECT_TRUE(wait_until([&] { return s.returned.load(); }, 30s))
             << "the callback's call did not return";
-        within_deadline("Deinitialize", [] { Deinitialize(); });
+        must_return_within("Deinitialize", [] { Deinitialize(); });
         EXPECT_TRUE(wait_until([] { return library_threads() == 0; }));
         pad_.model->wait_pen_idle(10s);
     }
