@@ -469,18 +469,19 @@ TEST_F(Lifecycle, ReceiveThreadsNeitherSwitchPadsNorHoldTheTableLock) {
     second->clear_faults();
 }
 
-// Each callback on each thread where it runs calls back into the library:
+// Each callback on each thread where it runs (the monitor's arrived handler
+// included) calls back into the library:
 // Deinitialize, GetDeviceCount and EnumerateDevicesStart. Nothing may hang,
 // so every step has a deadline; a missed one ends the test program.
 namespace {
 
-enum class Cb { logging, removed, data };
+enum class Cb { logging, removed, data, arrived };
 
 struct Reentry {
     const char *name;
     Cb cb;
     const char *thread;  // the library thread's name, or null: the application's
-    // The application deinitializes while the handler on the receive thread calls.
+    // The application deinitializes while the handler on the library thread calls.
     bool racing = false;
 };
 
@@ -495,6 +496,7 @@ const Reentry kReentries[] = {
     {"RemovedOnCallback", Cb::removed, "inkport-cb"},
     {"RemovedOnUpload", Cb::removed, "inkport-upload"},
     {"DataOnCallback", Cb::data, "inkport-cb"},
+    {"ArrivedOnMonitorWhileTheApplicationDeinitializes", Cb::arrived, "inkport-plug", true},
 };
 
 const std::function<void()> kCalls[] = {
@@ -545,6 +547,7 @@ class Reentrant : public Lifecycle, public ::testing::WithParamInterface<Reentry
         reenter(*static_cast<State *>(u), Cb::logging);
     }
     static void on_removed(void *u, uint32_t) { reenter(*static_cast<State *>(u), Cb::removed); }
+    static void on_arrived(void *u, uint32_t) { reenter(*static_cast<State *>(u), Cb::arrived); }
     static void on_data(void *u, uint32_t, uint32_t, const uint8_t *, uint32_t) {
         auto *s = static_cast<State *>(u);
         if (s->row->cb == Cb::logging) {
@@ -591,6 +594,9 @@ class Reentrant : public Lifecycle, public ::testing::WithParamInterface<Reentry
             return;
         }
         pad_.pad->unplug();
+        if (s.row->cb == Cb::arrived) {
+            ASSERT_TRUE(pad_.pad->replug());
+        }
         if (thread.empty())
             WriteFile(1, 0, out, 65, &reply);
         if (s.row->racing) {
@@ -615,12 +621,13 @@ TEST_P(Reentrant, CallbacksMayCallTheLibraryOnEveryThread) {
         State s{&GetParam(), &call, pad_.pad};
         RegisterLoggingCallBackProcedure(&s, &on_log);
         SetOnDeviceRemovedHandler(&s, &on_removed);
+        SetOnDeviceArrivedHandler(&s, &on_arrived);
         must_return_within("the call that sets the callback off", [&] { trigger(s); });
         ASSERT_TRUE(wait_until([&] { return s.fired.load(); }));
         EXPECT_TRUE(wait_until([&] { return s.returned.load(); }, 30s))
             << "the callback's call did not return";
         must_return_within("Deinitialize", [] { Deinitialize(); });
-        EXPECT_TRUE(wait_until([] { return library_threads() == 0; }));
+        EXPECT_TRUE(wait_until([] { return library_threads() + monitor_threads() == 0; }));
         pad_.model->wait_pen_idle(10s);
     }
 }
