@@ -1,5 +1,6 @@
 #include "wrappthread.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -85,12 +86,44 @@ void Pthread_setspecific(pthread_key_t key, const void *value) {
     report(pthread_setspecific(key, value), "pthread_setspecific()");
 }
 
+namespace {
+
+thread_local int held_locks = 0;
+std::atomic<void (*)()> locks_released_hook{nullptr};
+
+void count_held(int delta) {
+    held_locks += delta;
+    if (held_locks != 0)
+        return;
+    if (void (*hook)() = locks_released_hook.load())
+        hook();
+}
+
+}  // namespace
+
+HeldLockScope::HeldLockScope() {
+    count_held(1);
+}
+
+HeldLockScope::~HeldLockScope() {
+    count_held(-1);
+}
+
+int held_lock_count() {
+    return held_locks;
+}
+
+void set_locks_released_hook(void (*hook)()) {
+    locks_released_hook = hook;
+}
+
 ScopedMutex::ScopedMutex(pthread_mutex_t *mutex, const char *name, const char *file, int line,
                          const char *func)
     : mutex_(mutex), name_(name), file_(file), line_(line), func_(func) {
     trace_mutex(file_, line_, func_, MutexStep::before_lock, name_);
     Pthread_mutex_lock(mutex_);
     trace_mutex(file_, line_, func_, MutexStep::after_lock, name_);
+    count_held(1);
 }
 
 void ScopedMutex::unlock() {
@@ -99,6 +132,7 @@ void ScopedMutex::unlock() {
     Pthread_mutex_unlock(mutex_);
     trace_mutex(file_, line_, func_, MutexStep::after_unlock, name_);
     mutex_ = nullptr;
+    count_held(-1);
 }
 
 // Holds the signal's mutex for a scope; a named one writes its trace records.

@@ -36,8 +36,23 @@ void Pthread_once(pthread_once_t *ptr, void (*func)(void));
 void Pthread_key_create(pthread_key_t *key, void (*func)(void *));
 void Pthread_setspecific(pthread_key_t key, const void *value);
 
+// Counts, per thread, the library locks the thread holds, so that work that
+// must not run under any of them (calling out to an application) can wait
+// for the last one to go. When a thread's count drops back to 0 the hook set
+// with set_locks_released_hook runs on that thread, with no lock held.
+struct HeldLockScope {
+    HeldLockScope();
+    ~HeldLockScope();
+    HeldLockScope(const HeldLockScope &) = delete;
+    HeldLockScope &operator=(const HeldLockScope &) = delete;
+};
+// Library locks the calling thread holds now.
+int held_lock_count();
+void set_locks_released_hook(void (*hook)());
+
 // Holds a named mutex for a scope and writes the mutex trace records with the
-// lock's name, so that no return path can leave the lock held.
+// lock's name, so that no return path can leave the lock held. The mutex
+// counts as a held library lock (HeldLockScope) until it is released.
 class ScopedMutex {
   public:
     ScopedMutex(pthread_mutex_t *mutex, const char *name, const char *file, int line,

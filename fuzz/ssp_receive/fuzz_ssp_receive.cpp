@@ -10,8 +10,13 @@
 //   flag 0x02  VCOM-like reads (whole 64-byte packets, up to 4 KiB) instead
 //              of HID answers (1..62 bytes, the last one zero-filled).
 //   flag 0x04  input mode; flag 0x08 request mode (raw bytes only).
+//   flag 0x10  the pad never falls silent: it sends its bytes over and over
+//              (raw bytes only).
 // Raw bytes may be anything; the sanitizers watch every buffer, and queued
-// and delivered messages must be sized by their own headers.
+// and delivered messages must be sized by their own headers. Time is counted
+// in reads: every receive must end by its time-out whatever the pad sends,
+// so an input that keeps one receive going is a finding of libFuzzer's
+// per-input -timeout.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,18 +37,15 @@ void check(bool ok) {
 
 class FuzzLink final : public SspLink {
   public:
-    FuzzLink(const Bytes &stream, size_t chunk, bool vcom)
-        : stream_(stream), chunk_(chunk), vcom_(vcom) {}
+    FuzzLink(const Bytes &stream, size_t chunk, bool vcom, bool endless)
+        : stream_(stream), chunk_(chunk), vcom_(vcom), endless_(endless) {}
 
     int read(uint8_t *buffer, unsigned int size, bool) override {
         check(size >= read_size());
         ++reads_;
-        // Rebuilding a long message from tiny reads costs a decode of the
-        // whole buffer per read; past this many reads an input says nothing
-        // new, so the pad falls silent.
-        if (reads_ > kReadBudget)
-            out_of_budget_ = true;
-        if (off_ >= stream_.size() || out_of_budget_)
+        if (endless_ && off_ >= stream_.size())
+            off_ = 0;
+        if (off_ >= stream_.size())
             return -1;
         size_t n = chunk_ < size ? chunk_ : size;
         if (vcom_)
@@ -58,20 +60,21 @@ class FuzzLink final : public SspLink {
         return static_cast<int>(vcom_ ? take : n);
     }
     unsigned int read_size() const override { return vcom_ ? 64 : 62; }
-    double elapsed_ms() const override { return static_cast<double>(reads_); }
+    double elapsed_ms() const override { return static_cast<double>(reads_ - call_start_); }
     void pause_after_noise() override {}
 
-    bool exhausted() const { return off_ >= stream_.size() || out_of_budget_; }
-    bool out_of_budget() const { return out_of_budget_; }
+    // A receive begins: its time-out counts from here.
+    void begin_call() { call_start_ = reads_; }
+    bool exhausted() const { return !endless_ && off_ >= stream_.size(); }
 
   private:
     const Bytes &stream_;
     size_t chunk_;
     bool vcom_;
+    bool endless_;
     size_t off_ = 0;
-    unsigned reads_ = 0;
-    bool out_of_budget_ = false;
-    static constexpr unsigned kReadBudget = 600;
+    uint64_t reads_ = 0;
+    uint64_t call_start_ = 0;
 };
 
 Bytes encode(const Bytes &m) {
@@ -142,6 +145,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool vcom = flags & 0x02;
     const bool input_mode = !well_formed && (flags & 0x04);
     const bool request = !well_formed && (flags & 0x08);
+    const bool endless = !well_formed && (flags & 0x10) && size > 4;
+    // A finite stream ends every receive by itself; an endless one only
+    // the time-out can end.
+    const unsigned int time_out = endless ? 300 : 1000000;
+    const int calls = endless ? 4 : 100000;
     const size_t chunk = vcom ? 64u * (1 + data[1] % 64) : 1u + data[1] % 62;
     const unsigned int capacity = well_formed ? 70000u : 1u + (data[2] | (data[3] << 8));
 
@@ -152,16 +160,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     else
         stream.assign(data + 4, data + size);
 
-    FuzzLink link(stream, chunk, vcom);
+    FuzzLink link(stream, chunk, vcom, endless);
     uni_queue *input = init_uni_queue();
     uni_queue *commands = init_uni_queue();
     std::vector<Bytes> delivered;
-    for (int call = 0; call < 100000; ++call) {
+    for (int call = 0; call < calls; ++call) {
         auto *buffer =
             static_cast<uint8_t *>(malloc(capacity));  // exact size: an overrun is a finding
         unsigned int len = capacity;
-        int r =
-            ssp_receive_messages(link, input, commands, buffer, &len, 1000000, request, input_mode);
+        link.begin_call();
+        int r = ssp_receive_messages(link, input, commands, buffer, &len, time_out, request,
+                                     input_mode);
         if (r == 0) {
             check(len >= 1 && len <= capacity);
             Bytes got(buffer, buffer + len);
@@ -187,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check_sized(f);
         check((f[0] & 0xC0) == 0xC0);
     }
-    if (well_formed && !link.out_of_budget()) {
+    if (well_formed) {
         // Replies were delivered one per call, then the rest stayed queued.
         delivered.insert(delivered.end(), queued_replies.begin(), queued_replies.end());
         check(delivered == replies);

@@ -22,9 +22,8 @@
  *
  * Any function may be called from any thread; Initialize and Deinitialize
  * exclude each other. The library has one current device per process: every
- * function that takes a device number first makes that pad current, under
- * the library's table lock, and then works on the current pad without that
- * lock. Hence:
+ * function that takes a device number first makes that pad current (one
+ * switch at a time) and then works on the current pad. Hence:
  *  - Calls on one pad from several threads are safe: each transfer holds the
  *    pad's own lock. An SSP exchange is two calls, though (SendSspMessage,
  *    then ReceiveSspMessage), and a send drops replies not yet received:
@@ -33,42 +32,51 @@
  *    all its calls that take a device number, for example under one mutex of
  *    its own; otherwise one thread's switch redirects another thread's call
  *    to the wrong pad.
- *  - The library's receive threads (see SetDataReceivingEnabled) switch the
- *    current device too: when receiving starts, inside the call that starts
- *    it, and when it stops, inside the call that stops it or, on their own,
- *    once the pad was found removed or the end point's data handler was
- *    cleared. A call the application makes meanwhile on another pad can be
- *    redirected by such a switch as by one of its own threads.
+ *  - The library's own threads (receive, callback and upload threads, and
+ *    the monitor of pads that come and go) never change the current device:
+ *    they address their pad directly. Only the
+ *    application's calls switch, and SetDataReceivingEnabled,
+ *    FlushDataPackets and the upload threads of WriteFileBuffer leave the
+ *    current device as it was (WriteFileBuffer itself makes its pad current).
+ *  - No call waits for a pad (an open, a retry, a transfer) while holding
+ *    the lock of the device table: a slow or vanishing pad holds up only the
+ *    calls on that pad and the switches to it. While Initialize searches for
+ *    pads, the other calls find the library not initialised.
  *
  * Callbacks
  *
- * The data handler runs on its end point's callback thread, with no library
- * lock held. It may call any function, Initialize and Deinitialize included
- * (see SetOnDataReceivedHandler for what Deinitialize does there).
+ * No callback ever runs while its thread holds a library lock: a message
+ * logged under a lock reaches the logging callback once the lock is
+ * released, before the call that logged it returns. So every callback may
+ * call any function of the library, on every thread it runs on, with the
+ * limits below.
  *
- * The device-removed handler runs on the thread that met the failure: an
+ * The data handler runs on its end point's callback thread. The
+ * device-removed handler runs on the thread that met the failure: an
  * application thread inside an API call, a receive thread, a callback
  * thread (inside a call the data handler made), an upload thread of
- * WriteFileBuffer, or the monitor thread for a pad pulled (see
- * SetOnDeviceArrivedHandler, which also says what the arrived handler may
- * do). That thread holds no library lock, except that inside
- * WriteFileBuffer the upload itself is locked: a WriteFileBuffer from the
- * handler then fails with QLPCEC_INVALID_HANDLE. The handler may call the
- * API, with these limits on a receive thread: stopping that thread's own
- * receiving only asks it to end (the call returns before it has), starting
- * it again fails, and Deinitialize returns once every other library thread
- * has ended, the receive thread ending when the handler returns. On an
- * upload thread the handler must not call Initialize or Deinitialize: they
- * wait for the upload, which waits for the handler.
+ * WriteFileBuffer, or the monitor thread for a pad pulled. The arrived
+ * handler runs on the monitor thread (see SetOnDeviceArrivedHandler). The
+ * logging callback runs on the thread that logs, library threads included.
  *
- * The logging callback runs on the thread that logs, library threads
- * included, and some calls log while they hold the library's table lock
- * (Initialize, IsInitialized, EnumerateDevicesNext): it must not call the
- * library.
- *
- * A handler on a library thread that calls Initialize or Deinitialize must
- * not race another thread's Initialize or Deinitialize: that call waits for
- * the handler's thread to end while the handler waits for it.
+ * Initialize and Deinitialize may be called from every callback on every
+ * thread (application, receive, callback, upload and monitor threads), and
+ * from the application while a handler on a library thread does the same:
+ *  - They never wait for the thread they run on. Deinitialize from a
+ *    callback on a library thread returns once every other library thread
+ *    has ended; the calling thread stops its pad, lets go of the library and
+ *    ends once its callback has returned (it calls nothing more of the
+ *    application's). A later Initialize or Deinitialize on another thread
+ *    waits for that callback to return too.
+ *  - A library thread's Initialize or Deinitialize that meets another
+ *    thread's Deinitialize (or Initialize) stopping the library's threads
+ *    gives way to it and returns 0 at once, doing nothing: that one waits
+ *    for the calling thread, and its outcome is what the two calls in either
+ *    order would leave.
+ * On a receive thread, stopping that thread's own receiving only asks it to
+ * end (the call returns before it has) and starting it again fails. A
+ * WriteFileBuffer from a callback on an upload thread fails with
+ * QLPCEC_INVALID_HANDLE: one upload runs at a time.
  */
 #ifndef INKPORT_INKPORT_H
 #define INKPORT_INKPORT_H
@@ -102,8 +110,8 @@ extern "C" {
 /*
  * Logging callback: user_specific as registered, and one plain message as a
  * wide string that is valid only during the call. Called on the thread that
- * logs, library worker threads included, sometimes with the library's table
- * lock held: it must not call the library.
+ * logs, library worker threads included, with no library lock held: it may
+ * call the library (see Callbacks above).
  */
 typedef void (*InkportLoggingCallback)(void *user_specific, const uint16_t *message);
 
@@ -249,10 +257,12 @@ INKPORT_API uint32_t GetBytesToSend(unsigned int device, unsigned int *reply);
  * the length passed in, except that ReadFile with no input report waiting on
  * a HID pad succeeds and leaves buffer and *reply untouched. WriteFile and
  * ReadFile refuse lengths above the pad's packet size + 1.
+ * SetFeature and GetFeature refuse lengths above 65536 before anything else.
  * Codes: QLPCEC_INVALID_PARAMETER for a null reply or buffer, a length of 0
- * (GetFeature: below 2) or one above that limit; QLPCEC_INVALID_HANDLE when
- * the pad cannot be made current, its packet size is unknown or the
- * transfer fails (also for an interface the pad does not have).
+ * (GetFeature: below 2) or one above those limits; QLPCEC_INVALID_HANDLE
+ * when the pad cannot be made current, its packet size is unknown or the
+ * transfer fails (also for an interface the pad does not have: a number at
+ * or above GetEndPointCount).
  */
 INKPORT_API uint32_t SetFeature(unsigned int device, unsigned int interface_number, const void *src,
                                 unsigned int src_length, unsigned int *reply);
@@ -291,7 +301,9 @@ INKPORT_API uint32_t ReceiveSspMessage(unsigned int device, unsigned int interfa
  * highest. The numbers of the other pads never change, and at most 15 pads
  * are numbered: a sixteenth is left out until the next Initialize. Then the
  * arrived handler is called with the number. The monitor never makes the
- * new pad current.
+ * new pad current; a pad that comes back while it was the current device is
+ * the current device again, opened. A switch meanwhile waits for the
+ * numbering.
  *
  * A pad pulled is marked removed at once: every later call on it fails with
  * QLPCEC_INVALID_HANDLE and calls the removed handler again, as a pad found
@@ -302,12 +314,13 @@ INKPORT_API uint32_t ReceiveSspMessage(unsigned int device, unsigned int interfa
  * still counts it.
  *
  * The monitor calls both handlers with no library lock held. They may call
- * any function: GetDeviceCount and the information functions (which make the
- * pad current on the monitor thread: an application that uses pads from
- * several threads serialises these calls with its own), and Initialize and
- * Deinitialize too, within the limits given under Callbacks above; called
- * there, Deinitialize returns once every other library thread has ended and
- * the monitor ends when the handler returns.
+ * any function: GetDeviceCount and the information functions (calls of the
+ * application's, which make the pad current as any call does: an
+ * application that uses pads from several threads serialises these calls
+ * with its own), and Initialize and Deinitialize too, as under Callbacks
+ * above: called there, Deinitialize returns once every other library thread
+ * has ended, and the monitor ends when the handler returns; meeting another
+ * thread's Initialize or Deinitialize, they give way to it.
  */
 
 /* Registers the device-removed handler (null switches it off). Always 0. */
@@ -351,25 +364,27 @@ INKPORT_API uint32_t AddComDevice(void *first, uint32_t value, void *second);
  * receiving off.
  *
  * SetDataReceivingEnabled with enabled 0 stops receiving and returns once
- * the receive thread has ended; otherwise it (re)starts receiving with an
- * empty queue and returns once the pad has been asked to send.
+ * the receive thread has ended; otherwise it (re)starts receiving on the pad
+ * `device` names with an empty queue and returns once the pad has been
+ * asked to send. The current device stays as it was.
  *
  * GetDataPacketsAvailable stores the number of queued reports in *result;
  * before receiving was first enabled it leaves *result untouched.
- * FlushDataPackets drops the queued reports.
+ * FlushDataPackets drops the queued reports, and the pen messages the pad's
+ * own exchange holds; for a number without a pad there is nothing to drop.
  *
  * Deinitialize stops all these threads and returns only after each has
- * ended; no handler runs after it returned. Called from a handler on one of
- * these threads, it returns once every other thread has ended; the calling
- * thread ends when the handler returns.
+ * ended; no handler runs after it returned. Called from a callback on one
+ * of these threads, see Callbacks above.
  *
  * Codes of all four: QLPCEC_INVALID_PARAMETER before Initialize, for an end
  * point above 7 and for a null result; QLPCEC_INVALID_HANDLE for a device
- * above 15, and when SetDataReceivingEnabled (enabling) or FlushDataPackets
- * cannot make the pad current. SetOnDataReceivedHandler gives
+ * above 15, and when SetDataReceivingEnabled (enabling) finds no pad at that
+ * number or finds it removed. SetOnDataReceivedHandler gives
  * QLPCEC_INVALID_PARAMETER when its thread cannot start;
  * SetDataReceivingEnabled gives QLPCEC_UNKNOWN when the receive thread cannot
- * start (while Deinitialize runs, or asked from that thread itself).
+ * start (while Deinitialize runs, asked from that thread itself, or for an
+ * end point at or above the pad's GetEndPointCount).
  */
 INKPORT_API uint32_t SetOnDataReceivedHandler(unsigned int device, unsigned int end_point_id,
                                               void *user_specific,

@@ -59,6 +59,15 @@ EXPORT uint32_t __deinitialize(void);
 }
 
 extern short_device_list *dev_shared_short;
+// Serialises the switches of the current device and the monitor's changes
+// to the core table (a pad plugged in), and keeps both off the tables while
+// Initialize and Deinitialize rebuild or free them: whoever holds it, or
+// dev_list_short_lock, sees a table that nobody changes. A switch
+// may reopen a pad; dev_list_short_lock is only ever held for a look at the
+// table, never across an open or a transfer. Order: gen_thread_mutex_lock,
+// dev_switch_lock, dev_list_short_lock.
+extern pthread_mutex_t dev_switch_lock;
+#define SWITCH_LOCK_GUARD(var) LOCK_GUARD(var, &dev_switch_lock)
 extern std::atomic<InkportLoggingCallback> logging_callback;
 extern std::atomic<void *> logging_user_specific;
 extern std::atomic<DeviceRemovedCallback> device_removed_callback;
@@ -69,9 +78,20 @@ enum class DeviceEvent { removed, arrived };
 // Stores the handler of `event` and its user pointer; always 0.
 uint32_t store_device_handler(DeviceEvent event, DeviceRemovedCallback value, void *user_value);
 
+// Initialize, with the application's logging callback and device handlers
+// kept when `keep_callbacks` (a search the application did not ask for).
+void initialize_library(bool keep_callbacks);
+
+// Marks the calling thread as one of the library's workers (receive,
+// callback, upload, the hot-plug monitor). A worker's Initialize or Deinitialize gives way to one
+// that is stopping the workers: that one waits for this thread to end.
+void mark_library_thread();
+
 // Records one exception and returns its handle (1..63, wrapping).
 uint16_t exception(const char *type, int code, const char *name, const char *message);
 void init_exceptions();
+// Hands one message to the logging callback; a thread that holds a library
+// lock hands it over once it has released the last one.
 void log_to_callback(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Where a report comes from, so that the trace names the caller's position.

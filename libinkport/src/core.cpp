@@ -6,6 +6,7 @@
 #include <libusb.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,8 @@ ql_device_list *dev_shared = nullptr;
 namespace {
 
 ql_device_list dev_shared_storage;
+// The libusb_init of core_initialize succeeded: its context is ours to end.
+std::atomic<bool> usb_ready{false};
 
 constexpr const char *kSettingsPrefix = "000000000000000001";
 
@@ -105,6 +108,23 @@ bool make_current(ql_device_list *table, int index) {
 
 }  // namespace
 
+bool core_reopen_pad(ql_device *dev) {
+    close_extra_interfaces(dev);
+    // Closed and opened under one hold of its lock: a receive thread that
+    // reads the pad meanwhile finds it open, never half-way.
+    DEVICE_LOCK_GUARD(guard, dev);
+    __core_close_dev(dev);
+    if (__core_open_dev(dev) != 0) {
+        TRACE_ERROR("core_open_dev() failed and return %p", static_cast<void *>(dev));
+        return false;
+    }
+    return true;
+}
+
+bool core_usb_ready() {
+    return usb_ready.load();
+}
+
 const pad_type_traits &core_pad_traits(uint32_t pad_type) {
     for (const pad_type_traits &t : kPadTypes)
         if (t.pad_type == pad_type)
@@ -146,6 +166,11 @@ ql_device *core_current_device(bool as_error) {
     else
         TRACE_INFO("%s", missing);
     return nullptr;
+}
+
+bool core_interface_exists(const ql_device *pad, unsigned int number) {
+    return number == 0 ||
+           (static_cast<int64_t>(number) < pad->count_of_interfaces && number <= kMaxInterfaces);
 }
 
 ql_device *core_interface_record(ql_device *pad, unsigned int number, bool trace_missing) {
@@ -253,7 +278,8 @@ EXPORT bool core_initialize(void) {
             slot.interfaces[k] = static_cast<ql_device *>(Calloc(1, sizeof(ql_device)));
     }
     dev_shared->size = sizeof *dev_shared;
-    if (libusb_init(nullptr) != 0)
+    usb_ready = libusb_init(nullptr) == 0;
+    if (!usb_ready)
         TRACE_ERROR("Can't initialize libusb by libusb_init()");
     return true;
 }
@@ -272,9 +298,10 @@ EXPORT void core_uninitialize(void) {
         }
         memset(static_cast<void *>(dev_shared), 0, sizeof *dev_shared);
         dev_shared = nullptr;
-        // Balances the libusb_init() of core_initialize: the default context
-        // is reference-counted.
-        libusb_exit(nullptr);
+        // Balances a libusb_init() of core_initialize that succeeded: the
+        // default context is reference-counted, and may be the application's.
+        if (usb_ready.exchange(false))
+            libusb_exit(nullptr);
     }
     int r = hid_exit();
     if (r < 0)
@@ -472,14 +499,7 @@ EXPORT bool core_reopen_devs(ql_device_list *table) {
         TRACE_INFO("dev_shared->current_device is NULL");
         return false;
     }
-    ql_device *dev = table->current_device;
-    close_extra_interfaces(dev);
-    core_close_dev(dev);
-    if (core_open_dev(dev) != 0) {
-        TRACE_ERROR("core_open_dev() failed and return %p", static_cast<void *>(dev));
-        return false;
-    }
-    return true;
+    return core_reopen_pad(table->current_device);
 }
 
 EXPORT bool __core_reopen_devs(void) {

@@ -78,6 +78,9 @@ struct ql_device {
     uni_queue *ssp_command_messages;
     send_ssp_message_fn send_ssp_message;
     receive_ssp_message_fn receive_ssp_message;
+    // Entries of the two tables the pad reported; 0 until a table is fetched.
+    uint8_t ssp_component_count;
+    uint8_t ct_signpad_mode_count;
     uint8_t ssp_components[kSspComponents];
     uint32_t ct_signpad_modes[kSspModes];
     int32_t count_of_interfaces;
@@ -180,9 +183,23 @@ EXPORT int core_get_max_packet_size_of_out_endpoint(void);
 EXPORT int core_get_max_packet_size_of_input_report(void);
 }
 
+// Closes a pad's record and its extra interfaces and opens the record
+// again (the extra interfaces are opened on first use): false when the open
+// failed.
+bool core_reopen_pad(ql_device *dev);
+
+// True between a core_initialize whose libusb_init succeeded and
+// core_uninitialize: libusb's default context is there to use.
+bool core_usb_ready();
+
 // The current device, or null when there is none: traced as an error, or
 // only as information when `as_error` is false.
 ql_device *core_current_device(bool as_error);
+
+// Whether `pad` has an interface `number`: 0 is the pad itself, 1 up to
+// count_of_interfaces - 1 its extra interfaces, and never more than the
+// eight the array holds, whatever the count claims.
+bool core_interface_exists(const ql_device *pad, unsigned int number);
 
 // Record of interface `number` of `pad`: the pad itself for 0, otherwise its
 // extra interface number - 1. Null when there is none: a missing array is
@@ -254,9 +271,10 @@ void destroy_ssp_queues(ql_device *dev);
 bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record);
 
 // The API side of the tables (unit inkport).
-// Fills the API device table from a fresh search; called with
-// dev_list_short_lock held. Number of pads, 0 for none, -1 on failure.
-int looking_for_device();
+// Fills `table` from a fresh search; Initialize calls it on the table before
+// it publishes it, with dev_switch_lock held. Number of pads, 0 for none, -1
+// on failure.
+int looking_for_device(short_device_list *table);
 int set_dev_to_current(unsigned int device, int lock_flag);
 int get_current_dev();
 // Removal hook: for -20, stops receiving on (device, end point) and tells the
@@ -273,4 +291,14 @@ void __stop_thread(unsigned device, unsigned end_point);
 void flush_data_packets(unsigned device, unsigned end_point);
 // Returns only when every running delivery thread has ended.
 void stop_delivery_threads();
+// On a receive thread whose callback stops the library: lets the thread go
+// (see inkport_async.cpp) so that no stopper waits for it. Else nothing.
+void disown_this_receive_thread();
+// Returns once every worker that stopped the library from its own callback
+// has ended, the calling thread excepted.
+void wait_for_threads_letting_go();
+// A worker that stopped the library from its own callback and that nobody
+// joins counts itself in when it lets go, and out as the last thing it does.
+void begin_letting_go();
+void end_letting_go();
 void destroy_interface_queue(short_interface &slot);

@@ -74,12 +74,18 @@ const char *const kStatusTexts[] = {
 
 // The retry frame: pauses of 1000, 3000, 7000 us after failed attempts.
 struct Retry {
+    const ql_device *dev;
     int attempts = 0;
     int pause = 1000;
     int cap = 0;
-    // Counts a failed attempt; false once the attempts are used up.
+    // Counts a failed attempt; false once the attempts are used up or the
+    // pad is gone.
     bool failed() {
         ++attempts;
+        if (dev->removed) {
+            TRACE_ERROR("we lost device..");
+            return false;
+        }
         if (attempts >= kAttempts) {
             TRACE_ERROR("end of attempts, exit with error...");
             return false;
@@ -146,7 +152,7 @@ EXPORT int core_read_version(ql_device *dev, dev_fw_version *version) {
     }
     uint8_t request[kReportSize] = {QL_CMD_READ_VERSION};
     uint8_t answer[kReportSize];
-    Retry retry;
+    Retry retry{dev};
     do {
         if (!exchange(dev, request, kReportSize, answer, QL_CMD_READ_VERSION,
                       "command in in_report_version not QL_CMD_READ_VERSION"))
@@ -176,7 +182,7 @@ EXPORT int __core_get_status(ql_device *dev, flags_status *status) {
     }
     uint8_t request[kReportSize] = {QL_CMD_GET_STATUS};
     uint8_t answer[kReportSize];
-    Retry retry;
+    Retry retry{dev};
     retry.cap = kStatusPauseCap;
     do {
         if (exchange(dev, request, kReportSize, answer, QL_CMD_GET_STATUS,
@@ -184,10 +190,6 @@ EXPORT int __core_get_status(ql_device *dev, flags_status *status) {
             status_ok(answer)) {
             memcpy(status->bytes, answer + 6, sizeof status->bytes);
             return 0;
-        }
-        if (dev->removed) {
-            TRACE_ERROR("we lost device..");
-            return -1;
         }
     } while (retry.failed());
     return -1;
@@ -215,7 +217,7 @@ EXPORT int core_set_pad_mode(ql_device *dev, uint8_t mode, uint8_t option) {
     }
     uint8_t answer[kReportSize];
     int result = -1;
-    Retry retry;
+    Retry retry{dev};
     bool more = true;
     while (more) {
         DEVICE_LOCK_GUARD(lock, dev);
@@ -294,7 +296,7 @@ EXPORT int core_create_signature_rectangle(ql_device *dev, uint16_t r1, uint16_t
         .le16(r4)
         .le32(option);
     uint8_t answer[kReportSize];
-    Retry retry;
+    Retry retry{dev};
     do {
         if (exchange(dev, request, kReportSize, answer, QL_CMD_CREATE_SIGNATURE_RECTANGLE,
                      "command in in_report_general not QL_CMD_CREATE_SIGNATURE_RECTANGLE") &&

@@ -116,11 +116,7 @@ int interface_transfer(const InterfaceTexts &texts, Transfer kind, unsigned int 
         TRACE_ERROR("%s", texts.null_data);
     } else if (size < 1) {
         TRACE_ERROR("%s", texts.bad_size);
-    } else if (number >
-                   static_cast<unsigned int>(dev_shared->current_device->count_of_interfaces) ||
-               number > kMaxInterfaces) {
-        // An interface number above 8 would index past the array of extra
-        // interfaces even when the count claims more.
+    } else if (!core_interface_exists(dev_shared->current_device, number)) {
         TRACE_ERROR("%s", texts.bad_interface);
     } else {
         bool feature = kind == Transfer::feature_read || kind == Transfer::feature_write;

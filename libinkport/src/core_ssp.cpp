@@ -283,10 +283,13 @@ PassResult read_pass(SspLink &link, uni_queue *input, uni_queue *commands, unsig
             pass.result = sorted == Sorted::done ? 0 : -1;
             break;
         }
-        // A message being rebuilt ends within the buffer; a pad whose every
-        // read ends with the start of a token would keep a pass going for
-        // ever, so such a pass ends with the time-out.
-        if (!rebuilding && link.elapsed_ms() >= time_out) {
+        // A pad whose every read starts a new message, or ends with the
+        // start of a token, would keep a pass going for ever: it ends with
+        // the time-out, a message being rebuilt or not.
+        if (link.elapsed_ms() >= time_out) {
+            if (rebuilding)
+                TRACE_ERROR("Error, a message cut by the reads was not complete within %u ms",
+                            time_out);
             pass.result = 0;
             break;
         }
@@ -435,11 +438,7 @@ ql_device *ssp_interface(const InterfaceTexts &texts, unsigned int number, const
         TRACE_ERROR("%s", texts.bad_size);
         return nullptr;
     }
-    // Beyond the eight extra interfaces there is no record, whatever the
-    // count claims.
-    if (current->count_of_interfaces < 0 ||
-        number > static_cast<unsigned int>(current->count_of_interfaces) ||
-        number > kMaxInterfaces) {
+    if (!core_interface_exists(current, number)) {
         TRACE_ERROR("%s", texts.bad_interface);
         return nullptr;
     }
@@ -454,6 +453,10 @@ ql_device *ssp_interface(const InterfaceTexts &texts, unsigned int number, const
 }
 
 }  // namespace
+
+void clear_ssp_input_queue(ql_device *dev) {
+    clear_locked(queue_of(&dev->ssp_input_read));
+}
 
 int ssp_receive_messages(SspLink &link, uni_queue *input, uni_queue *commands, void *data,
                          unsigned int *len, unsigned int time_out, bool request, bool input_mode) {
@@ -623,7 +626,7 @@ EXPORT void core_clear_ssp_input_queue(void) {
     TRACE_SCOPE();
     if (dev_shared == nullptr || dev_shared->current_device == nullptr)
         return;
-    clear_locked(queue_of(&dev_shared->current_device->ssp_input_read));
+    clear_ssp_input_queue(dev_shared->current_device);
 }
 
 }  // extern "C"

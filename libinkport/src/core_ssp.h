@@ -66,3 +66,5 @@ EXPORT int core_receive_ssp_message(unsigned int interface_number, void *data, u
 // Drops the biodata the current device has queued.
 EXPORT void core_clear_ssp_input_queue(void);
 }
+// The same for a pad record, current or not.
+void clear_ssp_input_queue(ql_device *dev);

@@ -23,6 +23,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int kDeadlineMs = 1000;
 constexpr int kHidPacketSize = 64;
 constexpr int kType1InputSize = 20;
+constexpr useconds_t kSspPollPauseUs = 100;
 
 struct SearchEntry {
     uint32_t vendor_id;
@@ -351,8 +352,11 @@ EXPORT int hid_read_ssp_data(hid_device *hid, void *data, unsigned int data_size
     uint8_t request[SSP_HID_REPORT_DATA_SIZE] = {SSP_HID_COMMAND_READ};
     uint8_t answer[SSP_HID_REPORT_DATA_SIZE];
     const Clock::time_point start = Clock::now();
-    // No pause between polls: the pad answers as soon as it has data.
-    while (elapsed_ms(start) < static_cast<long>(time_out)) {
+    // The pad answers as soon as it has data; a short pause after each
+    // "not ready" keeps a pad that never is from costing a whole core.
+    for (bool first = true; elapsed_ms(start) < static_cast<long>(time_out); first = false) {
+        if (!first)
+            usleep(kSspPollPauseUs);
         if (send_request) {
             int r = hid_feature_write(hid, request, sizeof request);
             if (r != 0) {

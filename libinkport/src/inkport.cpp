@@ -1,8 +1,12 @@
 // The frame of the exported API: lifecycle, exception records, result-code
 // names, the logging callback and the shared calling conventions.
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
+#include <vector>
 
 #include "api_common.h"
 #include "core.h"
@@ -138,9 +142,101 @@ uint32_t query_exception_text(ApiSite site, unsigned int handle, ExceptionField 
     return 0;
 }
 
+// ---- Messages that wait for the locks to go ----
+
+struct DeferredLog {
+    InkportLoggingCallback callback;
+    void *user_specific;
+    uint16_t text[kMaxStringLength];
+};
+
+// A thread's messages composed while it held a library lock. Bounded: a
+// thread that held its locks for longer than this many messages loses the
+// rest.
+constexpr size_t kMaxDeferredLogs = 1024;
+thread_local std::vector<DeferredLog> deferred_logs;
+
+void flush_deferred_logs() {
+    // A callback may log again; those messages come in a batch of their own.
+    while (!deferred_logs.empty()) {
+        std::vector<DeferredLog> batch;
+        batch.swap(deferred_logs);
+        for (DeferredLog &d : batch)
+            d.callback(d.user_specific, d.text);
+    }
+}
+
+// ---- Initialize and Deinitialize ----
+//
+// Both hold gen_thread_mutex_lock for their whole run, and Deinitialize
+// waits there for every worker thread to end. A worker that asked for the
+// lock in one of its callbacks meanwhile would never get it: so the lock is
+// granted through a gate, and a worker gives up its own Initialize or
+// Deinitialize while the holder is stopping the workers. The outcome is the
+// same as if its call had come first.
+
+std::mutex gen_gate_lock;
+std::condition_variable gen_gate_changed;
+bool gen_owned = false;
+bool gen_stopping_workers = false;
+thread_local bool library_thread = false;
+
+class GenLock {
+  public:
+    explicit GenLock(ApiSite site) {
+        std::unique_lock<std::mutex> gate(gen_gate_lock);
+        gen_gate_changed.wait(
+            gate, [] { return !gen_owned || (library_thread && gen_stopping_workers); });
+        if (gen_owned) {
+            trace_info(site.file, site.line, site.func,
+                       "the library is being stopped by another thread");
+            return;
+        }
+        gen_owned = true;
+        gate.unlock();
+        lock_.emplace(&gen_thread_mutex_lock, "gen_thread_mutex_lock", site.file, site.line,
+                      site.func);
+    }
+    ~GenLock() {
+        if (!lock_)
+            return;
+        lock_.reset();
+        std::lock_guard<std::mutex> gate(gen_gate_lock);
+        gen_owned = false;
+        gen_stopping_workers = false;
+        gen_gate_changed.notify_all();
+    }
+    GenLock(const GenLock &) = delete;
+    GenLock &operator=(const GenLock &) = delete;
+
+    bool held() const { return lock_.has_value(); }
+
+  private:
+    // Counts the gate too: messages of the run reach the logging callback
+    // once the gate is open again.
+    HeldLockScope held_;
+    std::optional<ScopedMutex> lock_;
+};
+#define GEN_LOCK(var) GenLock var(API_SITE)
+
+void begin_stopping_workers() {
+    std::lock_guard<std::mutex> gate(gen_gate_lock);
+    gen_stopping_workers = true;
+    gen_gate_changed.notify_all();
+}
+
+// Every worker has ended: a library thread that asks for the lock from now
+// on is one that Initialize has just started (the monitor), and waits for
+// its turn instead of giving way to a stop that is over.
+void end_stopping_workers() {
+    std::lock_guard<std::mutex> gate(gen_gate_lock);
+    gen_stopping_workers = false;
+}
+
 }  // namespace
 
 short_device_list *dev_shared_short = nullptr;
+pthread_mutex_t dev_switch_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<InkportLoggingCallback> logging_callback{nullptr};
 std::atomic<void *> logging_user_specific{nullptr};
 std::atomic<DeviceRemovedCallback> device_removed_callback{nullptr};
@@ -189,6 +285,10 @@ uint16_t exception(const char *type, int code, const char *name, const char *mes
     return t.current_index;
 }
 
+void mark_library_thread() {
+    library_thread = true;
+}
+
 void log_to_callback(const char *fmt, ...) {
     InkportLoggingCallback cb = logging_callback.load();
     if (cb == nullptr)
@@ -198,11 +298,19 @@ void log_to_callback(const char *fmt, ...) {
     va_start(ap, fmt);
     format_message(text, sizeof text, fmt, ap);
     va_end(ap);
-    uint16_t wide[kMaxStringLength] = {};
+    DeferredLog log{cb, logging_user_specific.load(), {}};
     size_t n = strnlen(text, kMaxStringLength - 1);
-    widen(reinterpret_cast<char16_t *>(wide), text, static_cast<int>(n));
-    wide[n] = 0;
-    cb(logging_user_specific.load(), wide);
+    widen(reinterpret_cast<char16_t *>(log.text), text, static_cast<int>(n));
+    log.text[n] = 0;
+    if (held_lock_count() == 0) {
+        cb(log.user_specific, log.text);
+        return;
+    }
+    // The callback may call the library: it runs once this thread's last
+    // library lock is released.
+    set_locks_released_hook(flush_deferred_logs);
+    if (deferred_logs.size() < kMaxDeferredLogs)
+        deferred_logs.push_back(log);
 }
 
 uint32_t api_fail(ApiSite site, int code, const char *fmt, ...) {
@@ -299,12 +407,58 @@ void copy_wide_out(uint16_t *res_text, int res_text_size, const char16_t *text, 
         res_text[i] = static_cast<uint16_t>(text[i]);
 }
 
+void initialize_library(bool keep_callbacks) {
+    GEN_LOCK(gen);
+    if (!gen.held())
+        return;
+    InkportLoggingCallback log = logging_callback.load();
+    void *log_user = logging_user_specific.load();
+    DeviceRemovedCallback removed = device_removed_callback.load();
+    void *removed_user = device_removed_user_specific.load();
+    InkportDeviceArrivedCallback arrived = device_arrived_callback.load();
+    void *arrived_user = device_arrived_user_specific.load();
+    __deinitialize();
+    {
+        SWITCH_LOCK_GUARD(switching);
+        core_initialize();
+        // Listening before the search, the monitor hears of every pad plugged
+        // in from now on; its thread starts once the table is published.
+        hotplug_listen();
+        // The table is filled before it is published, so that the search,
+        // which opens every pad, holds up no call that only wants the table.
+        short_device_list *table = &dev_shared_short_storage;
+        int found = looking_for_device(table);
+        if (found >= 0)
+            API_INFO("Number of devices found: %d\n", found);
+        for (auto &dev : table->devices) {
+            for (auto &slot : dev.interfaces) {
+                Pthread_mutex_init(&slot.processing_input_report_callback_lock, nullptr);
+                Pthread_mutex_init(&slot.pirc_routine_thread_lock, nullptr);
+                Pthread_mutex_init(&slot.info_lock, nullptr);
+                slot.pirc_routine_started = false;
+            }
+        }
+        if (keep_callbacks) {
+            logging_user_specific = log_user;
+            logging_callback = log;
+            store_device_handler(DeviceEvent::removed, removed, removed_user);
+            store_device_handler(DeviceEvent::arrived, arrived, arrived_user);
+        }
+        LOCK_GUARD(list, &dev_list_short_lock);
+        if (dev_shared_short != nullptr)
+            API_INFO("Initialize libinkport device list\n");
+        dev_shared_short = table;
+    }
+    hotplug_start();
+}
+
 extern "C" {
 
 EXPORT void stop_read_threads(void) {
     TRACE_SCOPE();
     // No callback that runs meanwhile can start a worker the sweep has passed.
     hold_worker_threads();
+    disown_this_receive_thread();
     for (unsigned device = 0; device < kMaxDevices; ++device) {
         for (unsigned ep = 0; ep < kMaxInterfaces; ++ep) {
             stop_thread(device, ep);
@@ -312,17 +466,25 @@ EXPORT void stop_read_threads(void) {
         }
     }
     stop_delivery_threads();
+    wait_for_threads_letting_go();
     release_worker_threads();
 }
 
 EXPORT uint32_t __deinitialize(void) {
     TRACE_SCOPE();
-    // First: the monitor may be numbering a pad in the tables.
+    // From here a worker's own Initialize or Deinitialize gives way: the
+    // monitor's handlers included, which hotplug_stop may wait for.
+    begin_stopping_workers();
+    // Before the other workers: the monitor may be numbering a pad in the
+    // tables.
     hotplug_stop();
     hold_worker_threads();
     stop_upload_threads();
     stop_read_threads();
     release_worker_threads();
+    end_stopping_workers();
+    // No switch runs on the tables while they go.
+    SWITCH_LOCK_GUARD(switching);
     {
         LOCK_GUARD(guard, &dev_list_short_lock);
         if (dev_shared_short != nullptr) {
@@ -357,37 +519,15 @@ EXPORT uint32_t __deinitialize(void) {
 
 EXPORT uint32_t Initialize(void) {
     TRACE_SCOPE();
-    LOCK_GUARD(gen, &gen_thread_mutex_lock);
-    __deinitialize();
-    core_initialize();
-    // Listening before the search, the monitor hears of every pad plugged in
-    // from now on; its thread starts once the search is done with the pads.
-    hotplug_listen();
-    {
-        LOCK_GUARD(list, &dev_list_short_lock);
-        if (dev_shared_short != nullptr)
-            API_INFO("Initialize libinkport device list\n");
-        dev_shared_short = &dev_shared_short_storage;
-        int found = looking_for_device();
-        if (found >= 0)
-            API_INFO("Number of devices found: %d\n", found);
-        for (auto &dev : dev_shared_short->devices) {
-            for (auto &slot : dev.interfaces) {
-                Pthread_mutex_init(&slot.processing_input_report_callback_lock, nullptr);
-                Pthread_mutex_init(&slot.pirc_routine_thread_lock, nullptr);
-                Pthread_mutex_init(&slot.info_lock, nullptr);
-                slot.pirc_routine_started = false;
-            }
-        }
-    }
-    hotplug_start();
+    initialize_library(false);
     return 0;
 }
 
 EXPORT uint32_t Deinitialize(void) {
     TRACE_SCOPE();
-    LOCK_GUARD(gen, &gen_thread_mutex_lock);
-    __deinitialize();
+    GEN_LOCK(gen);
+    if (gen.held())
+        __deinitialize();
     return 0;
 }
 

@@ -6,20 +6,24 @@
 // processing_input_report_callback_lock, then its frame queue. An end point's
 // info_lock is never taken together with dev_list_short_lock: it serialises
 // the starting and stopping of the end point's receive thread, and a stopper
-// holds it while it joins the thread. The receive thread itself takes
-// dev_list_short_lock to make its pad current, so nobody waits for a worker
-// while holding dev_list_short_lock.
+// holds it while it waits for the thread's end. dev_list_short_lock is held
+// only to look at the tables: the threads address their pad's record
+// directly, never make it current, and open, reopen and talk to it with
+// none of these locks held.
 //
 // Application code (the data handler, the removed handler, the logging
 // callback) runs only with none of these locks held by its thread. A removed
 // handler on a receive thread may run while a stopper holds info_lock and
 // waits for that thread: a stop asked from the thread itself therefore only
-// tells it to leave its loop, and a restart from it is refused; Deinitialize
-// from there makes the thread finish and free itself.
+// tells it to leave its loop, and a restart from it is refused. Deinitialize
+// from a worker's own callback lets the worker go: it switches its pad off,
+// says it is gone (so no stopper waits for it) and frees its own record once
+// it has left the library's loop.
 #include <pthread.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -49,20 +53,23 @@ constexpr std::chrono::microseconds kDeliveryRetryPause = 500ms;
 
 }  // namespace
 
-// The receive thread's record, owned by the end point's slot while the thread
-// lives and freed by the stopper that joins the thread.
+// The receive thread's record, shared by the end point's slot and the
+// thread: whichever lets go of it last frees it.
 struct receive_info {
     pthread_t thread{};
     std::atomic<int> run{1};  // 0: leave the loop; the thread has not ended yet
     uni_queue *queue = nullptr;
     unsigned int device = 0;
     unsigned int interface_number = 0;
-    OneShot start_info_lock;  // raised once the pad was asked to send data
-    OneShot pause;            // raised by the stopper: cuts the thread's pause short
-    // Only the thread itself touches these: set when the library was
-    // stopped from one of its callbacks (see disown_this_receive_thread).
-    bool shut_down = false;  // its pad was already switched off
-    bool disowned = false;   // out of the slot: the thread frees its record
+    ql_device *pad = nullptr;  // the pad's record, found when the thread started
+    OneShot start_info_lock;   // raised once the pad was asked to send data
+    OneShot pause;             // raised by the stopper: cuts the thread's pause short
+    OneShot gone;              // raised when the thread has shut down or let go
+    // Set by the thread itself, before `gone`, when the library was stopped
+    // from one of its callbacks: nobody joins it, it ends on its own.
+    std::atomic<bool> disowned{false};
+    std::atomic<int> holders{2};  // the slot and the thread
+    bool shut_down = false;       // the thread's own: its pad was switched off
 };
 
 namespace {
@@ -74,7 +81,8 @@ struct pirc_info {
     unsigned int device = 0;
     unsigned int interface_number = 0;
     OneShot start_info_lock;
-    std::atomic<bool> quit{false};
+    std::atomic<bool> quit{false};  // the library is stopping: leave, touch nothing
+    bool disowned = false;          // the thread's own: it stopped the library itself
 };
 
 // What the callback thread of an end point waits on between frames: the
@@ -99,17 +107,40 @@ thread_local bool this_thread_streams = false;
 // is over.
 std::atomic<int> streaming_threads[kMaxDevices];
 
+// The receive thread's streaming is over: its shut-down is done, or it let
+// go of the library (a removal from then on is the application's to tell).
+void end_streaming() {
+    if (!this_thread_streams)
+        return;
+    this_thread_streams = false;
+    --streaming_threads[this_receive_thread->device];
+}
+
+// Workers that stopped the library from their own callback and still run
+// (in that callback, or on their way out): nobody joins them, but a later
+// stop waits for them, so that no callback runs once it has returned.
+std::mutex letting_go_lock;
+std::condition_variable letting_go_changed;
+int letting_go = 0;
+thread_local bool this_thread_lets_go = false;
+
 std::mutex worker_hold_lock;
 int worker_hold = 0;
 
 bool is_this_receive_thread(unsigned int device, unsigned int end_point) {
     const receive_info *self = this_receive_thread;
-    return self != nullptr && self->device == device && self->interface_number == end_point;
+    return self != nullptr && !self->disowned && self->device == device &&
+           self->interface_number == end_point;
 }
 
 void request_stop(receive_info *rec) {
     rec->run = 0;
     rec->pause.raise();
+}
+
+void let_go(receive_info *rec) {
+    if (--rec->holders == 0)
+        delete rec;
 }
 
 // ---- Argument checks shared by the four calls ----
@@ -188,129 +219,66 @@ void clear_queue(uni_queue *queue) {
     quiet_unlock_queue(queue);
 }
 
-// ---- Steps on the pad named by `device` ----
-
-// The outcome of a step that had to make its pad current first.
-struct PadStep {
-    int switched = 0;  // set_dev_to_current: 0, or why the pad could not be made current
-    int removed = 0;   // -20 when the switch found the pad gone
-    int result = 0;    // the step's own result, when switched is 0
-};
-
-// Makes `device` current and runs step() on it, both under
-// dev_list_short_lock, so that no other switch comes between them.
-template <class F>
-PadStep on_pad(unsigned int device, F &&step) {
-    PadStep out;
-    LOCK_GUARD(guard, &dev_list_short_lock);
-    if (dev_shared_short == nullptr) {
-        TRACE_ERROR("dev_shared_short is NULL.. Use Initialize() first.");
-        out.switched = -1;
-        return out;
-    }
-    // Always ask the core: the pad the table calls current may not be the
-    // one the core last used.
-    out.switched = set_dev_to_current(device, 1);
-    if (out.switched < 0) {
-        int r = -1;
-        core_catch_is_dev_was_removed(&r);
-        out.removed = r;
-    } else if (out.switched == 0) {
-        out.result = step();
-    }
-    return out;
-}
-
-// The failures of a switch that the caller reports once its locks are gone.
-uint32_t report_switch(ApiSite site, const PadStep &s, unsigned int device,
-                       unsigned int end_point) {
-    if (s.switched < 0) {
-        catch_removing_device(s.removed, device, end_point);
-        return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d",
-                        "Error of switching to device: ", device);
-    }
-    if (s.switched == 1)
-        return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d", "Can not switch to device: ", device);
-    return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d",
-                    "static function set_dev_to_current() return unexpected value: ", s.switched);
-}
-
-// The receive thread's start-up and shut-down: switch, then the biodata
-// switch (VCOM pads stream pen data only while it is on; HID pads stream
-// input reports without it).
-void report_pad_step(ApiSite site, const PadStep &s, unsigned int device, unsigned int end_point) {
-    if (s.switched != 0) {
-        report_switch(site, s, device, end_point);
-        return;
-    }
-    if (s.result < 0) {
-        catch_removing_device(s.result, device, end_point);
-        api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d",
-                 "Error of send ssp message for device: ", device);
-    }
-}
-
-// ---- The receive thread ----
-
-// The core record of the pad at API index `device`, found by its settings
-// as a switch finds it, without making it current; null when there is none.
-// Under dev_list_short_lock.
-ql_device *pad_record_locked(unsigned int device) {
-    if (dev_shared_short == nullptr || dev_shared == nullptr || device >= kMaxDevices)
-        return nullptr;
-    const short_device &entry = dev_shared_short->devices[device];
-    if (!entry.indexed || entry.pad_settings[0] == '\0')
-        return nullptr;
-    for (int i = 0; i < dev_shared->count_of_devices && i < kMaxDevices; ++i)
-        if (strncmp(dev_shared->devices[i].szPadSettings, entry.pad_settings, kMaxStringLength) ==
-            0)
-            return &dev_shared->devices[i];
-    return nullptr;
-}
+// ---- The pad named by `device` ----
 
 bool is_open(const ql_device *rec) {
     return rec->hid != nullptr || rec->vcom_handle != nullptr;
 }
 
-// The input report size of an open pad (a closed one is opened), or -1.
+// The input report size of a pad, opened if it was closed, or -1.
 int input_size(ql_device *pad) {
-    if (!is_open(pad) && core_open_dev(pad) != 0)
+    DEVICE_LOCK_GUARD(guard, pad);
+    if (!is_open(pad) && __core_open_dev(pad) != 0)
         return -1;
     return core_packet_size(pad, true);
 }
 
-// The record of interface `end_point` of `pad`, opened if it is not; null
-// (traced) when the pad has no such interface or it cannot be opened. Under
-// dev_list_short_lock.
-ql_device *interface_record(ql_device *pad, unsigned int end_point) {
-    if (end_point == 0)
-        return pad;
-    if (static_cast<int>(end_point) > pad->count_of_interfaces || pad->interfaces == nullptr ||
-        pad->interfaces[end_point - 1] == nullptr) {
-        TRACE_ERROR("Error of using interface with number: %d", end_point);
-        return nullptr;
+}  // namespace
+
+PadLookup find_pad(unsigned int device) {
+    PadLookup out;
+    LOCK_GUARD(guard, &dev_list_short_lock);
+    if (dev_shared_short == nullptr || dev_shared == nullptr || device > kMaxApiDevices ||
+        !dev_shared_short->devices[device].indexed ||
+        dev_shared_short->devices[device].pad_settings[0] == '\0') {
+        TRACE_ERROR("Device %d is not indexed", device);
+        out.failure = -1;
+        return out;
     }
-    ql_device *rec = pad->interfaces[end_point - 1];
-    if (!is_open(rec) && core_open_dev(rec) != 0) {
+    const char *settings = dev_shared_short->devices[device].pad_settings;
+    for (int i = 0; i < dev_shared->count_of_devices && i < kMaxDevices; ++i)
+        if (strncmp(dev_shared->devices[i].szPadSettings, settings, kMaxStringLength) == 0)
+            out.pad = &dev_shared->devices[i];
+    if (out.pad == nullptr) {
+        TRACE_INFO("No device %s for switching", settings);
+        out.failure = 1;
+    } else if (out.pad->removed) {
+        out.failure = -1;
+        out.removed = true;
+    }
+    return out;
+}
+
+uint32_t report_pad_lookup(ApiSite site, const PadLookup &p, unsigned int device,
+                           unsigned int end_point) {
+    if (p.removed)
+        catch_removing_device(kCoreRemoved, device, end_point);
+    if (p.failure < 0)
+        return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d",
+                        "Error of switching to device: ", device);
+    return api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d", "Can not switch to device: ", device);
+}
+
+ql_device *open_interface(ql_device *pad, unsigned int end_point) {
+    ql_device *rec = core_interface_exists(pad, end_point)
+                         ? core_interface_record(pad, end_point, true)
+                         : nullptr;
+    if (rec == nullptr || (!is_open(rec) && core_open_dev(rec) != 0)) {
         TRACE_ERROR("Error of using interface with number: %d", end_point);
         return nullptr;
     }
     return rec;
 }
-
-// The reopen closed the pad's extra interfaces; the one this thread reads is
-// opened again now rather than by its first read.
-void open_extra_interface(unsigned int end_point) {
-    ql_device *dev = dev_shared != nullptr ? dev_shared->current_device : nullptr;
-    if (end_point == 0 || dev == nullptr || dev->interfaces == nullptr ||
-        static_cast<int>(end_point) >= dev->count_of_interfaces)
-        return;
-    ql_device *rec = dev->interfaces[end_point - 1];
-    if (rec != nullptr && rec->in_use && rec->hid == nullptr && rec->vcom_handle == nullptr)
-        core_open_dev(rec);
-}
-
-}  // namespace
 
 uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsigned int dst_length,
                    unsigned int *reply) {
@@ -322,30 +290,14 @@ uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsig
     // The pad is looked up, not made current: a switch reopens the pad it
     // switches to, which would drop the reports the transport holds, and
     // would redirect the calls of an application thread that made another
-    // pad current for its own call. The look-up and the size query happen
-    // under dev_list_short_lock (a stopper does not hold it while it waits
-    // for this thread); the read itself, which may wait, after it.
-    ql_device *pad = nullptr;
-    ql_device *rec = nullptr;
-    PadStep s;
-    {
-        LOCK_GUARD(guard, &dev_list_short_lock);
-        pad = pad_record_locked(device);
-        if (pad == nullptr) {
-            s.switched = 1;
-        } else if (pad->removed) {
-            s.switched = -1;
-            s.removed = kCoreRemoved;
-        } else {
-            s.result = input_size(pad);
-            if (s.result >= 0)
-                rec = interface_record(pad, end_point);
-        }
-    }
-    if (s.switched != 0)
-        return report_switch(API_SITE, s, device, end_point);
-
-    int size = s.result;
+    // pad current for its own call. Opening and reading happen with no
+    // table lock held.
+    PadLookup p = find_pad(device);
+    if (p.failure != 0)
+        return report_pad_lookup(API_SITE, p, device, end_point);
+    ql_device *pad = p.pad;
+    int size = input_size(pad);
+    ql_device *rec = size >= 0 ? open_interface(pad, end_point) : nullptr;
     if (size < 0) {
         api_error(API_SITE,
                   "Error, function QLPAD_ql_ioctl(QL_IOCTL_GET_MAX_PACKET_SIZE_OF_OUT_ENDPOINT, "
@@ -389,37 +341,44 @@ uint32_t read_file(unsigned int device, unsigned int end_point, void *dst, unsig
 namespace {
 
 // The receive thread's shut-down on its pad: biodata off, its input dropped.
-PadStep switch_pad_off(unsigned int device) {
-    return on_pad(device, [] {
-        int r = core_disable_ssp_biodata_sending();
-        core_clear_ssp_input_queue();
-        return r;
-    });
+int switch_pad_off(ql_device *pad) {
+    int r = pad_biodata_switch(pad, false);
+    clear_ssp_input_queue(pad);
+    return r;
+}
+
+// A failed biodata switch of the start-up or the shut-down.
+void report_biodata(ApiSite site, int r, unsigned int device, unsigned int end_point) {
+    if (r >= 0)
+        return;
+    catch_removing_device(r, device, end_point);
+    api_fail(site, QLPCEC_INVALID_HANDLE, "%s%d", "Error of send ssp message for device: ", device);
 }
 
 void *start_routine(void *arg) {
     auto *rec = static_cast<receive_info *>(arg);
     this_receive_thread = rec;
+    mark_library_thread();
     const unsigned int device = rec->device;
     const unsigned int end_point = rec->interface_number;
     DeliverySlot &slot = delivery_slots[device][end_point];
 
-    // Start-up on the pad this end point belongs to, whichever pad the
-    // application made current meanwhile: drop its stale biodata, reopen it
-    // (fresh handles, nothing left over from before) and ask it to send.
-    PadStep up = on_pad(device, [end_point] {
-        core_clear_ssp_input_queue();
-        __core_reopen_devs();
-        open_extra_interface(end_point);
-        return core_enable_ssp_biodata_sending();
-    });
+    // Start-up on the pad this end point belongs to: drop its stale
+    // biodata, reopen it (fresh handles, nothing left over from before),
+    // open the interface read here and ask the pad to send.
+    ql_device *pad = rec->pad;
+    clear_ssp_input_queue(pad);
+    core_reopen_pad(pad);
+    if (end_point != 0)
+        open_interface(pad, end_point);
+    int up = pad_biodata_switch(pad, true);
     // Named only now: the reader thread that the transport started for the
     // reopened pad would have inherited the name.
     name_worker_thread("inkport-recv");
     // The starter waits under info_lock: release it before anything below
     // can call into the application.
     rec->start_info_lock.raise();
-    report_pad_step(API_SITE, up, device, end_point);
+    report_biodata(API_SITE, up, device, end_point);
     this_thread_streams = true;
     ++streaming_threads[device];
 
@@ -452,51 +411,47 @@ void *start_routine(void *arg) {
         rec->pause.wait_for(kReceiveErrorPause);
     }
 
-    if (!rec->shut_down) {
-        PadStep down = switch_pad_off(device);
-        report_pad_step(API_SITE, down, device, end_point);
-    }
-    --streaming_threads[device];
-    if (rec->disowned) {
-        this_receive_thread = nullptr;
-        delete rec;
-    }
-    // Returning is the end: the stopper that joins this thread frees rec.
+    if (!rec->shut_down)
+        report_biodata(API_SITE, switch_pad_off(pad), device, end_point);
+    end_streaming();
+    // Last: once `gone` is raised the stopper may go on; a disowned thread
+    // is no longer the receive thread of any end point.
+    this_receive_thread = nullptr;
+    rec->gone.raise();
+    let_go(rec);
+    end_letting_go();
     return nullptr;
 }
 
+}  // namespace
+
 // The library is being stopped from a callback that this receive thread
 // runs. It cannot wait for itself, and nobody else may wait for it either:
-// the callback thread of its end point, stopped next, would switch the
-// receiving off and so wait for this thread, which waits for it. So the
-// thread switches its pad off now, while the pads are still open, takes its
-// record out of the slot and frees it itself once it has left its loop.
+// a stopper that holds its end point's info_lock (a callback thread
+// switching the receiving off, say) would wait for this thread, which waits
+// for that lock. So the thread switches its pad off now, while the pads are
+// still open, and lets go: it says it is gone, and frees its share of the
+// record once it has left its loop; the stopper that comes for its slot
+// frees the slot's share.
 void disown_this_receive_thread() {
     receive_info *rec = this_receive_thread;
     if (rec == nullptr || rec->disowned)
         return;
     request_stop(rec);
-    PadStep down = switch_pad_off(rec->device);
-    if (down.switched != 0 || down.result < 0)
+    if (switch_pad_off(rec->pad) < 0)
         TRACE_ERROR("switching receiving off on device %d failed while the library stops",
                     rec->device);
     rec->shut_down = true;
-    short_interface *slot = nullptr;
-    {
-        LOCK_GUARD(guard, &dev_list_short_lock);
-        if (dev_shared_short != nullptr)
-            slot = &dev_shared_short->devices[rec->device].interfaces[rec->interface_number];
-    }
-    if (slot != nullptr) {
-        LOCK_GUARD(info, &slot->info_lock);
-        if (slot->receive_info_ptr == rec)
-            slot->receive_info_ptr = nullptr;
-    }
-    rec->disowned = true;
+    end_streaming();
     pthread_detach(pthread_self());
+    begin_letting_go();
+    rec->disowned = true;
+    rec->gone.raise();
 }
 
-// Stops and frees the slot's receive thread; info_lock held.
+namespace {
+
+// Stops the slot's receive thread and lets go of its record; info_lock held.
 void stop_locked(short_interface &slot, const char *func) {
     receive_info *rec = slot.receive_info_ptr;
     if (rec == nullptr) {
@@ -508,9 +463,11 @@ void stop_locked(short_interface &slot, const char *func) {
     // Waits even when run is already 0 (a removal cleared it): the thread
     // may still be pausing or switching the biodata off.
     request_stop(rec);
-    Pthread_join(rec->thread, nullptr);
+    rec->gone.wait();
+    if (!rec->disowned)
+        Pthread_join(rec->thread, nullptr);
     slot.receive_info_ptr = nullptr;
-    delete rec;
+    let_go(rec);
 }
 
 int start_thread(unsigned int device, unsigned int end_point) {
@@ -523,6 +480,13 @@ int start_thread(unsigned int device, unsigned int end_point) {
     short_interface *slot = indexed_slot(__func__, device, end_point, true);
     if (slot == nullptr)
         return -1;
+    PadLookup p = find_pad(device);
+    if (p.pad == nullptr)
+        return -1;
+    if (!core_interface_exists(p.pad, end_point)) {
+        TRACE_ERROR("Error of using interface with number: %d", end_point);
+        return -1;
+    }
     uni_queue *queue;
     {
         LOCK_GUARD(guard, &dev_list_short_lock);
@@ -540,6 +504,7 @@ int start_thread(unsigned int device, unsigned int end_point) {
     rec->queue = queue;
     rec->device = device;
     rec->interface_number = end_point;
+    rec->pad = p.pad;
     // In the slot before the thread exists, so that a stopper that comes
     // after the start finds it.
     slot->receive_info_ptr = rec;
@@ -559,6 +524,7 @@ enum class Next { deliver, empty, no_queue, bad_frame, leave };
 
 void *pirc_routine(void *arg) {
     auto *rec = static_cast<pirc_info *>(arg);
+    mark_library_thread();
     name_worker_thread("inkport-cb");
     rec->start_info_lock.raise();
     const unsigned int device = rec->device;
@@ -567,7 +533,7 @@ void *pirc_routine(void *arg) {
     uint8_t frame[kFrameSize];
     auto step = kDeliveryFirstStep;
 
-    for (;;) {
+    while (!rec->quit) {
         // Reset before the queue is looked at: a frame queued after the look
         // raises it again, so the wait below does not sleep through it.
         ds.doorbell.reset();
@@ -586,9 +552,10 @@ void *pirc_routine(void *arg) {
             handler = slot.processing_input_report_callback;
             user_specific = slot.processing_input_report_user_specific;
             queue = slot.uqueue;
-            if (handler == nullptr || rec->quit.load()) {
-                TRACE_INFO("processing_input_report_callback == NULL: %d",
-                           handler == nullptr ? 1 : 0);
+            if (rec->quit) {
+                next = Next::leave;  // the stopper has taken care of the slot
+            } else if (handler == nullptr) {
+                TRACE_INFO("processing_input_report_callback == NULL: %d", 1);
                 // Cleared under the locks that SetOnDataReceivedHandler holds:
                 // a handler stored after this starts a new thread.
                 slot.pirc_routine_started = false;
@@ -636,19 +603,29 @@ void *pirc_routine(void *arg) {
                 break;
         }
     }
-    // No handler, no delivery: stop reading the pad too. Returning is the
-    // end; the joiner frees rec.
-    SetDataReceivingEnabled(device, end_point, 0);
+    if (rec->disowned) {
+        // The handler stopped the library: nobody joins this thread.
+        delete rec;
+        end_letting_go();
+        return nullptr;
+    }
+    // No handler, no delivery: stop reading the pad too. When the library
+    // stops, it has stopped the receiving itself. Returning is the end; the
+    // joiner frees rec.
+    if (!rec->quit)
+        SetDataReceivingEnabled(device, end_point, 0);
     return nullptr;
 }
 
 void join_callback_thread(pirc_info *rec) {
     if (pthread_equal(rec->thread, pthread_self())) {
-        // Deinitialize from inside the data handler: the thread ends once
-        // the handler returns, but cannot wait for itself.
-        TRACE_ERROR("the callback thread of %d/%d is stopping itself", rec->device,
-                    rec->interface_number);
+        // Deinitialize from inside the data handler: the thread cannot wait
+        // for itself; it ends, and frees its record, once the handler returns.
+        TRACE_INFO("the callback thread of %d/%d is stopping itself", rec->device,
+                   rec->interface_number);
+        rec->disowned = true;
         pthread_detach(rec->thread);
+        begin_letting_go();
         return;
     }
     Pthread_join(rec->thread, nullptr);
@@ -774,7 +751,6 @@ void flush_data_packets(unsigned device, unsigned end_point) {
 
 void stop_delivery_threads() {
     TRACE_SCOPE();
-    disown_this_receive_thread();
     for (unsigned device = 0; device < kMaxDevices; ++device) {
         for (unsigned end_point = 0; end_point < kMaxInterfaces; ++end_point) {
             DeliverySlot &ds = delivery_slots[device][end_point];
@@ -790,6 +766,7 @@ void stop_delivery_threads() {
                 if (rec != nullptr) {
                     rec->quit = true;
                     slot.processing_input_report_callback = nullptr;
+                    slot.pirc_routine_started = false;
                 }
             }
             if (rec == nullptr)
@@ -800,6 +777,26 @@ void stop_delivery_threads() {
             join_callback_thread(rec);
         }
     }
+}
+
+void begin_letting_go() {
+    std::lock_guard<std::mutex> g(letting_go_lock);
+    ++letting_go;
+    this_thread_lets_go = true;
+}
+
+void end_letting_go() {
+    if (!this_thread_lets_go)
+        return;
+    std::lock_guard<std::mutex> g(letting_go_lock);
+    --letting_go;
+    letting_go_changed.notify_all();
+}
+
+void wait_for_threads_letting_go() {
+    const int self = this_thread_lets_go ? 1 : 0;
+    std::unique_lock<std::mutex> g(letting_go_lock);
+    letting_go_changed.wait(g, [self] { return letting_go <= self; });
 }
 
 void destroy_interface_queue(short_interface &slot) {
@@ -858,10 +855,12 @@ EXPORT uint32_t SetDataReceivingEnabled(unsigned int device, unsigned int end_po
         stop_thread(device, end_point_id);
         return 0;
     }
-    // Receiving is switched on the pad named by `device`.
-    if (uint32_t h = switch_to_device(API_SITE, device))
-        return h;
-    core_clear_ssp_input_queue();
+    // Receiving is switched on the pad named by `device`; the current
+    // device stays what the application made it.
+    PadLookup p = find_pad(device);
+    if (p.failure != 0)
+        return report_pad_lookup(API_SITE, p, device, end_point_id);
+    API_INFO("Receiving is switched on for device/end_point_id: %d/%d\n", device, end_point_id);
     if (start_thread(device, end_point_id) != 0)
         return API_FAIL(-1,
                         "Error of starting thread of data receiving for device/end_point_id: %d/%d",
@@ -889,10 +888,10 @@ EXPORT uint32_t FlushDataPackets(unsigned int device, unsigned int end_point_id)
     if (uint32_t h = with_slot(API_SITE, device, end_point_id,
                                [](short_interface &slot) { clear_queue(slot.uqueue); }))
         return h;
-    // The pad's own queue of pen messages belongs to the same stream.
-    if (uint32_t h = switch_to_device(API_SITE, device))
-        return h;
-    core_clear_ssp_input_queue();
+    // The pad's own queue of pen messages belongs to the same stream. A
+    // number without a pad has nothing to flush.
+    if (ql_device *pad = find_pad(device).pad)
+        clear_ssp_input_queue(pad);
     return 0;
 }
 

@@ -8,6 +8,8 @@
 
 #include <pthread.h>
 
+#include "api_common.h"
+
 // While held, no new worker thread starts: Deinitialize holds the workers
 // while it stops them, so that a callback running meanwhile cannot start a
 // replacement that nobody would stop. Holds nest.
@@ -25,7 +27,27 @@ void name_worker_thread(const char *name);
 // Tells the upload threads to stop and returns once every one has ended.
 void stop_upload_threads();
 
-// The receive thread's read: makes `device` current, then copies one waiting
+struct ql_device;
+
+// The core record of the pad at API number `device`, found by its settings
+// as a switch finds it, without making it current. failure is what a
+// switch would have answered instead of 0: -1 (no such pad, or it is gone:
+// removed), 1 (the table names a pad the core does not have).
+struct PadLookup {
+    ql_device *pad = nullptr;
+    int failure = 0;
+    bool removed = false;
+};
+PadLookup find_pad(unsigned int device);
+// Reports a failed look-up as a failed switch is reported (exception 257),
+// the removal hook included. Call with no library lock held.
+uint32_t report_pad_lookup(ApiSite site, const PadLookup &p, unsigned int device,
+                           unsigned int end_point);
+// Record of interface `end_point` of `pad`, opened if it was closed; null
+// (traced) when the pad has no such interface or it cannot be opened.
+ql_device *open_interface(ql_device *pad, unsigned int end_point);
+
+// The receive thread's read: looks up the pad of `device`, then copies one waiting
 // input report of `end_point` into dst, the payload without a report-id
 // byte and never more than dst_length bytes (a longer report is cut short
 // and logged). *reply is the number of bytes copied, left at 0 when no report

@@ -1,5 +1,6 @@
 // The API device table: numbering the pads, switching the current device,
 // enumeration and the information functions.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -12,14 +13,16 @@
 
 namespace {
 
-// What a switch must report once dev_list_short_lock is released.
+// What a switch must report once its locks are released.
 struct SwitchResult {
     int value;
     bool removed;
 };
 
-SwitchResult switch_locked(unsigned int device, int lock_flag) {
-    if (dev_shared_short == nullptr) {
+// The checks of a switch on `table`: the entry's settings string, or a
+// failure. Under dev_list_short_lock, or on a table nobody else sees yet.
+SwitchResult check_entry(const short_device_list *table, unsigned int device, char *settings) {
+    if (table == nullptr) {
         trace_error(__FILE_NAME__, __LINE__, "set_dev_to_current", false,
                     "dev_shared_short is NULL.. Use Initialize() first.");
         return {-1, false};
@@ -28,7 +31,7 @@ SwitchResult switch_locked(unsigned int device, int lock_flag) {
         TRACE_ERROR("Error: incorrect device value: %d", device);
         return {-1, false};
     }
-    const short_device &entry = dev_shared_short->devices[device];
+    const short_device &entry = table->devices[device];
     if (!entry.indexed) {
         TRACE_ERROR("Device %d is not indexed", device);
         return {-1, false};
@@ -37,23 +40,55 @@ SwitchResult switch_locked(unsigned int device, int lock_flag) {
         TRACE_ERROR("Device %d has not pad settings data", device);
         return {-1, false};
     }
-    if (lock_flag != 1 && dev_shared_short->current_device == device)
-        return {0, false};
-    int r = core_set_device_to_current(entry.pad_settings);
+    memcpy(settings, entry.pad_settings, kMaxStringLength);
+    return {0, false};
+}
+
+// The core's answer to a switch to the pad of `settings`.
+SwitchResult core_switch(const char *settings) {
+    int r = core_set_device_to_current(settings);
     if (r < 0) {
         TRACE_ERROR("Error: core_set_device_to_current() return %d", r);
         return {-1, r == kCoreRemoved};
     }
-    if (r == 0) {
-        dev_shared_short->current_device = static_cast<uint16_t>(device);
-        return {0, false};
-    }
-    if (r == 1) {
-        TRACE_INFO("No device %s for switching", entry.pad_settings);
-        return {1, false};
-    }
-    TRACE_ERROR("core_set_device_to_current() return unsupported value %d", r);
+    if (r == 1)
+        TRACE_INFO("No device %s for switching", settings);
+    else if (r != 0)
+        TRACE_ERROR("core_set_device_to_current() return unsupported value %d", r);
     return {r, false};
+}
+
+// A switch on a table nobody else sees yet (Initialize's search).
+SwitchResult switch_unpublished(short_device_list *table, unsigned int device) {
+    char settings[kMaxStringLength];
+    SwitchResult r = check_entry(table, device, settings);
+    if (r.value == 0)
+        r = core_switch(settings);
+    if (r.value == 0)
+        table->current_device = static_cast<uint16_t>(device);
+    return r;
+}
+
+// A switch of the application's; dev_switch_lock held. The table lock is
+// taken only to look at the entry and to note the new current device: the
+// core's switch may reopen the pad, which takes its time.
+SwitchResult switch_published(unsigned int device) {
+    char settings[kMaxStringLength];
+    {
+        LOCK_GUARD(guard, &dev_list_short_lock);
+        SwitchResult r = check_entry(dev_shared_short, device, settings);
+        if (r.value != 0)
+            return r;
+        if (dev_shared_short->current_device == device)
+            return {0, false};
+    }
+    SwitchResult r = core_switch(settings);
+    if (r.value == 0) {
+        LOCK_GUARD(guard, &dev_list_short_lock);
+        if (dev_shared_short != nullptr)
+            dev_shared_short->current_device = static_cast<uint16_t>(device);
+    }
+    return r;
 }
 
 // The switch failures every device function reports the same way.
@@ -174,26 +209,6 @@ uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device,
     return 0;
 }
 
-// Runs Deinitialize and Initialize for an enumeration that found the table
-// empty. The application did not ask for a reset, so its logging callback
-// and its removed and arrived handlers survive it.
-void reinitialize_keeping_callbacks() {
-    InkportLoggingCallback log = logging_callback.load();
-    void *log_user = logging_user_specific.load();
-    DeviceRemovedCallback removed = device_removed_callback.load();
-    void *removed_user = device_removed_user_specific.load();
-    InkportDeviceArrivedCallback arrived = device_arrived_callback.load();
-    void *arrived_user = device_arrived_user_specific.load();
-    Deinitialize();
-    Initialize();
-    logging_callback = log;
-    logging_user_specific = log_user;
-    device_removed_user_specific = removed_user;
-    device_removed_callback = removed;
-    device_arrived_user_specific = arrived_user;
-    device_arrived_callback = arrived;
-}
-
 unsigned int api_device_count() {
     LOCK_GUARD(guard, &dev_list_short_lock);
     return dev_shared_short == nullptr ? 0 : dev_shared_short->count_of_devices;
@@ -204,15 +219,14 @@ unsigned int api_device_count() {
 int set_dev_to_current(unsigned int device, int lock_flag) {
     SwitchResult r;
     if (lock_flag == 1) {
-        r = switch_locked(device, lock_flag);
+        r = switch_unpublished(dev_shared_short, device);
     } else {
-        LOCK_GUARD(guard, &dev_list_short_lock);
-        r = switch_locked(device, lock_flag);
+        SWITCH_LOCK_GUARD(switching);
+        r = switch_published(device);
     }
     // The removed handler may call back into the library: it runs only once
-    // the table lock is released. A caller that holds the lock itself
-    // (Initialize) is not notified here; the pad stays marked removed and the
-    // next call on it reports the removal.
+    // the locks are released. Initialize's search is not notified here; the
+    // pad stays marked removed and the next call on it reports the removal.
     if (r.removed && lock_flag != 1)
         catch_removing_device(kCoreRemoved, device, 0);
     return r.value;
@@ -238,15 +252,15 @@ int get_current_dev() {
     return static_cast<int>(current);
 }
 
-int looking_for_device() {
+int looking_for_device(short_device_list *table) {
     API_INFO("sizeof(wchar_t): %d\n", static_cast<int>(sizeof(char16_t)));
-    if (dev_shared_short == nullptr) {
+    if (table == nullptr) {
         api_error(API_SITE, "dev_shared_short is NULL... do Initialize() first");
         return -1;
     }
-    memset(static_cast<void *>(dev_shared_short->devices), 0, sizeof dev_shared_short->devices);
-    dev_shared_short->count_of_devices = 0;
-    dev_shared_short->current_device = 0;
+    memset(static_cast<void *>(table->devices), 0, sizeof table->devices);
+    table->count_of_devices = 0;
+    table->current_device = 0;
     int n = core_looking_for_devices();
     if (n < 0) {
         api_error(API_SITE, "Error, function core_looking_for_devices() return %d", n);
@@ -257,7 +271,7 @@ int looking_for_device() {
         return 0;
     }
     API_INFO("Was found %d devices\n", n);
-    dev_shared_short->devices[0].indexed = true;
+    table->devices[0].indexed = true;
     int processed = 0;
     for (int k = 1; k <= n; ++k) {
         // The core holds 16 pads, the API numbers 15: the sixteenth is left out.
@@ -269,11 +283,11 @@ int looking_for_device() {
             api_error(API_SITE, "Error: core_get_pad_settings(buffer) return %d", m);
             break;
         }
-        short_device &entry = dev_shared_short->devices[k];
+        short_device &entry = table->devices[k];
         snprintf(entry.pad_settings, sizeof entry.pad_settings, "%.*s", m + 1 > 255 ? 255 : m + 1,
                  buffer);
         entry.indexed = true;
-        ++dev_shared_short->count_of_devices;
+        ++table->count_of_devices;
         API_INFO("libinkport: Indexed pad: %s\n", entry.pad_settings);
         ++processed;
         int r = core_set_device_to_current(nullptr);
@@ -297,7 +311,7 @@ int looking_for_device() {
         result = -1;
     }
     if (result > 0) {
-        int r = set_dev_to_current(1, 1);
+        int r = switch_unpublished(table, 1).value;
         if (r == 0) {
             API_INFO("Was switched to device: %d\n", 1);
         } else {
@@ -339,8 +353,10 @@ EXPORT uint32_t EnumerateDevicesStart(unsigned int *reply) {
     TRACE_SCOPE();
     if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
         return h;
+    // An empty table: a fresh search, for pads plugged in since. The
+    // application did not ask for a reset, so its callbacks survive it.
     if (api_device_count() == 0)
-        reinitialize_keeping_callbacks();
+        initialize_library(true);
     int r = set_dev_to_current(1, 0);
     *reply = 0;
     if (r == 0) {
@@ -410,8 +426,13 @@ EXPORT uint32_t GetVendorName(unsigned int device, uint16_t *res_text, int res_t
     TRACE_SCOPE();
     uint32_t h =
         info_text(API_SITE, kVendorName, device, 0, res_text, res_text_size, reply, nullptr);
-    if (h == 0)
-        API_INFO("OUTPUT: res_text: %s, *reply: %d\n", print_wchar_to_asci(res_text), *reply);
+    if (h == 0) {
+        // Only the units written: the text need not end within the buffer.
+        char shown[kMaxStringLength] = {};
+        narrow(shown, reinterpret_cast<const char16_t *>(res_text),
+               std::min(static_cast<int>(*reply), kMaxStringLength - 1));
+        API_INFO("OUTPUT: res_text: %s, *reply: %d\n", shown, *reply);
+    }
     return h;
 }
 

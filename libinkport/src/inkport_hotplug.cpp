@@ -9,12 +9,15 @@
 // only: on the default context any thread's bulk transfer handles events and
 // would run it inside that transfer.
 //
-// Locks: the monitor takes dev_list_short_lock only to look at or change the
-// tables, never while it does I/O or waits for anything, and a pad's
-// device_lock alone while it swaps a returning pad's handles. It never makes
-// a pad current. The handlers run with no lock held; one that stops the
-// library (Deinitialize) makes the monitor end by itself afterwards, since
-// nobody can wait for the thread that runs it.
+// Locks: the monitor numbers an arriving pad under dev_switch_lock, as the
+// switches read the core table under that lock alone, and takes
+// dev_list_short_lock inside it only to look at or change the tables, never
+// while it does I/O or waits for anything. A returning pad's handles are
+// swapped under each record's device_lock, in place: the records stay where
+// the worker threads of the pad hold them. It never makes a pad current.
+// The handlers run with no lock held; one that stops the library
+// (Deinitialize) makes the monitor end by itself afterwards, since nobody
+// can wait for the thread that runs it.
 #include "inkport_hotplug.h"
 
 #include <libusb.h>
@@ -196,7 +199,8 @@ ql_device *record_of_interface(ql_device *pad, uint32_t number) {
 // The returning pad's records take the new USB device's place; lock, queues
 // and number stay. The old handles, of a device that is gone, are closed
 // under each record's lock, which also keeps transfers out meanwhile. True
-// once the pad's own record is back.
+// once the pad's own record is back. dev_switch_lock held since place(), so
+// the pad is current now if and only if it was then.
 bool revive(const Placement &p, ql_device *recs, int count) {
     bool back = false;
     for (int k = 0; k < count; ++k) {
@@ -220,17 +224,7 @@ bool revive(const Placement &p, ql_device *recs, int count) {
         }
         discard_record(&recs[k]);
     }
-    if (!back)
-        return false;
-    // A switch to the pad before it was back left it closed.
-    bool current = false;
-    {
-        LOCK_GUARD(guard, &dev_list_short_lock);
-        current = dev_shared != nullptr && dev_shared->current_device == p.slot;
-    }
-    if (current && !p.current)
-        core_open_dev(p.slot);
-    return true;
+    return back;
 }
 
 void tell_arrived(unsigned int device) {
@@ -256,8 +250,13 @@ void pad_arrived(const PlugEvent &e) {
                     e.product_id, e.location);
         return;
     }
-    Placement p = place(recs, count);
-    bool numbered = p.returning ? revive(p, recs, count) : p.number != 0;
+    bool numbered = false;
+    Placement p;
+    {
+        SWITCH_LOCK_GUARD(switching);
+        p = place(recs, count);
+        numbered = p.returning ? revive(p, recs, count) : p.number != 0;
+    }
     for (int k = 0; k < count && !p.returning; ++k)
         discard_record(&recs[k]);
     if (!numbered)
@@ -287,6 +286,9 @@ void pad_left(const PlugEvent &e) {
 void *monitor_routine(void *arg) {
     auto *m = static_cast<Monitor *>(arg);
     this_monitor = m;
+    // Its handlers' Initialize or Deinitialize give way to a stopper, which
+    // waits for this thread.
+    mark_library_thread();
     name_worker_thread("inkport-plug");
     while (!m->stop.load() && !m->disowned) {
         timeval wait = kLongWait;
@@ -310,8 +312,10 @@ void *monitor_routine(void *arg) {
                 pad_left(e);
         }
     }
-    if (m->disowned)
+    if (m->disowned) {
         release_monitor(m);
+        end_letting_go();
+    }
     return nullptr;
 }
 
@@ -364,8 +368,10 @@ void hotplug_stop() {
     if (m == nullptr)
         return;
     if (this_monitor == m) {
+        // A later stop on another thread waits for this one to end.
         m->disowned = true;
         pthread_detach(pthread_self());
+        begin_letting_go();
         return;
     }
     m->stop = true;

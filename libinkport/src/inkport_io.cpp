@@ -11,9 +11,14 @@ namespace {
 
 enum class ReportCall { set_feature, get_feature, write_file, read_file };
 
+// A feature report travels in one control transfer, whose length field
+// has 16 bits: anything longer is refused before a buffer is made for it.
+constexpr unsigned int kMaxFeatureLength = 65536;
+
 struct ReportCallInfo {
     bool writes;
     unsigned int min_length;  // lengths below it are refused
+    unsigned int max_length;  // and above it, before anything else; 0: none
     bool upper_limit;
     bool input_size;  // limited by the input report size, not the out endpoint
     const char *failure_text;
@@ -21,10 +26,10 @@ struct ReportCallInfo {
 
 const ReportCallInfo &info_of(ReportCall call) {
     static const ReportCallInfo kInfo[] = {
-        {true, 1, false, false, "Error of write HID feature for device: "},
-        {false, 2, false, false, "Error of read HID feature for device: "},
-        {true, 1, true, false, "Error of set HID output report for device: "},
-        {false, 1, true, true, "Error of read HID input report for device: "},
+        {true, 1, kMaxFeatureLength, false, false, "Error of write HID feature for device: "},
+        {false, 2, kMaxFeatureLength, false, false, "Error of read HID feature for device: "},
+        {true, 1, 0, true, false, "Error of set HID output report for device: "},
+        {false, 1, 0, true, true, "Error of read HID input report for device: "},
     };
     return kInfo[static_cast<int>(call)];
 }
@@ -54,6 +59,10 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device,
     const ReportCallInfo &info = info_of(call);
     if (uint32_t h = check_buffer(site, reply, info.writes, buffer, length, info.min_length))
         return h;
+    if (info.max_length != 0 && length > info.max_length)
+        return api_fail(site, QLPCEC_INVALID_PARAMETER,
+                        "Error of input parameters, const unsigned int %s_length > %u",
+                        info.writes ? "src" : "dst", info.max_length);
     if (uint32_t h = switch_to_device(site, device))
         return h;
     int size = info.input_size ? core_get_max_packet_size_of_input_report()

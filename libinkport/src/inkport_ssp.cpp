@@ -1,9 +1,11 @@
 // SSP message calls of the API: one whole message out, one whole reply in.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
 #include "core.h"
 #include "core_ssp.h"
+#include "ssp_base_message.h"
 #include "wrappers.h"
 #include "wrapunix.h"
 
@@ -33,9 +35,12 @@ EXPORT uint32_t ReceiveSspMessage(unsigned int device, unsigned int interface_nu
         return h;
     if (uint32_t h = switch_to_device(API_SITE, device))
         return h;
-    // The caller's buffer is written only with a whole answer.
-    auto *buffer = static_cast<uint8_t *>(Calloc(dst_length, 1));
-    unsigned int length = dst_length;
+    // The caller's buffer is written only with a whole answer, and no
+    // answer is longer than the largest message.
+    const unsigned int room = static_cast<unsigned int>(
+        std::min<size_t>(dst_length, SSP_BASE_MESSAGE_HEADER_SIZE + SSP_BASE_MESSAGE_MAX_DATA));
+    auto *buffer = static_cast<uint8_t *>(Calloc(room, 1));
+    unsigned int length = room;
     int r = core_receive_ssp_message(interface_number, buffer, &length, time_out);
     if (r < 0) {
         free(buffer);

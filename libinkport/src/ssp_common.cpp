@@ -185,14 +185,20 @@ int buttons_refresh(ApiSite site, ql_device *device, unsigned int mode, MissingR
     return 0;
 }
 
-// The biodata switch of the current device; only VCOM pads need it.
+// The biodata switch of the current device.
 int current_device_biodata(bool enable) {
     TRACE_SCOPE();
     if (dev_shared == nullptr || dev_shared->current_device == nullptr) {
         TRACE_INFO("no current device");
         return -1;
     }
-    ql_device *device = dev_shared->current_device;
+    return pad_biodata_switch(dev_shared->current_device, enable);
+}
+
+}  // namespace
+
+// Only VCOM pads need the switch.
+int pad_biodata_switch(ql_device *device, bool enable) {
     int result = 0;
     if (device->vcom_handle != nullptr) {
         result = core_ssp_biodata_sending(device, enable);
@@ -208,11 +214,10 @@ int current_device_biodata(bool enable) {
             }
         }
     }
-    core_catch_is_dev_was_removed(&result);
+    if (device->removed)
+        result = kCoreRemoved;
     return result;
 }
-
-}  // namespace
 
 // ---- Shared shape of the commands ----
 
@@ -519,7 +524,7 @@ EXPORT int ssp_common_components_id_initialize_table(ql_device *device) {
     TRACE_SCOPE();
     if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    if (!is_it_zero_array(device->ssp_components, sizeof device->ssp_components))
+    if (device->ssp_component_count > 0)
         return 0;
     SspReply reply;
     if (ask_component_list(API_SITE, device, kSspReplyTimeoutMs, reply, false) != 0)
@@ -533,7 +538,8 @@ EXPORT int ssp_common_components_id_initialize_table(ql_device *device) {
     int n = entries_held(count, reply.payload_size(), 1, kSspComponents);
     memcpy(device->ssp_components, reply.payload() + sizeof(ssp_list_reply),
            static_cast<size_t>(n));
-    return 0;
+    device->ssp_component_count = static_cast<uint8_t>(n);
+    return n > 0 ? 0 : -1;
 }
 
 EXPORT signed char ssp_common_component_id_get_id(ql_device *device, unsigned int component_type) {
@@ -549,7 +555,7 @@ EXPORT signed char ssp_common_component_id_get_id(ql_device *device, unsigned in
         return -1;
     }
     const uint8_t type = static_cast<uint8_t>(component_type);
-    for (int i = 0; i < kSspComponents; ++i)
+    for (int i = 0; i < device->ssp_component_count && i < kSspComponents; ++i)
         if (device->ssp_components[i] == type)
             return static_cast<signed char>(i);
     return kSspNotInTable;
@@ -559,7 +565,7 @@ EXPORT int ssp_common_ct_signpad_initialize_modes_id_table(ql_device *device) {
     TRACE_SCOPE();
     if (!ArgCheck(API_SITE).handle(device, kNullDevice))
         return -1;
-    if (!is_it_zero_array(device->ct_signpad_modes, sizeof device->ct_signpad_modes))
+    if (device->ct_signpad_mode_count > 0)
         return 0;
     SspCommand cmd;
     cmd.component_type = SSP_CT_SIGNPAD;
@@ -578,7 +584,8 @@ EXPORT int ssp_common_ct_signpad_initialize_modes_id_table(ql_device *device) {
                      static_cast<size_t>(n) * sizeof(uint32_t));
     for (int i = 0; i < n; ++i)
         codes.le32(&device->ct_signpad_modes[i]);
-    return 0;
+    device->ct_signpad_mode_count = static_cast<uint8_t>(n);
+    return n > 0 ? 0 : -1;
 }
 
 EXPORT signed char ssp_common_ct_signpad_get_mode_id(ql_device *device, unsigned int mode) {
@@ -597,7 +604,7 @@ EXPORT signed char ssp_common_ct_signpad_get_mode_id(ql_device *device, unsigned
             r);
         return -1;
     }
-    for (int i = 0; i < kSspModes; ++i)
+    for (int i = 0; i < device->ct_signpad_mode_count && i < kSspModes; ++i)
         if (device->ct_signpad_modes[i] == mode)
             return static_cast<signed char>(i);
     return kSspNotInTable;
@@ -677,8 +684,10 @@ EXPORT int core_ssp_biodata_sending(ql_device *device, bool enable) {
         result = ssp_biodata_sending(device, enable ? 1 : 0);
         if (result >= 0)
             break;
-        if (result == LIBUSB_ERROR_NO_DEVICE) {
+        if (result == LIBUSB_ERROR_NO_DEVICE)
             device->removed = true;
+        if (result == kCoreRemoved || device->removed) {
+            TRACE_ERROR("we lost device..");
             break;
         }
         pause = std::min(pause, kBiodataPauseCap);
@@ -686,10 +695,6 @@ EXPORT int core_ssp_biodata_sending(ql_device *device, bool enable) {
         TRACE_INFO("failed with %d, going to try again after %ld us", result, pause);
         ssp_pause_us(pause);
         pause = pause * 2 + 1000;
-        if (device->removed) {
-            TRACE_ERROR("we lost device..");
-            break;
-        }
         if (elapsed >= kBiodataRetryMs)
             break;
     }

@@ -230,6 +230,10 @@ EXPORT int core_ssp_biodata_sending(ql_device *device, bool enable);
 // A failure closes and reopens the device: -1, or -20 when it is lost.
 EXPORT int core_enable_ssp_biodata_sending(void);
 EXPORT int core_disable_ssp_biodata_sending(void);
+}
+// The same on a pad record, current or not.
+int pad_biodata_switch(ql_device *device, bool enable);
+extern "C" {
 // The button value (>= 0) of the user-input mode, or negative.
 EXPORT int ssp_common_get_user_input(ql_device *device);
 // The button value (>= 0) of the last event in mode 0, 5 or 6, or negative;

@@ -214,13 +214,16 @@ EXPORT int ssp_common_check_configuration_state(ql_device *device) {
         state = ssp_common_get_conf_state(device);
         if (state == kConfGone)
             return state;
-        if (state == CHS_WAITING || state == CHS_RUNNING) {
-            // 600, 1800, ... 1312200 us, then half a second each time.
-            pause = pause < kConfPauseCap ? pause * 3 : kConfPauseCap;
-            ssp_pause_us(pause);
-        } else if (state == 0 || state == 3 || state == CHS_FAILED) {
-            return state;
+        if (state == kCoreRemoved || device->removed) {
+            TRACE_ERROR("we lost device..");
+            return kCoreRemoved;
         }
+        if (state == 0 || state == 3 || state == CHS_FAILED)
+            return state;
+        // Busy (CHS_WAITING, CHS_RUNNING) or no answer: ask again after
+        // 600, 1800, ... 1312200 us, then half a second each time.
+        pause = pause < kConfPauseCap ? pause * 3 : kConfPauseCap;
+        ssp_pause_us(pause);
     }
     TRACE_INFO("configuration handler still busy after %ld ms, state %d", kConfWaitMs, state);
     return state;

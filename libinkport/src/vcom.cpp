@@ -117,8 +117,11 @@ EXPORT int vcom_read_ssp_data(ql_device *current_device, void *data, unsigned in
         memset(data, 0, data_size);
         int n = usb_data_receive(current_device->vcom_handle, current_device->endpoint_address_in,
                                  data, data_size, time_out);
-        if (n == 0)
+        if (n == 0) {
+            // An empty transfer ends at once: no spinning on a pad that sends them.
+            usleep(kZeroDataPauseUs);
             continue;
+        }
         if (n == LIBUSB_ERROR_TIMEOUT) {
             remembered = n;
             continue;

@@ -312,7 +312,8 @@ bool vcom_searches_for(uint32_t vendor_id, uint32_t product_id) {
 bool describe_arrived_vcom_pad(uint16_t vendor_id, uint16_t product_id, const char *location,
                                ql_device *out) {
     const SearchEntry *entry = search_entry(vendor_id, product_id);
-    if (entry == nullptr)
+    // Without the default context there is no list to look in.
+    if (entry == nullptr || !core_usb_ready())
         return false;
     libusb_device **list = nullptr;
     ssize_t n = libusb_get_device_list(nullptr, &list);
@@ -333,6 +334,11 @@ extern "C" {
 EXPORT int search_vcom_devices(ql_device_list *table) {
     TRACE_SCOPE();
     int result = -1;
+    if (!core_usb_ready()) {
+        // Without the default context libusb has no list to give.
+        TRACE_ERROR("libusb is not initialized: bulk-pipe pads are not searched");
+        return result;
+    }
     for (const SearchEntry *e = vcom_device_list; e->vendor_id != 0; ++e) {
         libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_ERROR);
         libusb_device **list = nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/types.h>
 
 #include <fstream>
 #include <string>
@@ -34,6 +35,16 @@ inline int count_threads_named(const std::string &prefix) {
         if (name.rfind(prefix, 0) == 0)
             ++n;
     return n;
+}
+
+// True while thread `tid` of this process sleeps (in a lock, a join, a
+// wait): what a test can see of a thread that has got stuck somewhere.
+inline bool thread_sleeps(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t end = line.rfind(')');
+    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
 }
 
 }  // namespace testutil

@@ -192,6 +192,7 @@ TEST_F(Delivery, ArgumentsAreCheckedBeforeAnythingIsTouched) {
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE);
     EXPECT_EQ(exception_message(h), "Error of switching to device: 2");
     EXPECT_EQ(receive_threads(), 0);
+    EXPECT_EQ(FlushDataPackets(2, 0), 0u) << "nothing to flush there";
 }
 
 TEST_F(Delivery, TenThousandReportsArriveInOrderWithNoneLost) {

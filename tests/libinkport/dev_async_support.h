@@ -36,6 +36,10 @@ inline int upload_threads() {
 inline int library_threads() {
     return receive_threads() + callback_threads() + upload_threads();
 }
+// The monitor of pads that come and go runs from Initialize to Deinitialize.
+inline int monitor_threads() {
+    return testutil::count_threads_named("inkport-plug");
+}
 
 inline std::string this_thread_name() {
     char name[32] = {};

@@ -1,6 +1,10 @@
 // Discovery, numbering, switching and the information API on emulated HID
 // pads, and the pad control commands on a record of our own.
+#include <dlfcn.h>
 #include <hidapi.h>
+#include <libusb.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <thread>
@@ -44,7 +48,20 @@ class Commands : public PadBench {
     void TearDown() override { hid_exit(); }
 };
 
+// Which libusb_init calls of this program fail: 1 those on the default
+// context (the pad library's own), 2 every one (hidapi's too).
+std::atomic<int> g_failing_usb_inits{0};
+
 }  // namespace
+
+extern "C" __attribute__((visibility("default"))) int libusb_init(libusb_context **context) {
+    using Init = int (*)(libusb_context **);
+    static const auto real = reinterpret_cast<Init>(dlsym(RTLD_NEXT, "libusb_init"));
+    int failing = g_failing_usb_inits.load();
+    if (failing == 2 || (failing == 1 && context == nullptr))
+        return LIBUSB_ERROR_NO_MEM;
+    return real(context);
+}
 
 TEST_F(Discovery, OnePadIsNumberedAndDescribed) {
     add_hid(0x22C9, 0x0901, "AB12");
@@ -81,6 +98,18 @@ TEST_F(Discovery, OnePadIsNumberedAndDescribed) {
     ASSERT_EQ(GetSerialNumber(1, cut.buf, 2, &cut.reply), 0u);
     EXPECT_EQ(cut.reply, 2u);
     EXPECT_EQ(narrow(cut.buf, 2), "AB");
+
+    // Two units just before an unmapped page: nothing past them is touched.
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    auto *pages = static_cast<uint8_t *>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(pages, MAP_FAILED);
+    ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+    auto *two = reinterpret_cast<uint16_t *>(pages + page) - 2;
+    ASSERT_EQ(GetVendorName(1, two, 2, &cut.reply), 0u);
+    EXPECT_EQ(cut.reply, 2u);
+    EXPECT_EQ(narrow(two, 2), "Qu");
+    munmap(pages, 2 * page);
 }
 
 TEST_F(Discovery, ThreePadsAreNumberedInSearchOrderAndEnumerated) {
@@ -188,6 +217,21 @@ TEST_F(Discovery, AFailedVersionReadEndsTheSearch) {
     EXPECT_EQ(GetDeviceCount(&reply), 0u);
     EXPECT_EQ(set_reports(*bad.pad, 0x11).size(), 3u)
         << "three version requests, then the search ends";
+}
+
+TEST_F(Discovery, WithoutLibusbOnlyHidPadsAreFound) {
+    add_hid(0x22C9, 0x0901, "AB12");
+    ASSERT_NE(bed.add_pad(padsim::PadConfig::vcom(0x0711, 0x0230, "VC1", 64, 64),
+                          std::make_unique<padsim::PadModel>(padsim::FirmwareConfig::vcom_pad())),
+              nullptr);
+    // Failing: every libusb_init, the library's own, none; pads found.
+    for (auto [failing, pads] : {std::pair{2, 0u}, {1, 1u}, {0, 2u}}) {
+        g_failing_usb_inits = failing;
+        EXPECT_EQ(Initialize(), 0u);
+        unsigned int reply = 0;
+        EXPECT_EQ(GetDeviceCount(&reply), pads) << failing;
+        EXPECT_EQ(Deinitialize(), 0u);
+    }
 }
 
 TEST_F(Discovery, EnumerationOnAnEmptyTableSearchesAgainAndKeepsCallbacks) {

@@ -6,10 +6,6 @@ using namespace devtest;
 
 namespace {
 
-inline int monitor_threads() {
-    return testutil::count_threads_named("inkport-plug");
-}
-
 // Arrival and removal notices in order: kind, device, the device count the
 // handler read, the thread it ran on. `also` runs inside the handler after.
 struct Notices {

@@ -1,6 +1,9 @@
 // Report and feature calls on emulated HID pads: size checks, the bytes the
 // pad sees, recovery by reopening, and removal notices.
 #include <cerrno>
+#include <gmock/gmock.h>
+
+#include <functional>
 #include <thread>
 
 #include "dev_support.h"
@@ -39,7 +42,15 @@ TEST_F(ReportIo, SizeChecksComeBeforeAnyTransfer) {
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_PARAMETER);
     EXPECT_EQ(exception_message(h),
               "Error of input parameters, const unsigned int src_length > max packet size + 1");
-    EXPECT_TRUE(set_reports(*pad_.pad).empty()) << "refused before anything was sent";
+    std::vector<uint8_t> big(65537);
+    h = SetFeature(1, 0, big.data(), 65537, &reply);
+    EXPECT_EQ(exception_code(h), QLPCEC_INVALID_PARAMETER);
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, const unsigned int src_length > 65536");
+    h = GetFeature(1, 0, big.data(), 0x80000000u, &reply);
+    EXPECT_EQ(exception_message(h),
+              "Error of input parameters, const unsigned int dst_length > 65536");
+    EXPECT_TRUE(pad_.pad->log().empty()) << "refused before anything was sent";
 
     h = ReadFile(1, 0, buf, 0, &reply);
     EXPECT_EQ(exception_message(h),
@@ -139,6 +150,40 @@ TEST_F(ReportIo, AFailedTransferReopensThePadForTheNextCall) {
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE);
     pad_.pad->clear_faults();
     EXPECT_EQ(SetFeature(1, 0, out, sizeof out, &reply), 0u) << "the pad was reopened";
+}
+
+TEST_F(ReportIo, AFewFailedWritesAreRetriedWithoutAReopen) {
+    start();
+    pad_.pad->fail_next(padsim::Target::Control, 3, -EPIPE);
+    uint8_t out[65] = {0, 0x27};
+    unsigned int reply = 0;
+    ASSERT_EQ(SetFeature(1, 0, out, sizeof out, &reply), 0u);
+    EXPECT_EQ(set_reports(*pad_.pad, 0x27).size(), 4u) << "three refused, the fourth taken";
+    EXPECT_EQ(cancelled_reads(pad_.pad->log()), 0u) << "the pad was not reopened";
+}
+
+TEST_F(ReportIo, AnInterfaceNumberAtTheCountIsRefusedBeforeAnyTransfer) {
+    start(2);
+    uint8_t buf[65] = {0, 0x27};
+    unsigned int reply = 0;
+    const std::pair<const char *, std::function<uint32_t()>> entries[] = {
+        {"set_hid_feature_to_interface", [&] { return SetFeature(1, 2, buf, 65, &reply); }},
+        {"get_hid_feature_from_interface", [&] { return GetFeature(1, 2, buf, 65, &reply); }},
+        {"set_hid_output_to_interface", [&] { return WriteFile(1, 2, buf, 65, &reply); }},
+        {"get_hid_input_from_interface", [&] { return ReadFile(1, 2, buf, 65, &reply); }},
+        {"send_ssp_message_to_interface", [&] { return SendSspMessage(1, 2, buf, 3); }},
+        {"receive_ssp_message_from_interface",
+         [&] { return ReceiveSspMessage(1, 2, buf, 65, 50, &reply); }},
+    };
+    for (const auto &[check, call] : entries) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(exception_code(call()), QLPCEC_INVALID_HANDLE) << check;
+        EXPECT_THAT(
+            testing::internal::GetCapturedStderr(),
+            testing::HasSubstr(std::string(check) + "->interface_number > count of interfaces"));
+    }
+    EXPECT_EQ(exception_code(SetDataReceivingEnabled(1, 2, 1)), static_cast<int>(QLPCEC_UNKNOWN));
+    EXPECT_TRUE(pad_.pad->log().empty()) << "nothing was sent, nothing reopened";
 }
 
 TEST_F(ReportIo, UnplugMakesEveryLaterCallFailAndNotify) {

@@ -65,11 +65,36 @@ TEST_F(SspTables, FortyModesKeepTheFirstThirtyTwo) {
     cfg.signpad_modes[31] = 5;
     cfg.signpad_modes[35] = 13;
     start(cfg);
+    const auto *tail = reinterpret_cast<const uint8_t *>(std::end(dev->ct_signpad_modes));
+    const Bytes after(tail, reinterpret_cast<const uint8_t *>(dev + 1));
     EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 5), 31);
+    EXPECT_EQ(Bytes(tail, reinterpret_cast<const uint8_t *>(dev + 1)), after)
+        << "nothing after the table changed";
     EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 13), -2) << "id 35 is beyond the table";
     EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 100), 0);
     EXPECT_EQ(dev->ct_signpad_modes[30], 130u);
     EXPECT_EQ(requests_starting(kModeList).size(), 1u) << "a 163-byte reply, read once";
+}
+
+TEST_F(SspTables, LookupsScanOnlyTheEntriesThePadReported) {
+    // The pad lists the one mode 5; a later pad of the same kind lists mode 0 alone.
+    auto only = std::make_shared<std::atomic<uint8_t>>(5);
+    start(padsim::FirmwareConfig::hid_pad(), 16,
+          [only](const Bytes &request) -> std::optional<Bytes> {
+              if (request.size() > 3 && request[0] == kSignpad && request[3] == 0x12)
+                  return padsim::ssp::make_base(kSignpad, {0x12, 0x01, 1, only->load(), 0, 0, 0});
+              return std::nullopt;
+          });
+    EXPECT_EQ(ssp_common_component_id_get_id(dev, 0), -2) << "no component of type 0";
+    EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 0), -2) << "no mode 0";
+    EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 5), 0);
+    *only = 0;
+    record.reset();
+    record = std::make_unique<SspRecord>(kVid, kPid, 16);
+    dev = &record->rec;
+    EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 0), 0);
+    EXPECT_EQ(ssp_common_ct_signpad_get_mode_id(dev, 0), 0);
+    EXPECT_EQ(requests_starting(kModeList).size(), 2u) << "each record asked once";
 }
 
 TEST_F(SspTables, ModeLookupsOnATypeThirteenPadSendNothing) {
@@ -309,6 +334,18 @@ TEST_F(SspCommands, RefreshWithoutAReplyFailsAndTheRecordStaysUsable) {
     model().set_ssp_in_stuck(false);
     model().clear_records();
     EXPECT_EQ(ssp_common_signature_buttons_refresh(dev), 0);
+}
+
+TEST_F(SspCommands, EndlessCutMessagesEndTheReceiveAtItsTimeOut) {
+    start();
+    model().set_endless_cut_messages(true);
+    uint8_t reply[1024];
+    unsigned int length = sizeof reply;
+    int r = 0;
+    testutil::must_return_within(
+        "the receive", [&] { r = __receive_ssp_message(dev, reply, &length, 20, false, 2); },
+        std::chrono::seconds(10));
+    EXPECT_NE(r, 0);
 }
 
 TEST_F(SspCommands, BiodataSwitchOnALostPadEndsWithTheLoss) {

@@ -69,6 +69,21 @@ TEST_F(SspConf, WaitsWhileTheHandlerIsBusy) {
     EXPECT_EQ(ssp_common_get_conf_state(dev), 3);
 }
 
+TEST_F(SspConf, APadThatVanishesEndsTheWaitAtOnce) {
+    auto cfg = padsim::FirmwareConfig::hid_pad();
+    cfg.initial_conf_state = padsim::wire::kChsRunning;
+    start(cfg);
+    std::atomic<int> state{1};
+    std::thread waiter([&] { state = ssp_common_check_configuration_state(dev); });
+    EXPECT_TRUE(wait_until([&] { return exchange().size() >= 3; }));
+    pad->unplug();
+    // Past the first failed exchange the wait ends, long before its 10 s.
+    testutil::must_return_within(
+        "the wait", [&] { waiter.join(); }, std::chrono::seconds(6));
+    EXPECT_EQ(state.load(), -20);
+    EXPECT_TRUE(dev->removed);
+}
+
 TEST_F(SspConf, FinalStateFourFailsTheChange) {
     auto cfg = padsim::FirmwareConfig::hid_pad();
     cfg.conf_handler.final_state = 4;

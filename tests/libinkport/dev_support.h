@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,6 +66,15 @@ inline std::vector<padsim::Bytes> set_reports(const padsim::Pad &pad, int code =
         if (is_set_report(t) && (code < 0 || (!t.data.empty() && t.data[0] == code)))
             out.push_back(t.data);
     return out;
+}
+
+// Interrupt IN reads cancelled from `from` on: each closing of an open HID
+// pad (a reopen included) cancels the read that waited on it.
+inline size_t cancelled_reads(const std::vector<padsim::Transfer> &log, size_t from = 0) {
+    size_t n = 0;
+    for (size_t i = from; i < log.size(); ++i)
+        n += log[i].type == padsim::TransferType::Interrupt && log[i].status == -ENOENT;
+    return n;
 }
 
 inline size_t count_get_reports(const padsim::Pad &pad) {

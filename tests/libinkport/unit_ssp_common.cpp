@@ -333,8 +333,10 @@ TEST(SspShortReplies, CountsAndLengthsAreCutToTheReply) {
 TEST(SspShortReplies, RepliesWithoutTheirFieldsFail) {
     ScriptedRecord r;
     r.rec.ssp_components[0] = 11;  // ct_signpad has id 0, the mode list is known
+    r.rec.ssp_component_count = 1;
     r.rec.ct_signpad_modes[0] = 13;
     r.rec.ct_signpad_modes[1] = 5;
+    r.rec.ct_signpad_mode_count = 2;
     // A description reply that ends inside its fixed fields changes nothing.
     r.replies.push_back(ScriptedRecord::base(0, {0x10, 0x01, 0x89, 0x26}));
     r.rec.vendor_id = 7;

@@ -250,6 +250,13 @@ void PadModel::reply_base(Channel &ch, uint8_t component, Bytes payload) {
 Bytes PadModel::ssp_in_answer(Channel &ch) {
     Bytes r = zeros(wire::kReportSize);
     r[offsetof(wire::SspInReport, code)] = wire::kCmdSspIn;
+    if (endless_cut_) {
+        const Bytes start = ssp::encode_tokens(ssp::make_base(1, Bytes(2, 0xC5)));
+        std::copy(start.begin(), start.end(), r.begin() + offsetof(wire::SspInReport, data));
+        // The header claims 0x7FFF data bytes; the answer carries a few.
+        ssp::put_le16(&r[offsetof(wire::SspInReport, data) + ssp::kTokenSize + 1], 0x7FFF);
+        return r;
+    }
     if (ssp_in_stuck_ || ch.pending.empty()) {
         r[offsetof(wire::SspInReport, status)] = cfg_.ssp_busy_status;
         return r;
@@ -653,6 +660,11 @@ void PadModel::overstate_next_replies(int n, uint16_t missing) {
 void PadModel::set_ssp_in_stuck(bool stuck) {
     std::lock_guard<std::mutex> lk(mu_);
     ssp_in_stuck_ = stuck;
+}
+
+void PadModel::set_endless_cut_messages(bool on) {
+    std::lock_guard<std::mutex> lk(mu_);
+    endless_cut_ = on;
 }
 
 void PadModel::set_aa55_in_payloads(bool on) {

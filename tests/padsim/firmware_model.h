@@ -167,6 +167,9 @@ class PadModel : public Firmware {
     void overstate_next_replies(int n, uint16_t missing);
     // Every 0xF9 answer says "nothing ready" while set.
     void set_ssp_in_stuck(bool stuck);
+    // While set, every 0xF9 answer starts a new message that announces more
+    // bytes than any answer holds: no message ever ends.
+    void set_endless_cut_messages(bool on);
     // Pen payloads and the pad description's manufacturer id carry AA 55.
     void set_aa55_in_payloads(bool on);
 
@@ -277,6 +280,7 @@ class PadModel : public Firmware {
     int overstate_n_ = 0;
     uint16_t overstate_ = 0;
     bool ssp_in_stuck_ = false;
+    bool endless_cut_ = false;
     bool aa55_ = false;
 
     // Pen.
