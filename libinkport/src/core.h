@@ -241,7 +241,8 @@ class TransportWait {
 // Gets every thread waiting on `dev` out of its wait, and returns when none
 // is left in it. The caller holds dev's device_lock; its own wait excepted.
 void core_quiesce_reader(const ql_device *dev);
-// Cuts a VCOM wait on `dev` short without waiting for it; any thread.
+// Cuts a VCOM wait on `dev` short, or the next one when none is under way,
+// without waiting for it; any thread.
 void core_wake_reader(const ql_device *dev);
 // The receive thread's read of one input report from `dev`, opened if it
 // was closed: waits up to time_out ms with no lock held. The number of bytes

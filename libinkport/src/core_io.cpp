@@ -5,6 +5,7 @@
 #include <libusb.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <iterator>
@@ -93,6 +94,9 @@ struct WaitSlot {
 std::mutex waits_lock;
 std::condition_variable waits_ended;
 WaitSlot waits[kMaxDevices * kMaxInterfaces];
+// Records whose reader was woken between two waits: its next wait ends at
+// once, so that a stop that came just before it is not kept waiting.
+const ql_device *wakes_pending[std::size(waits)];
 
 // waits_lock held.
 void cancel_wait(WaitSlot &w) {
@@ -192,6 +196,12 @@ TransportWait::TransportWait(const ql_device *dev) : slot_(-1) {
         if (waits[i].dev == nullptr) {
             waits[i] = WaitSlot{dev, pthread_self(), nullptr, false};
             slot_ = i;
+            for (const ql_device *&woken : wakes_pending) {
+                if (woken == dev) {
+                    woken = nullptr;
+                    waits[i].cancel = true;
+                }
+            }
             return;
         }
     }
@@ -234,10 +244,22 @@ void core_quiesce_reader(const ql_device *dev) {
 }
 
 void core_wake_reader(const ql_device *dev) {
+    if (dev == nullptr)
+        return;
     std::lock_guard<std::mutex> g(waits_lock);
-    for (WaitSlot &w : waits)
-        if (w.dev == dev && dev != nullptr)
+    bool woken = false;
+    for (WaitSlot &w : waits) {
+        if (w.dev == dev) {
             cancel_wait(w);
+            woken = true;
+        }
+    }
+    if (woken || std::find(std::begin(wakes_pending), std::end(wakes_pending), dev) !=
+                     std::end(wakes_pending))
+        return;
+    auto *free_slot = std::find(std::begin(wakes_pending), std::end(wakes_pending), nullptr);
+    if (free_slot != std::end(wakes_pending))
+        *free_slot = dev;
 }
 
 int core_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned int time_out) {

@@ -108,16 +108,24 @@ thread_local receive_info *this_receive_thread = nullptr;
 // application's behalf: from then on it finds a removal as a library
 // thread does (see removal_to_tell).
 thread_local bool this_thread_streams = false;
-// Receive threads past their start-up, per device, until their shut-down
-// is over.
+// Receive threads whose starter has returned, per device, until their
+// shut-down is over: counted before the starter goes on, so that a pad
+// pulled right after the start is told of by its receive thread.
 std::atomic<int> streaming_threads[kMaxDevices];
+thread_local bool this_thread_counted = false;
+
+void begin_streaming() {
+    this_thread_counted = true;
+    ++streaming_threads[this_receive_thread->device];
+}
 
 // The receive thread's streaming is over: its shut-down is done, or it let
 // go of the library (a removal from then on is the application's to tell).
 void end_streaming() {
-    if (!this_thread_streams)
-        return;
     this_thread_streams = false;
+    if (!this_thread_counted)
+        return;
+    this_thread_counted = false;
     --streaming_threads[this_receive_thread->device];
 }
 
@@ -229,6 +237,11 @@ void clear_queue(uni_queue *queue) {
 
 bool is_open(const ql_device *rec) {
     return rec->hid != nullptr || rec->vcom_handle != nullptr;
+}
+
+bool is_vcom(const ql_device *rec) {
+    DEVICE_LOCK_GUARD(guard, rec);
+    return rec->vcom_handle != nullptr;
 }
 
 // The input report size of a pad, opened if it was closed, or -1.
@@ -390,12 +403,12 @@ void *start_routine(void *arg) {
     name_worker_thread("inkport-recv");
     // The starter waits under info_lock: release it before anything below
     // can call into the application.
+    begin_streaming();
     rec->start_info_lock.raise();
     report_biodata(API_SITE, up, device, end_point);
     this_thread_streams = true;
-    ++streaming_threads[device];
 
-    const unsigned int wait_ms = pad->vcom_handle != nullptr ? kVcomWaitMs : kHidWaitMs;
+    const unsigned int wait_ms = is_vcom(pad) ? kVcomWaitMs : kHidWaitMs;
     while (rec->run.load() != 0) {
         uint8_t report[kFrameSize] = {};
         int r = pad->removed ? kCoreRemoved : -1;
