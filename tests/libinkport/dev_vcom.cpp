@@ -272,9 +272,9 @@ TEST_F(VcomRecordIo, WritesTravelAsLegacyMessages) {
     EXPECT_EQ(vcom_output_write(nullptr, report, 1), -1);
 }
 
-TEST_F(VcomRecordIo, InputReadTakesBiodataAndTimesOutWithoutIt) {
+TEST_F(VcomRecordIo, InputReadTakesBiodataAndFindsNothingWithoutIt) {
     uint8_t in[64];
-    EXPECT_EQ(vcom_input_read(&r_.rec, in, sizeof in), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(vcom_input_read(&r_.rec, in, sizeof in), 0) << "a quiet pad is no failure";
 
     padsim::Bytes pen(20, 0x5A);
     pen[0] = 0xA0;
