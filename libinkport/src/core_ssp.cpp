@@ -344,6 +344,11 @@ class HidLink final : public TimedLink {
     unsigned int time_out_;
 };
 
+unsigned int vcom_packet_size(const ql_device *device) {
+    unsigned int packet = device->vcom_in_size;
+    return packet == 0 || packet > kSspReadBufferSize ? kDefaultVcomPacket : packet;
+}
+
 class VcomLink final : public TimedLink {
   public:
     VcomLink(ql_device *device, unsigned int time_out, bool request)
@@ -383,10 +388,7 @@ class VcomLink final : public TimedLink {
         }
         return n;
     }
-    unsigned int read_size() const override {
-        unsigned int packet = device_->vcom_in_size;
-        return packet == 0 || packet > kSspReadBufferSize ? kDefaultVcomPacket : packet;
-    }
+    unsigned int read_size() const override { return vcom_packet_size(device_); }
 
   private:
     ql_device *device_;
@@ -467,6 +469,10 @@ ql_device *ssp_interface(const InterfaceTexts &texts, unsigned int number, const
 
 void clear_ssp_input_queue(ql_device *dev) {
     clear_locked(queue_of(&dev->ssp_input_read));
+}
+
+unsigned int ssp_vcom_read_room(const ql_device *dev) {
+    return kSspReadBufferSize - kSspReadBufferSize % vcom_packet_size(dev);
 }
 
 int ssp_sort_read(ql_device *dev, const uint8_t *bytes, unsigned int count, unsigned int time_out) {

@@ -339,12 +339,7 @@ int vcom_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned in
         if (handle == nullptr)
             return 0;
         endpoint = dev->endpoint_address_in;
-        // Whole packets only: a bulk read shorter than the pad's packet
-        // would overflow.
-        unsigned int packet = dev->vcom_in_size == 0 || dev->vcom_in_size > kSspReadBufferSize
-                                  ? kVcomOutSize
-                                  : dev->vcom_in_size;
-        want = static_cast<int>(kSspReadBufferSize - kSspReadBufferSize % packet);
+        want = static_cast<int>(ssp_vcom_read_room(dev));
         wait.emplace(dev);
     }
     auto *buffer = static_cast<uint8_t *>(Calloc(kSspReadBufferSize, 1));
