@@ -82,6 +82,9 @@ TEST_P(QuietPad, ReceivingLeavesNoFailuresAndThePadFreeForOtherCalls) {
     const uint32_t handle = GetDataPacketsAvailable(1, 0, nullptr);  // records an exception
     testing::internal::CaptureStderr();
     std::this_thread::sleep_for(1500ms);
+    // The calls below come while the receive thread waits on the pad.
+    const auto target = GetParam() ? padsim::Target::BulkIn : padsim::Target::InterruptIn;
+    EXPECT_TRUE(pad.pad->wait_in_flight(target, 1));
 
     uint8_t buf[256] = {0, 0x11};  // the version request
     unsigned int reply = 0;
