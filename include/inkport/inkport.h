@@ -357,6 +357,10 @@ INKPORT_API uint32_t AddComDevice(void *first, uint32_t value, void *second);
  * with QLPCEC_INVALID_PARAMETER and changes nothing). Every input report of
  * an end point with receiving enabled is queued by a library thread; a
  * second library thread hands the queued reports to the end point's handler.
+ * The receive thread waits on the pad for its reports and holds no library
+ * lock while it waits: features, SSP messages and output reports on the pad
+ * go ahead meanwhile. A pad with nothing to send costs no error record, no
+ * exception and no reopen; only a failed transfer does.
  *
  * SetOnDataReceivedHandler stores handler and user_specific and starts the
  * end point's callback thread if none runs; a second call only replaces

@@ -536,6 +536,8 @@ EXPORT void core_close_dev(ql_device *dev) {
 }
 
 EXPORT void __core_close_dev(ql_device *dev) {
+    // A receive thread may be waiting on these handles without a lock.
+    core_quiesce_reader(dev);
     if (dev->vcom_handle != nullptr) {
         vcom_close_dev(dev->vcom_handle);
         dev->vcom_handle = nullptr;

@@ -15,6 +15,7 @@ struct hid_device_;
 typedef struct hid_device_ hid_device;
 struct libusb_device;
 struct libusb_device_handle;
+struct libusb_transfer;
 
 constexpr int kSspComponents = 128;
 constexpr int kSspModes = 32;
@@ -210,6 +211,44 @@ ql_device *core_interface_record(ql_device *pad, unsigned int number, bool trace
 // endpoint takes. A HID record answers by its model, any other by the bulk
 // endpoint sizes it holds. The caller keeps the record from closing.
 int core_packet_size(const ql_device *dev, bool input);
+
+// ---- A receive thread's wait on a record's transport ----
+//
+// A receive thread waits for input with no library lock held, so that
+// features, messages and output reports on the pad go ahead meanwhile. It
+// begins its wait under the record's device_lock; whoever then closes the
+// record, or reads a VCOM record's bulk pipe, holds device_lock (so no new
+// wait begins) and first gets the waiting thread out of its wait with
+// core_quiesce_reader: a VCOM wait is cancelled at once, a HID wait ends
+// within its short time-out (hidapi's handle must not be closed during a
+// read).
+class TransportWait {
+  public:
+    // Begins the calling thread's wait on `dev`; dev's device_lock held.
+    explicit TransportWait(const ql_device *dev);
+    // Ends it and lets the threads waiting for it go on.
+    ~TransportWait();
+    TransportWait(const TransportWait &) = delete;
+    TransportWait &operator=(const TransportWait &) = delete;
+
+    // The bulk transfer the wait is in, which a quiescer or a stopper cancels
+    // (at once, if one came before it was known); null before it is freed.
+    void set_transfer(libusb_transfer *transfer);
+
+  private:
+    int slot_;
+};
+// Gets every thread waiting on `dev` out of its wait, and returns when none
+// is left in it. The caller holds dev's device_lock; its own wait excepted.
+void core_quiesce_reader(const ql_device *dev);
+// Cuts a VCOM wait on `dev` short, or the next one when none is under way,
+// without waiting for it; any thread.
+void core_wake_reader(const ql_device *dev);
+// The receive thread's read of one input report from `dev`, opened if it
+// was closed: waits up to time_out ms with no lock held. The number of bytes
+// copied (at most len), 0 when nothing arrived, which is no failure; a failed
+// transfer closes and reopens the record: -1, or -20 when the pad is gone.
+int core_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned int time_out);
 
 // Texts of the argument checks of one core function on an interface of the
 // current device.

@@ -1,7 +1,15 @@
 // Report and feature transfers of the current device: interface selection,
 // the record lock, dispatch to the HID or VCOM layer, and recovery by
-// reopening a record whose transfer failed.
+// reopening a record whose transfer failed, and the receive thread's wait
+// for input with no lock held.
+#include <libusb.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <iterator>
+#include <mutex>
 
 #include "core.h"
 #include "hid.h"
@@ -55,6 +63,48 @@ int dispatch(ql_device *dev, Transfer kind, void *data, unsigned int len) {
     return -1;
 }
 
+// After a failed transfer `r`: a close and reopen of the record, so that the
+// next transfer starts on a fresh handle. -1, or -20 when the reopen failed.
+// The caller holds the record's lock where it has one.
+int recover(const char *func, ql_device *dev, bool reading, int r) {
+    trace_error(__FILE_NAME__, __LINE__, func, false,
+                reading ? "read function failed with return code %d"
+                        : "write function failed with return code %d",
+                r);
+    __core_close_dev(dev);
+    if (__core_open_dev(dev) != 0) {
+        dev->removed = true;
+        return kCoreRemoved;
+    }
+    return -1;
+}
+
+// ---- The waits of the receive threads ----
+//
+// A few receive threads at most wait at a time: one table for all records,
+// under one lock that is never held while a thread waits on a transport.
+
+struct WaitSlot {
+    const ql_device *dev = nullptr;  // null: free
+    pthread_t owner{};
+    libusb_transfer *transfer = nullptr;
+    bool cancel = false;  // cut short: cancel the transfer once it is known
+};
+
+std::mutex waits_lock;
+std::condition_variable waits_ended;
+WaitSlot waits[kMaxDevices * kMaxInterfaces];
+// Records whose reader was woken between two waits: its next wait ends at
+// once, so that a stop that came just before it is not kept waiting.
+const ql_device *wakes_pending[std::size(waits)];
+
+// waits_lock held.
+void cancel_wait(WaitSlot &w) {
+    w.cancel = true;
+    if (w.transfer != nullptr)
+        libusb_cancel_transfer(w.transfer);
+}
+
 // One transfer and, when it fails, a close and reopen of the record. The
 // caller holds the record's lock where the transfer needs it.
 int transfer_with_recovery(const char *func, ql_device *dev, Transfer kind, void *data,
@@ -69,18 +119,7 @@ int transfer_with_recovery(const char *func, ql_device *dev, Transfer kind, void
     int r = dispatch(dev, kind, data, len);
     bool reading = kind == Transfer::feature_read || kind == Transfer::input_read;
     bool failed = kind == Transfer::input_read ? r < 0 : r != 0;
-    if (!failed)
-        return r;
-    trace_error(__FILE_NAME__, __LINE__, func, false,
-                reading ? "read function failed with return code %d"
-                        : "write function failed with return code %d",
-                r);
-    __core_close_dev(dev);
-    if (__core_open_dev(dev) != 0) {
-        dev->removed = true;
-        return kCoreRemoved;
-    }
-    return -1;
+    return failed ? recover(func, dev, reading, r) : r;
 }
 
 int locked_transfer(const char *func, ql_device *dev, Transfer kind, void *data, unsigned int len) {
@@ -150,6 +189,98 @@ int max_packet_size(bool input) {
 }
 
 }  // namespace
+
+TransportWait::TransportWait(const ql_device *dev) : slot_(-1) {
+    std::lock_guard<std::mutex> g(waits_lock);
+    for (int i = 0; i < static_cast<int>(std::size(waits)); ++i) {
+        if (waits[i].dev == nullptr) {
+            waits[i] = WaitSlot{dev, pthread_self(), nullptr, false};
+            slot_ = i;
+            for (const ql_device *&woken : wakes_pending) {
+                if (woken == dev) {
+                    woken = nullptr;
+                    waits[i].cancel = true;
+                }
+            }
+            return;
+        }
+    }
+    // More waits than receive threads can exist: only a fault gets here.
+    TRACE_ERROR("no room for the wait of another receive thread");
+}
+
+TransportWait::~TransportWait() {
+    if (slot_ < 0)
+        return;
+    std::lock_guard<std::mutex> g(waits_lock);
+    waits[slot_] = WaitSlot{};
+    waits_ended.notify_all();
+}
+
+void TransportWait::set_transfer(libusb_transfer *transfer) {
+    if (slot_ < 0)
+        return;
+    std::lock_guard<std::mutex> g(waits_lock);
+    waits[slot_].transfer = transfer;
+    if (transfer != nullptr && waits[slot_].cancel)
+        libusb_cancel_transfer(transfer);
+}
+
+void core_quiesce_reader(const ql_device *dev) {
+    const pthread_t self = pthread_self();
+    auto waiting = [&] {
+        bool any = false;
+        for (WaitSlot &w : waits) {
+            if (w.dev != dev || pthread_equal(w.owner, self))
+                continue;
+            if (!w.cancel)
+                cancel_wait(w);
+            any = true;
+        }
+        return any;
+    };
+    std::unique_lock<std::mutex> g(waits_lock);
+    waits_ended.wait(g, [&] { return !waiting(); });
+}
+
+void core_wake_reader(const ql_device *dev) {
+    if (dev == nullptr)
+        return;
+    std::lock_guard<std::mutex> g(waits_lock);
+    bool woken = false;
+    for (WaitSlot &w : waits) {
+        if (w.dev == dev) {
+            cancel_wait(w);
+            woken = true;
+        }
+    }
+    if (woken || std::find(std::begin(wakes_pending), std::end(wakes_pending), dev) !=
+                     std::end(wakes_pending))
+        return;
+    auto *free_slot = std::find(std::begin(wakes_pending), std::end(wakes_pending), nullptr);
+    if (free_slot != std::end(wakes_pending))
+        *free_slot = dev;
+}
+
+int core_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned int time_out) {
+    bool vcom;
+    {
+        DEVICE_LOCK_GUARD(guard, dev);
+        if (dev->hid == nullptr && dev->vcom_handle == nullptr && __core_open_dev(dev) != 0) {
+            TRACE_ERROR("Error of using interface with number: %d", dev->interface_number);
+            return -1;
+        }
+        vcom = dev->vcom_handle != nullptr;
+    }
+    int r =
+        vcom ? vcom_input_wait(dev, data, len, time_out) : hid_input_wait(dev, data, len, time_out);
+    if (r >= 0)
+        return r;
+    if (dev->removed)
+        return kCoreRemoved;
+    DEVICE_LOCK_GUARD(guard, dev);
+    return recover(__func__, dev, true, r);
+}
 
 int core_packet_size(const ql_device *dev, bool input) {
     if (dev->hid != nullptr)

@@ -344,12 +344,26 @@ class HidLink final : public TimedLink {
     unsigned int time_out_;
 };
 
+unsigned int vcom_packet_size(const ql_device *device) {
+    unsigned int packet = device->vcom_in_size;
+    return packet == 0 || packet > kSspReadBufferSize ? kDefaultVcomPacket : packet;
+}
+
 class VcomLink final : public TimedLink {
   public:
     VcomLink(ql_device *device, unsigned int time_out, bool request)
         : device_(device), time_out_(time_out), request_(request) {}
+    // The first fresh read is `bytes`, already read by a receive thread's wait.
+    VcomLink(ql_device *device, unsigned int time_out, const uint8_t *bytes, unsigned int count)
+        : device_(device), time_out_(time_out), request_(false), read_(bytes), read_count_(count) {}
 
     int read(uint8_t *buffer, unsigned int size, bool fresh) override {
+        if (fresh && read_ != nullptr) {
+            unsigned int n = std::min(size, read_count_);
+            memcpy(buffer, read_, n);
+            read_ = nullptr;
+            return static_cast<int>(n);
+        }
         if (fresh && request_) {
             int s =
                 __send_ssp_message(device_, kLegacyFeatureRequest, sizeof kLegacyFeatureRequest);
@@ -374,15 +388,14 @@ class VcomLink final : public TimedLink {
         }
         return n;
     }
-    unsigned int read_size() const override {
-        unsigned int packet = device_->vcom_in_size;
-        return packet == 0 || packet > kSspReadBufferSize ? kDefaultVcomPacket : packet;
-    }
+    unsigned int read_size() const override { return vcom_packet_size(device_); }
 
   private:
     ql_device *device_;
     unsigned int time_out_;
     bool request_;
+    const uint8_t *read_ = nullptr;
+    unsigned int read_count_ = 0;
 };
 
 // ---- Recovery ----
@@ -458,6 +471,31 @@ void clear_ssp_input_queue(ql_device *dev) {
     clear_locked(queue_of(&dev->ssp_input_read));
 }
 
+unsigned int ssp_vcom_read_room(const ql_device *dev) {
+    return kSspReadBufferSize - kSspReadBufferSize % vcom_packet_size(dev);
+}
+
+int ssp_sort_read(ql_device *dev, const uint8_t *bytes, unsigned int count, unsigned int time_out) {
+    uni_queue *input = ensure_queue(&dev->ssp_input_read);
+    uni_queue *commands = ensure_queue(&dev->ssp_command_messages);
+    if (input == nullptr || commands == nullptr)
+        return -1;
+    VcomLink link(dev, time_out, bytes, count);
+    return read_pass(link, input, commands, time_out).result;
+}
+
+bool ssp_take_input(ql_device *dev, void *data, unsigned int *len) {
+    uint32_t size = 0;
+    void *frame = take_locked(queue_of(&dev->ssp_input_read), &size);
+    if (frame == nullptr)
+        return false;
+    unsigned int n = std::min(*len, size);
+    memcpy(data, frame, n);
+    *len = n;
+    free(frame);
+    return true;
+}
+
 int ssp_receive_messages(SspLink &link, uni_queue *input, uni_queue *commands, void *data,
                          unsigned int *len, unsigned int time_out, bool request, bool input_mode) {
     uni_queue *wanted = input_mode ? input : commands;
@@ -476,8 +514,9 @@ int ssp_receive_messages(SspLink &link, uni_queue *input, uni_queue *commands, v
         if (frame != nullptr)
             break;
         if (link.elapsed_ms() >= time_out) {
+            // A quiet pad has nothing to send: that is no failure.
             if (input_mode)
-                TRACE_ERROR("Error, no ready ssp input read messages...");
+                TRACE_INFO("no ready ssp input read messages...");
             else
                 TRACE_ERROR("Error, no ready ssp command messages...");
             return LIBUSB_ERROR_TIMEOUT;
@@ -556,10 +595,14 @@ EXPORT int __receive_ssp_message(ql_device *device, void *data, unsigned int *le
         TRACE_ERROR("Error, *hid && *vcom_handle is %p", static_cast<void *>(device->hid));
         result = -1;
     }
+    const bool input_mode = source == 1 && !request;
     if (result == 0) {
         uni_queue *input = ensure_queue(&device->ssp_input_read);
         uni_queue *commands = ensure_queue(&device->ssp_command_messages);
-        bool input_mode = source == 1 && !request;
+        // The pipe is this exchange's alone: a receive thread's wait on it
+        // would take the answer.
+        if (device->vcom_handle != nullptr)
+            core_quiesce_reader(device);
         if (input == nullptr || commands == nullptr) {
             result = -1;
         } else if (device->vcom_handle != nullptr) {
@@ -572,7 +615,9 @@ EXPORT int __receive_ssp_message(ql_device *device, void *data, unsigned int *le
                                           input_mode);
         }
     }
-    if (result != 0 && device != nullptr && !reopen(device))
+    // Input that has not come yet is no failed exchange.
+    bool quiet = input_mode && result == LIBUSB_ERROR_TIMEOUT;
+    if (result != 0 && !quiet && device != nullptr && !reopen(device))
         result = kCoreRemoved;
     report_lost(__func__, device);
     return result;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <cwchar>
 #include <iterator>
+#include <optional>
 
 #include "ssp_transport_token.h"
 #include "wrappers.h"
@@ -176,6 +177,28 @@ Described describe_interface(const hid_device_info *info, uint32_t vendor_id, ui
 }
 
 }  // namespace
+
+int hid_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned int time_out) {
+    hid_device *handle;
+    int size;
+    std::optional<TransportWait> wait;
+    {
+        DEVICE_LOCK_GUARD(guard, dev);
+        handle = dev->hid;
+        if (handle == nullptr)
+            return 0;
+        size = std::min(hid_get_max_packet_size_of_input_report(dev), static_cast<int>(len));
+        wait.emplace(dev);
+    }
+    // hidapi's own thread keeps the interrupt transfer going; this only
+    // waits on its queue, and returns as soon as a report is there.
+    int r = hid_read_timeout(handle, data, static_cast<size_t>(size), static_cast<int>(time_out));
+    if (r < 0) {
+        const wchar_t *text = hid_error(handle);
+        TRACE_ERROR("hid_read_timeout() failed with return code %d: %ls", r, text ? text : L"");
+    }
+    return r;
+}
 
 bool hid_searches_for(uint32_t vendor_id, uint32_t product_id) {
     for (const SearchEntry *e = hid_device_list.entries; e->vendor_id != 0; ++e)

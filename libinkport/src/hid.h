@@ -26,6 +26,10 @@ EXPORT int hid_read_ssp_data(hid_device *hid, void *data, unsigned int data_size
 }
 
 // Whether the HID search asks for (vendor_id, product_id).
+// The receive thread's wait for one input report of a HID record (see
+// core_input_wait): bytes read, 0 when none came within time_out ms, -1 when
+// the read failed; 0 too when the record was closed meanwhile.
+int hid_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned int time_out);
 bool hid_searches_for(uint32_t vendor_id, uint32_t product_id);
 // Describes, as the search does, the HID interfaces of the pad plugged in at
 // `location` (bus and port path, as core_usb_location writes it): at most

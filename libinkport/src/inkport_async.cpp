@@ -1,5 +1,6 @@
 // Asynchronous input delivery: per device and end point, a receive thread
-// that polls the pad's input reports into the end point's frame queue, and a
+// that waits on the transport for the pad's input reports, holding no lock
+// while it waits, and queues them in the end point's frame queue, and a
 // callback thread that hands each queued report to the application's handler.
 //
 // Locks, in the order they may nest: dev_list_short_lock, then an end point's
@@ -21,6 +22,7 @@
 // it has left the library's loop.
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -45,7 +47,10 @@ namespace {
 constexpr unsigned int kFrameSize = 64;
 constexpr size_t kWorkerStack = 1024 * 1024;
 
-constexpr std::chrono::microseconds kReceivePause = 500us;
+// How long one wait for input lasts. A HID wait cannot be cut short, so a
+// stop waits for it: short. A VCOM wait is cancelled by its stopper.
+constexpr unsigned int kHidWaitMs = 50;
+constexpr unsigned int kVcomWaitMs = 1000;
 constexpr std::chrono::microseconds kReceiveErrorPause = 900ms;
 constexpr std::chrono::microseconds kDeliveryFirstStep = 1500us;
 constexpr std::chrono::microseconds kDeliveryMaxStep = 300ms;
@@ -61,10 +66,11 @@ struct receive_info {
     uni_queue *queue = nullptr;
     unsigned int device = 0;
     unsigned int interface_number = 0;
-    ql_device *pad = nullptr;  // the pad's record, found when the thread started
-    OneShot start_info_lock;   // raised once the pad was asked to send data
-    OneShot pause;             // raised by the stopper: cuts the thread's pause short
-    OneShot gone;              // raised when the thread has shut down or let go
+    ql_device *pad = nullptr;    // the pad's record, found when the thread started
+    ql_device *input = nullptr;  // the record of the end point it reads
+    OneShot start_info_lock;     // raised once the pad was asked to send data
+    OneShot pause;               // raised by the stopper: cuts the thread's pause short
+    OneShot gone;                // raised when the thread has shut down or let go
     // Set by the thread itself, before `gone`, when the library was stopped
     // from one of its callbacks: nobody joins it, it ends on its own.
     std::atomic<bool> disowned{false};
@@ -103,16 +109,24 @@ thread_local receive_info *this_receive_thread = nullptr;
 // application's behalf: from then on it finds a removal as a library
 // thread does (see removal_to_tell).
 thread_local bool this_thread_streams = false;
-// Receive threads past their start-up, per device, until their shut-down
-// is over.
+// Receive threads whose starter has returned, per device, until their
+// shut-down is over: counted before the starter goes on, so that a pad
+// pulled right after the start is told of by its receive thread.
 std::atomic<int> streaming_threads[kMaxDevices];
+thread_local bool this_thread_counted = false;
+
+void begin_streaming() {
+    this_thread_counted = true;
+    ++streaming_threads[this_receive_thread->device];
+}
 
 // The receive thread's streaming is over: its shut-down is done, or it let
 // go of the library (a removal from then on is the application's to tell).
 void end_streaming() {
-    if (!this_thread_streams)
-        return;
     this_thread_streams = false;
+    if (!this_thread_counted)
+        return;
+    this_thread_counted = false;
     --streaming_threads[this_receive_thread->device];
 }
 
@@ -136,6 +150,7 @@ bool is_this_receive_thread(unsigned int device, unsigned int end_point) {
 void request_stop(receive_info *rec) {
     rec->run = 0;
     rec->pause.raise();
+    core_wake_reader(rec->input);
 }
 
 void let_go(receive_info *rec) {
@@ -223,6 +238,11 @@ void clear_queue(uni_queue *queue) {
 
 bool is_open(const ql_device *rec) {
     return rec->hid != nullptr || rec->vcom_handle != nullptr;
+}
+
+bool is_vcom(const ql_device *rec) {
+    DEVICE_LOCK_GUARD(guard, rec);
+    return rec->vcom_handle != nullptr;
 }
 
 // The input report size of a pad, opened if it was closed, or -1.
@@ -347,6 +367,13 @@ int switch_pad_off(ql_device *pad) {
     return r;
 }
 
+// A failed read of the receive thread, reported as read_file reports it.
+uint32_t report_read_failure(int r, unsigned int device, unsigned int end_point) {
+    catch_removing_device(r, device, end_point);
+    return api_fail({__FILE_NAME__, __LINE__, "read_file"}, QLPCEC_INVALID_HANDLE, "%s%d",
+                    "Error of read HID input report for device: ", device);
+}
+
 // A failed biodata switch of the start-up or the shut-down.
 void report_biodata(ApiSite site, int r, unsigned int device, unsigned int end_point) {
     if (r >= 0)
@@ -377,36 +404,37 @@ void *start_routine(void *arg) {
     name_worker_thread("inkport-recv");
     // The starter waits under info_lock: release it before anything below
     // can call into the application.
+    begin_streaming();
     rec->start_info_lock.raise();
     report_biodata(API_SITE, up, device, end_point);
     this_thread_streams = true;
-    ++streaming_threads[device];
 
+    const unsigned int wait_ms = is_vcom(pad) ? kVcomWaitMs : kHidWaitMs;
     while (rec->run.load() != 0) {
-        auto *buffer = static_cast<uint8_t *>(Calloc(kFrameSize, 1));
-        unsigned int reply = 0;
-        uint32_t h = read_file(device, end_point, buffer, kFrameSize, &reply);
-        if (rec->disowned) {
-            // A callback of the read stopped the library: the queue is gone.
-            free(buffer);
-            break;
+        uint8_t report[kFrameSize] = {};
+        int r = pad->removed ? kCoreRemoved : -1;
+        if (r != kCoreRemoved && rec->input != nullptr) {
+            r = core_input_wait(rec->input, report, kFrameSize, wait_ms);
+            if (r < 0 && pad->removed)
+                r = kCoreRemoved;
         }
-        if (h == 0 && reply > 0) {
-            if (add_uni_frame(rec->queue, buffer, reply) == 0) {
+        if (r > 0) {
+            auto *frame = static_cast<uint8_t *>(Calloc(kFrameSize, 1));
+            memcpy(frame, report, kFrameSize);
+            if (add_uni_frame(rec->queue, frame, static_cast<uint32_t>(r)) == 0) {
                 api_error(API_SITE, "Error of add new frame to queue");
-                free(buffer);
+                free(frame);
             } else {
                 slot.doorbell.raise();
             }
-            // Read on at once: the transport keeps only a few reports, and a
-            // burst must not wait out a pause per report.
             continue;
         }
-        free(buffer);
-        if (h == 0) {
-            rec->pause.wait_for(kReceivePause);
+        // A wait that ended with nothing to read is no failure: wait again.
+        if (r == 0)
             continue;
-        }
+        uint32_t h = report_read_failure(r, device, end_point);
+        if (rec->disowned)
+            break;  // a callback of the report stopped the library: the queue is gone
         api_error(API_SITE, "ReadFile() return exception %d", h);
         rec->pause.wait_for(kReceiveErrorPause);
     }
@@ -505,6 +533,7 @@ int start_thread(unsigned int device, unsigned int end_point) {
     rec->device = device;
     rec->interface_number = end_point;
     rec->pad = p.pad;
+    rec->input = core_interface_record(p.pad, end_point, false);
     // In the slot before the thread exists, so that a stopper that comes
     // after the start finds it.
     slot->receive_info_ptr = rec;
@@ -588,9 +617,12 @@ void *pirc_routine(void *arg) {
                 handler(user_specific, device, end_point, frame, kFrameSize);
                 break;
             case Next::empty:
+                // Every queued frame rings the doorbell: the pause only
+                // bounds how long a missed ring could delay a frame, so it
+                // grows quickly to its longest and an idle end point costs
+                // a few wake-ups a second.
                 ds.doorbell.wait_for(step);
-                if (step < kDeliveryMaxStep)
-                    step += kDeliveryFirstStep;
+                step = std::min(step * 2, kDeliveryMaxStep);
                 break;
             case Next::bad_frame:
                 api_error(API_SITE, "Error of getting frame from queue: %p",

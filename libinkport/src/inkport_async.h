@@ -47,8 +47,9 @@ uint32_t report_pad_lookup(ApiSite site, const PadLookup &p, unsigned int device
 // (traced) when the pad has no such interface or it cannot be opened.
 ql_device *open_interface(ql_device *pad, unsigned int end_point);
 
-// The receive thread's read: looks up the pad of `device`, then copies one waiting
-// input report of `end_point` into dst, the payload without a report-id
+// A read of the pad of `device` that does not make it current (the receive
+// thread itself waits with core_input_wait): copies one waiting input
+// report of `end_point` into dst, the payload without a report-id
 // byte and never more than dst_length bytes (a longer report is cut short
 // and logged). *reply is the number of bytes copied, left at 0 when no report
 // was waiting. 0 or an exception's handle.

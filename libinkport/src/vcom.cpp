@@ -31,7 +31,60 @@ bool check_bulk_args(const char *func, libusb_device_handle *handle, const void 
         .ok();
 }
 
+void LIBUSB_CALL on_wait_done(libusb_transfer *transfer) {
+    __atomic_store_n(static_cast<int *>(transfer->user_data), 1, __ATOMIC_RELEASE);
+}
+
 }  // namespace
+
+int vcom_wait_bulk_in(TransportWait &wait, libusb_device_handle *handle, uint8_t endpoint,
+                      uint8_t *data, int size, unsigned int time_out) {
+    libusb_transfer *transfer = libusb_alloc_transfer(0);
+    if (transfer == nullptr)
+        return LIBUSB_ERROR_NO_MEM;
+    int completed = 0;
+    libusb_fill_bulk_transfer(transfer, handle, endpoint, data, size, on_wait_done, &completed,
+                              time_out);
+    int r = libusb_submit_transfer(transfer);
+    if (r != 0) {
+        libusb_free_transfer(transfer);
+        TRACE_ERROR("libusb_submit_transfer() failed: %s", libusb_error_name(r));
+        return r;
+    }
+    // From here a stopper, or a thread that needs the pipe, may cancel it.
+    wait.set_transfer(transfer);
+    while (__atomic_load_n(&completed, __ATOMIC_ACQUIRE) == 0) {
+        r = libusb_handle_events_completed(nullptr, &completed);
+        if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
+            TRACE_ERROR("libusb_handle_events_completed() failed: %s", libusb_error_name(r));
+            libusb_cancel_transfer(transfer);
+        }
+    }
+    wait.set_transfer(nullptr);
+    int result = transfer->actual_length;
+    switch (transfer->status) {
+        case LIBUSB_TRANSFER_COMPLETED:
+        case LIBUSB_TRANSFER_TIMED_OUT:
+        case LIBUSB_TRANSFER_CANCELLED:
+            break;
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            result = LIBUSB_ERROR_NO_DEVICE;
+            break;
+        case LIBUSB_TRANSFER_STALL:
+            result = LIBUSB_ERROR_PIPE;
+            break;
+        case LIBUSB_TRANSFER_OVERFLOW:
+            result = LIBUSB_ERROR_OVERFLOW;
+            break;
+        default:
+            result = LIBUSB_ERROR_IO;
+            break;
+    }
+    if (result < 0)
+        TRACE_ERROR("bulk read failed: %s", libusb_error_name(result));
+    libusb_free_transfer(transfer);
+    return result;
+}
 
 extern "C" {
 

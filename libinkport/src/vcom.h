@@ -28,6 +28,17 @@ EXPORT int vcom_read_ssp_data(ql_device *current_device, void *data, unsigned in
 }
 
 // Whether the VCOM search asks for (vendor_id, product_id).
+// The receive thread's wait for one input report of a VCOM record (see
+// core_input_wait): a queued pen message first, else one bulk read that
+// another thread may cancel. Payload bytes copied, 0 when nothing came
+// within time_out ms, a libusb error when the read failed (no device: the
+// record is marked removed).
+int vcom_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned int time_out);
+// One bulk IN read of up to size bytes that `wait` lets another thread cut
+// short: bytes read (0 when the time-out or a cancel came first), or a
+// libusb error.
+int vcom_wait_bulk_in(TransportWait &wait, libusb_device_handle *handle, uint8_t endpoint,
+                      uint8_t *data, int size, unsigned int time_out);
 bool vcom_searches_for(uint32_t vendor_id, uint32_t product_id);
 // Describes, as the search does, the VCOM pad plugged in at `location` (bus
 // and port path, as core_usb_location writes it): true with the record the

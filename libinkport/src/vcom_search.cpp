@@ -2,12 +2,15 @@
 // interface of bulk endpoints, and the four report operations, which travel
 // as legacy SSP messages over the bulk pipe.
 #include <libusb.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
+#include "core_ssp.h"
 #include "ssp_base_message.h"
 #include "ssp_common.h"
 #include "vcom.h"
@@ -38,6 +41,9 @@ constexpr unsigned int kFeatureTimeoutMs = 1000;
 constexpr unsigned int kInputTimeoutMs = 100;
 constexpr unsigned int kInputSource = 1;
 constexpr unsigned int kCommandSource = 2;
+// A legacy message of one whole frame: its header byte and 64 bytes.
+constexpr unsigned int kMaxLegacyMessage = 65;
+constexpr useconds_t kZeroDataPauseUs = 1000;
 
 struct Endpoints {
     uint8_t in_address = 0;
@@ -303,7 +309,60 @@ const SearchEntry *search_entry(uint32_t vendor_id, uint32_t product_id) {
     return nullptr;
 }
 
+// A queued pen message's payload into data: bytes copied, 0 when none is
+// queued or it is no legacy message.
+int take_input_payload(ql_device *dev, uint8_t *data, unsigned int len) {
+    uint8_t message[kMaxLegacyMessage];
+    unsigned int size = std::min(len + 1, static_cast<unsigned int>(sizeof message));
+    if (!ssp_take_input(dev, message, &size))
+        return 0;
+    int copied = 0;
+    if (legacy_payload(message, size, data, size - 1, &copied) != 0) {
+        TRACE_INFO("ssp_base_message_is_it_old_message() return 0, so it is not legacy message");
+        return 0;
+    }
+    return copied;
+}
+
 }  // namespace
+
+int vcom_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned int time_out) {
+    libusb_device_handle *handle;
+    uint8_t endpoint;
+    int want;
+    std::optional<TransportWait> wait;
+    {
+        DEVICE_LOCK_GUARD(guard, dev);
+        if (int n = take_input_payload(dev, data, len))
+            return n;
+        handle = dev->vcom_handle;
+        if (handle == nullptr)
+            return 0;
+        endpoint = dev->endpoint_address_in;
+        want = static_cast<int>(ssp_vcom_read_room(dev));
+        wait.emplace(dev);
+    }
+    auto *buffer = static_cast<uint8_t *>(Calloc(kSspReadBufferSize, 1));
+    int n = vcom_wait_bulk_in(*wait, handle, endpoint, buffer, want, time_out);
+    int result = 0;
+    if (n < 0) {
+        result = n;
+    } else if (n > 0 && !is_it_zero_array(buffer, static_cast<size_t>(n))) {
+        // Sorted before the wait ends: a thread that takes the pipe next
+        // finds these messages queued ahead of what it reads.
+        ssp_sort_read(dev, buffer, static_cast<unsigned int>(n), kInputTimeoutMs);
+    } else if (n > 0) {
+        // Pads send zero-filled transfers while they have nothing to say.
+        usleep(kZeroDataPauseUs);
+    }
+    wait.reset();
+    free(buffer);
+    if (result == LIBUSB_ERROR_NO_DEVICE || dev->removed) {
+        dev->removed = true;
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    return result < 0 ? result : take_input_payload(dev, data, len);
+}
 
 bool vcom_searches_for(uint32_t vendor_id, uint32_t product_id) {
     return search_entry(vendor_id, product_id) != nullptr;
@@ -402,6 +461,8 @@ EXPORT int vcom_input_read(ql_device *dev, void *data, unsigned int len) {
     if (r == LIBUSB_ERROR_NO_DEVICE) {
         dev->removed = true;
         result = 0;
+    } else if (r == LIBUSB_ERROR_TIMEOUT) {
+        result = 0;  // nothing to read: the pad is quiet
     } else if (r == 0) {
         int copied = 0;
         if (legacy_payload(message, size, data, len, &copied) == 0) {

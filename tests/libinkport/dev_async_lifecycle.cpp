@@ -64,7 +64,50 @@ struct RemovalLog {
 
 using testutil::returns_within;
 
+// Receiving from a pad that sends nothing, a HID pad (false) or a VCOM pad.
+class QuietPad : public Lifecycle, public ::testing::WithParamInterface<bool> {};
+
 }  // namespace
+
+// Waiting for input that does not come is no failure, and the wait leaves
+// the pad to the application's other calls.
+TEST_P(QuietPad, ReceivingLeavesNoFailuresAndThePadFreeForOtherCalls) {
+    Added pad = GetParam() ? add_vcom("QV1") : add_hid(0x22C9, 0x0901, "QH1");
+    ASSERT_EQ(Initialize(), 0u);
+    FrameSink sink;
+    DeinitializeFirst stop_workers_first;
+    ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &sink, &FrameSink::callback), 0u);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    const int opens = pad.pad->opens();
+    const uint32_t handle = GetDataPacketsAvailable(1, 0, nullptr);  // records an exception
+    testing::internal::CaptureStderr();
+    std::this_thread::sleep_for(1500ms);
+    // The calls below come while the receive thread waits on the pad.
+    const auto target = GetParam() ? padsim::Target::BulkIn : padsim::Target::InterruptIn;
+    EXPECT_TRUE(pad.pad->wait_in_flight(target, 1));
+
+    uint8_t buf[256] = {0, 0x11};  // the version request
+    unsigned int reply = 0;
+    EXPECT_EQ(SetFeature(1, 0, buf, 65, &reply), 0u);
+    EXPECT_EQ(GetFeature(1, 0, buf, 65, &reply), 0u);
+    EXPECT_EQ(buf[1], 0x11);
+    const uint8_t list[] = {0x00, 0x00, 0x00, 0x10};  // the component list request
+    EXPECT_EQ(SendSspMessage(1, 0, list, sizeof list), 0u);
+    EXPECT_EQ(ReceiveSspMessage(1, 0, buf, sizeof buf, 1000, &reply), 0u);
+    EXPECT_EQ(buf[3], 0x10);
+    EXPECT_EQ(buf[4], 1) << "success";
+    std::this_thread::sleep_for(1500ms);
+
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(errors.find(": error: "), std::string::npos) << errors;
+    EXPECT_EQ(GetDataPacketsAvailable(1, 0, nullptr), handle % 63 + 1) << "exceptions used up";
+    EXPECT_EQ(pad.pad->opens(), opens) << "the pad was reopened";
+    EXPECT_TRUE(returns_within([] { SetDataReceivingEnabled(1, 0, 0); }, 1s));
+    EXPECT_EQ(sink.count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, QuietPad, ::testing::Bool(),
+                         [](const auto &info) { return info.param ? "Vcom" : "Hid"; });
 
 // The receive thread closes a pad it found gone while the application may
 // still be calling on it: those calls see the pad gone, and (under

@@ -272,9 +272,9 @@ TEST_F(VcomRecordIo, WritesTravelAsLegacyMessages) {
     EXPECT_EQ(vcom_output_write(nullptr, report, 1), -1);
 }
 
-TEST_F(VcomRecordIo, InputReadTakesBiodataAndTimesOutWithoutIt) {
+TEST_F(VcomRecordIo, InputReadTakesBiodataAndFindsNothingWithoutIt) {
     uint8_t in[64];
-    EXPECT_EQ(vcom_input_read(&r_.rec, in, sizeof in), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_EQ(vcom_input_read(&r_.rec, in, sizeof in), 0) << "a quiet pad is no failure";
 
     padsim::Bytes pen(20, 0x5A);
     pen[0] = 0xA0;
@@ -284,18 +284,18 @@ TEST_F(VcomRecordIo, InputReadTakesBiodataAndTimesOutWithoutIt) {
     EXPECT_EQ(padsim::Bytes(in, in + 20), pen);
 }
 
-TEST_F(Vcom, ReadFileWithNothingToReadFailsAndLeavesThePadUsable) {
+TEST_F(Vcom, ReadFileWithNothingToReadIsNoFailure) {
     Added v = add_vcom(kBridgeVid, kBridgePid, "RD1");
     ASSERT_EQ(Initialize(), 0u);
+    const int opens = v.pad->opens();
     uint8_t buf[65] = {};
     unsigned int reply = 7;
-    uint32_t h = ReadFile(1, 0, buf, sizeof buf, &reply);
-    EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE);
-    EXPECT_EQ(exception_message(h), "Error of read HID input report for device: 1");
-    EXPECT_EQ(reply, 7u);
-    EXPECT_EQ(open_handles(*v.pad), 1) << "closed and opened again, not leaked";
+    EXPECT_EQ(ReadFile(1, 0, buf, sizeof buf, &reply), 0u);
+    EXPECT_EQ(reply, 7u) << "nothing was waiting";
+    EXPECT_EQ(v.pad->opens(), opens) << "a quiet pad is not reopened";
+    EXPECT_EQ(open_handles(*v.pad), 1);
 
-    // The reopened pad still answers: a version request and its answer.
+    // The pad still answers: a version request and its answer.
     uint8_t version[65] = {0, 0x11};
     ASSERT_EQ(SetFeature(1, 0, version, sizeof version, &reply), 0u);
     memset(buf, 0, sizeof buf);
