@@ -31,6 +31,8 @@ bool check_bulk_args(const char *func, libusb_device_handle *handle, const void 
         .ok();
 }
 
+constexpr useconds_t kEventRetryPauseUs = 1000;
+
 void LIBUSB_CALL on_wait_done(libusb_transfer *transfer) {
     __atomic_store_n(static_cast<int *>(transfer->user_data), 1, __ATOMIC_RELEASE);
 }
@@ -53,11 +55,19 @@ int vcom_wait_bulk_in(TransportWait &wait, libusb_device_handle *handle, uint8_t
     }
     // From here a stopper, or a thread that needs the pipe, may cancel it.
     wait.set_transfer(transfer);
+    bool given_up = false;
     while (__atomic_load_n(&completed, __ATOMIC_ACQUIRE) == 0) {
         r = libusb_handle_events_completed(nullptr, &completed);
         if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
-            TRACE_ERROR("libusb_handle_events_completed() failed: %s", libusb_error_name(r));
-            libusb_cancel_transfer(transfer);
+            // The transfer can only end through event handling: cancel it
+            // once and keep handling, with a pause so that a failure that
+            // repeats costs neither a core nor a flood of records.
+            if (!given_up) {
+                TRACE_ERROR("libusb_handle_events_completed() failed: %s", libusb_error_name(r));
+                libusb_cancel_transfer(transfer);
+                given_up = true;
+            }
+            usleep(kEventRetryPauseUs);
         }
     }
     wait.set_transfer(nullptr);
