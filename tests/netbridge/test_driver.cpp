@@ -347,7 +347,7 @@ class AcceptFailure : public testing::Test {
     }
     int open(int failure) {
         accept_failure = failure;
-        accept_failures_left = 1;
+        accept_failures_left = failure != 0 ? 1 : 0;
         set_ip("127.0.0.1");
         set_port("0");
         EXPECT_EQ(DriverOpen(), 0);
@@ -355,6 +355,12 @@ class AcceptFailure : public testing::Test {
     }
     std::unique_ptr<AgentControls> agent_;
 };
+
+void expect_served_on(Client &client, uint32_t message_id) {
+    Bytes call = make_call(message_id, 64);
+    ASSERT_TRUE(client.send_all(call));
+    expect_answer(client.receive_package(), call);
+}
 
 void expect_served(int port, uint32_t message_id) {
     Client client(port);
@@ -374,8 +380,28 @@ TEST_F(AcceptFailure, NetworkTroubleIsWaitedOutOnTheSamePort) {
     EXPECT_EQ(bridge_test::port_of(a_socket), listen_port);
 }
 
+TEST_F(AcceptFailure, ShortageOfDescriptorsIsWaitedOutKeepingListenerAndClient) {
+    const int listen_port = open(0);
+    Client first(listen_port);
+    Bytes call = make_call(0x0B0101, 64);
+    ASSERT_TRUE(first.send_all(call));
+    expect_answer(first.receive_package(), call);
+    accept_failure = EMFILE;
+    accept_failures_left = 4;
+    testing::internal::CaptureStderr();
+    Client second(listen_port);
+    // Served while the bridge waits for descriptors, then replaced.
+    call = make_call(0x0B0102, 64);
+    ASSERT_TRUE(first.send_all(call));
+    expect_answer(first.receive_package(), call);
+    expect_served_on(second, 0x0B0103);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("trying again in 800 ms"), std::string::npos) << err;
+    EXPECT_EQ(bridge_test::port_of(a_socket), listen_port);
+}
+
 TEST_F(AcceptFailure, OtherFailureRestartsTheListenerWithTheAgentKept) {
-    const int old_port = open(EMFILE);
+    const int old_port = open(EINVAL);
     void *const agent_handle = hClientMediatorHandle;
     const EchoAgentCounters before = agent_->counters();
     testing::internal::CaptureStderr();
@@ -405,7 +431,7 @@ TEST_F(AcceptFailure, OtherFailureRestartsTheListenerWithTheAgentKept) {
 
 TEST_F(AcceptFailure, FailedRestartTriesAgainUntilTheListenerIsBack) {
     netbridge_tuning::restart_pause_ms = 10;
-    const int old_port = open(EMFILE);
+    const int old_port = open(EINVAL);
     testing::internal::CaptureStderr();
     listen_failures_left = 3;
     {

@@ -319,6 +319,22 @@ TEST(HostileClient, FloodOfCallsKeepsMemoryBoundedAndTheNextClientIsServed) {
     EXPECT_EQ(d.wait_exit(), 0) << d.err();
 }
 
+TEST(HostileClient, BurstOfGoneConnectionsLocksNobodyOut) {
+    const int port = bridge_test::free_port();
+    Daemon d({"-n", "127.0.0.1", "-p", std::to_string(port)});
+    std::unique_ptr<Client> probe;
+    ASSERT_TRUE(connect_when_listening(probe, port)) << d.err();
+    probe.reset();
+    for (int i = 0; i < 60; ++i)
+        Client(port).close_now();
+    const double wait_s = first_answer_s(port);
+    printf("60 connections opened and closed: next client answered after %.3f s\n", wait_s);
+    EXPECT_GE(wait_s, 0);
+    EXPECT_LT(wait_s, 5);
+    d.interrupt();
+    EXPECT_EQ(d.wait_exit(), 0) << d.err();
+}
+
 TEST(HostileClient, SlowInterruptDuringALongCallOfTheAgentEndsItWithinSeconds) {
 #ifndef PADSIM_PROGRAM
     GTEST_SKIP() << "no pad bench";

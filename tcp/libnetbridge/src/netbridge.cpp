@@ -330,33 +330,102 @@ void drop_current_connection() {
     close_client_socket();
 }
 
-// Why a client just accepted may not stay, or null when it may.
-const char *refusal(const struct sockaddr_storage &address, socklen_t length) {
-    if (!peer_allowed(reinterpret_cast<const struct sockaddr *>(&address), length))
+// True when the peer of a just accepted connection has already gone: it
+// closed without sending a byte. A peer that closed after sending a call is
+// still there: its call is served.
+bool peer_gone(int fd) {
+    char byte;
+    const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Whether the current client is still there to be replaced.
+bool live_client() {
+    const int fd = sockfd.load();
+    return fd >= 0 && !peer_gone(fd);
+}
+
+// A connection taken from the listener and not yet served.
+struct Arrival {
+    int fd = -1;
+    struct sockaddr_storage address = {};
+    socklen_t length = 0;
+
+    const char *who() const {
+        const char *text = Sock_ntop(reinterpret_cast<const struct sockaddr *>(&address), length);
+        return text != nullptr ? text : "(unknown address)";
+    }
+    void close_if_open() {
+        if (fd >= 0)
+            Close(fd);
+        fd = -1;
+    }
+};
+
+// Why a client just accepted may not stay, or null when it may. *pending
+// is the connection of the same burst that would be served.
+const char *refusal(const Arrival &arrival, const Arrival &pending) {
+    if (!peer_allowed(reinterpret_cast<const struct sockaddr *>(&arrival.address), arrival.length))
         return "outside the allowed networks";
-    if (exclusive_clients() && sockfd.load() >= 0)
+    if (exclusive_clients() && (pending.fd >= 0 || live_client()))
         return "another client is connected";
     return nullptr;
 }
 
-// False when the client was refused (and closed).
-bool serve_new_client(int fd, const struct sockaddr_storage &address, socklen_t length) {
-    const char *who = Sock_ntop(reinterpret_cast<const struct sockaddr *>(&address), length);
-    if (who == nullptr)
-        who = "(unknown address)";
-    if (const char *why = refusal(address, length)) {
-        limited_print(refusal_records, "Connection From %s refused: %s", who, why);
-        Close(fd);
-        return false;
+void refuse(Arrival &arrival, const char *why) {
+    limited_print(refusal_records, "Connection From %s refused: %s", arrival.who(), why);
+    arrival.close_if_open();
+}
+
+// Connections taken in one round at most, so that a flood of them cannot
+// keep the accepting thread from serving the last one.
+constexpr int kMaxDrain = 4096;
+
+// Takes every connection that waits on the (non-blocking) listener, without
+// pausing: a peer already gone is closed at once, a refused one is refused,
+// and of the others only the newest is kept in *pending, as it would replace
+// the older ones at once. *taken counts the connections accepted. 0 once
+// nothing waits, otherwise the errno of a failed accept().
+int drain_backlog(int listen_fd, Arrival *pending, int *taken) {
+    *taken = 0;
+    while (*taken < kMaxDrain) {
+        Arrival arrival;
+        arrival.length = sizeof arrival.address;
+        const int fd = wrap_hooks::accept_fn(
+            listen_fd, reinterpret_cast<struct sockaddr *>(&arrival.address), &arrival.length);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return 0;
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return errno;
+        }
+        ++*taken;
+        arrival.fd = fd;
+        if (peer_gone(fd)) {
+            arrival.close_if_open();
+            continue;
+        }
+        if (const char *why = refusal(arrival, *pending)) {
+            refuse(arrival, why);
+            continue;
+        }
+        pending->close_if_open();
+        *pending = arrival;
     }
-    limited_print(connection_records, "Connection From %s", who);
+    return 0;
+}
+
+// Serves the connection in place of the current client.
+void serve_new_client(Arrival &arrival) {
+    limited_print(connection_records, "Connection From %s", arrival.who());
     drop_current_connection();
-    set_socket_options(fd);
+    set_socket_options(arrival.fd);
     bool started = false;
-    start_worker(listening_thread, fd, listen_gate, "listening_thread", &started);
+    start_worker(listening_thread, arrival.fd, listen_gate, "listening_thread", &started);
     if (!started)
-        Close(fd);
-    return true;
+        Close(arrival.fd);
+    arrival.fd = -1;
 }
 
 bool is_transient_accept_failure(int failure) {
@@ -407,6 +476,51 @@ void restart_driver(uint64_t generation) {
     }
 }
 
+// No descriptors or no memory for the moment: waited out, listener kept.
+bool is_resource_failure(int failure) {
+    return failure == EMFILE || failure == ENFILE || failure == ENOBUFS || failure == ENOMEM;
+}
+
+constexpr int kResourceBackoffMinMs = 100;
+constexpr int kResourceBackoffMaxMs = 1000;
+
+struct AcceptPace {
+    std::chrono::steady_clock::time_point last_replacement{};
+    int backoff_ms = kResourceBackoffMinMs;
+};
+
+// One round of accepting: drains the backlog and serves the newest live
+// connection. Only a connection that replaces a live client waits, for what
+// is left of the pause since the last replacement, and then gives way to a
+// newer one that came meanwhile: a burst of clients costs one hand-over per
+// pause, a client that arrives alone is served at once. 0, or the errno of
+// a failed accept().
+int accept_round(int listen_fd, AcceptPace &pace) {
+    Arrival pending;
+    int taken = 0;
+    int failure = drain_backlog(listen_fd, &pending, &taken);
+    if (pending.fd >= 0 && live_client()) {
+        const auto pause = std::chrono::milliseconds(netbridge_tuning::accept_pause_ms.load());
+        const auto left = pace.last_replacement + pause - std::chrono::steady_clock::now();
+        if (left > std::chrono::steady_clock::duration::zero() &&
+            !stop_requested.wait_for(std::chrono::duration_cast<std::chrono::microseconds>(left))) {
+            int more = 0;
+            if (failure == 0)
+                failure = drain_backlog(listen_fd, &pending, &more);
+            taken += more;
+            if (pending.fd >= 0 && peer_gone(pending.fd))
+                pending.close_if_open();
+        }
+        pace.last_replacement = std::chrono::steady_clock::now();
+    }
+    if (taken > 0)
+        pace.backoff_ms = kResourceBackoffMinMs;
+    if (pending.fd >= 0 && need_accepting)
+        serve_new_client(pending);
+    pending.close_if_open();
+    return failure;
+}
+
 void *accept_thread(void *arg) {
     const int listen_fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
     pthread_setname_np(pthread_self(), "nb_accept");
@@ -418,6 +532,11 @@ void *accept_thread(void *arg) {
         need_accepting = true;
         accept_gate.raise();
         TRACE_INFO("accept: %s port on host %s", text(port.load()), text(hostname.load()));
+        // Drained without waiting; poll() is what waits.
+        const int flags = fcntl(listen_fd, F_GETFL, 0);
+        if (flags < 0 || fcntl(listen_fd, F_SETFL, flags | O_NONBLOCK) < 0)
+            TRACE_WARNING("error of calling fcntl()");
+        AcceptPace pace;
         while (need_accepting) {
             // The close sequence shuts the listening socket down, which ends
             // this wait; a closing driver then makes no accept() that can
@@ -426,27 +545,28 @@ void *accept_thread(void *arg) {
             poll(&p, 1, -1);
             if (!need_accepting)
                 break;
-            struct sockaddr_storage address;
-            socklen_t length = sizeof address;
-            int fd = Accept(listen_fd, reinterpret_cast<struct sockaddr *>(&address), &length);
-            if (fd >= 0) {
-                if (serve_new_client(fd, address, length))
-                    stop_requested.wait_for(
-                        std::chrono::milliseconds(netbridge_tuning::accept_pause_ms.load()));
+            const int failure = accept_round(listen_fd, pace);
+            if (failure == 0)
                 continue;
-            }
-            const int failure = errno;
-            if (do_driver_close) {
+            if (do_driver_close || !need_accepting) {
                 do_driver_close = false;
                 break;
             }
             if (is_transient_accept_failure(failure)) {
                 usleep(10000);
                 TRACE_ERROR_LIMITED(accept_records, "accept(%d) return %d: go to Continue",
-                                    listen_fd, fd);
+                                    listen_fd, -1);
                 continue;
             }
-            TRACE_WARNING("accept(%d) return %d: %s", listen_fd, fd, strerror(failure));
+            if (is_resource_failure(failure)) {
+                // What waits stays in the backlog, the client stays served.
+                TRACE_ERROR_LIMITED(accept_records, "accept(%d): %s: trying again in %d ms",
+                                    listen_fd, strerror(failure), pace.backoff_ms);
+                stop_requested.wait_for(std::chrono::milliseconds(pace.backoff_ms));
+                pace.backoff_ms = std::min(pace.backoff_ms * 2, kResourceBackoffMaxMs);
+                continue;
+            }
+            TRACE_WARNING("accept(%d) return %d: %s", listen_fd, -1, strerror(failure));
             if (a_socket.load() >= 0) {
                 mediator_report_no_connection();
                 LOCK_GUARD(guard, &sockets_lock);

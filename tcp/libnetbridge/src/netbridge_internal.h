@@ -45,8 +45,9 @@ NETBRIDGE_API extern pthread_mutex_t send_lock;
 }
 
 namespace netbridge_tuning {
-// Pause after each accepted client, so that a burst of connections does not
-// make the bridge drop one client after the other. Tests shorten it.
+// Least time between two hand-overs from a live client to a newer one, so
+// that a burst of live connections does not make the bridge drop one client
+// after the other; a client that arrives alone never waits. Tests shorten it.
 extern std::atomic<int> accept_pause_ms;
 // A client that takes no byte of a waiting package for this long is cut off.
 extern std::atomic<int> write_stall_ms;
