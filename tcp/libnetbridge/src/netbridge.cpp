@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "client_limits.h"
 #include "cmediator.h"
 #include "dispatch.h"
 #include "outbound.h"
@@ -68,7 +69,6 @@ std::atomic<int> restart_pause_max_ms{5000};
 
 namespace {
 
-constexpr int kZeroReadLimit = 5;
 constexpr int kReceiveErrorLimit = 5;
 // A client that vanishes without a word (cable, power, a sleeping laptop)
 // is found out by keepalive probes after 30 s of silence, 5 s apart, 4 in
@@ -165,7 +165,8 @@ bool shutdown_client() {
     int fd = sockfd.load();
     if (fd < 0)
         return true;
-    if (shutdown(fd, SHUT_RDWR) < 0) {
+    // ENOTCONN: the connection is being let go already.
+    if (shutdown(fd, SHUT_RDWR) < 0 && errno != ENOTCONN) {
         TRACE_WARNING("to shutdown() the socket %d", fd);
         return false;
     }
@@ -236,35 +237,65 @@ void give_up_connection(int fd) {
     }
 }
 
-// Whether the receiving thread is to hand on the calls it has read.
-bool still_listening() {
-    return need_listening.load();
+// Calls handed to the agent, and results gone out, for the current client:
+// a client that has shut its sending side is let go once they match.
+std::atomic<uint64_t> calls_handed{0};
+std::atomic<uint64_t> results_written{0};
+
+bool results_pending() {
+    return results_written.load() < calls_handed.load() || !outbound().idle();
 }
 
-// Reads the client's bytes and hands them on until the connection is let go.
+// Whether the receiving thread is to hand on the next call it has read
+// (asked before each one, so it counts them too).
+bool still_listening() {
+    if (!need_listening.load())
+        return false;
+    ++calls_handed;
+    return true;
+}
+
+RecordLimit limit_records;
+
+// Reads the client's bytes and hands them on until the connection is let
+// go: by the peer, by a broken stream, or by one of the connection's time
+// limits.
 void receive(int fd) {
-    // Both count over the thread's whole life.
-    int zero_reads = 0;
-    int receive_errors = 0;
+    int receive_errors = 0;  // over the connection's whole life
+    ClientLimits limits(fd);
     char area[MAX_PACKAGE_TOTAL_SIZE];
     while (need_listening) {
-        // Armed afresh for every wait.
-        struct pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, -1);
-        if (ready < 1) {
+        // Armed afresh for every wait. Once the client has shut its side
+        // there is nothing more to read: only the end of the connection is
+        // waited for, while its results go out.
+        const bool pending = limits.is_half_closed() && results_pending();
+        if (limits.finished(pending)) {
+            give_up_connection(fd);
+            break;
+        }
+        if (const char *why = limits.check(pending)) {
+            TRACE_ERROR_LIMITED(limit_records, "%s: connection closed", why);
+            give_up_connection(fd);
+            break;
+        }
+        struct pollfd p = {fd, static_cast<short>(limits.is_half_closed() ? 0 : POLLIN), 0};
+        const int ready = poll(&p, 1, limits.wait_ms());
+        if (ready < 0 && errno != EINTR) {
             TRACE_ERROR_ERRNO("poll() error");
             usleep(1000);
             continue;
         }
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-            usleep(100);
+        if (!need_listening)
+            break;
+        if (ready <= 0 || limits.is_half_closed() ||
+            (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0)
             continue;
-        }
         for (;;) {
             memset(area, 0, sizeof area);
             ssize_t n = recv(fd, area, sizeof area, 0);
             if (n > 0) {
                 ICADataArrival(0, area, static_cast<unsigned short>(n));
+                limits.arrived(inbound_buffer().GetFill(), calls_handed.load());
                 // A client out of step is let go; it starts afresh by
                 // connecting again.
                 if (inbound_buffer().IsBroken()) {
@@ -277,17 +308,21 @@ void receive(int fd) {
                 break;
             if (n < 0 && errno == EINTR)
                 continue;
-            // The peer has closed (0) or the connection failed: a few more
-            // looks, then the connection is given up; at once when our own
-            // side closed it.
             if (!need_listening)
                 break;
             if (outbound().failed()) {
                 give_up_connection(fd);
                 break;
             }
+            // The peer has shut its side: the results of its calls still go
+            // out (check() lets it go once they have).
+            if (n == 0) {
+                limits.half_closed();
+                break;
+            }
+            // A failing connection gets a few more looks.
             usleep(10000);
-            if (n == 0 ? ++zero_reads >= kZeroReadLimit : ++receive_errors >= kReceiveErrorLimit)
+            if (++receive_errors >= kReceiveErrorLimit)
                 give_up_connection(fd);
             break;
         }
@@ -299,6 +334,8 @@ void *listening_thread(void *arg) {
     pthread_setname_np(pthread_self(), "nb_listening");
     LOCK_GUARD(life, &need_listening_lock);
     outbound().start(fd);
+    calls_handed = 0;
+    results_written = 0;
     TRACE_INFO("STARTED NEW THREAD WITH SOCKET: %d", fd);
     // Whatever an earlier client left half sent is not this client's.
     ICADataArrival(0, nullptr, 0);
@@ -672,6 +709,8 @@ int write_outbound(void *agent_bytes, int length, PackageType type, const char *
     }
     bool no_client = false;
     const int result = outbound().send(bytes, total, caller, &no_client);
+    if (result == 0 && type == kPackageResult)
+        ++results_written;
     // Told with no lock of ours held: the agent may well call back.
     if (no_client)
         mediator_report_no_connection();
