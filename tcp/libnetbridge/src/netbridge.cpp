@@ -34,6 +34,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "client_limits.h"
 #include "cmediator.h"
@@ -621,9 +622,37 @@ void *accept_thread(void *arg) {
     return nullptr;
 }
 
+// How long the close sequence waits for the threads, together: a far
+// function of the agent that blocks must not keep the host from stopping.
+constexpr int kCloseWaitS = 5;
+
+// Waits for the end of the worker that holds `life`, until `deadline`
+// (monotonic). False, after saying so, when it is still running.
+bool wait_for_end(pthread_mutex_t *life, const char *worker,
+                  std::chrono::steady_clock::time_point deadline) {
+    // The mutex waits on the wall clock: the time left is carried over.
+    const auto left = std::max(deadline - std::chrono::steady_clock::now(),
+                               std::chrono::steady_clock::duration::zero());
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    const long long ns = until.tv_nsec + std::chrono::nanoseconds(left).count();
+    until.tv_sec += static_cast<time_t>(ns / 1000000000);
+    until.tv_nsec = static_cast<long>(ns % 1000000000);
+    if (pthread_mutex_timedlock(life, &until) == 0) {
+        pthread_mutex_unlock(life);
+        return true;
+    }
+    TRACE_ERROR(
+        "the %s is still running after %d s (a far function of the agent blocks): left "
+        "behind",
+        worker, kCloseWaitS);
+    return false;
+}
+
 int __driver_close() {
     TRACE_SCOPE();
     int result = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kCloseWaitS);
     move_generation();
     do_driver_close = true;
     need_accepting = false;
@@ -634,11 +663,13 @@ int __driver_close() {
         if (listen_fd >= 0)
             Shutdown(listen_fd, SHUT_RDWR);
     }
-    { LOCK_GUARD(wait_end, &need_accepting_lock); }
+    // A thread left behind may still use its socket: the descriptor is not
+    // closed, so that its number cannot go to another file meanwhile.
+    bool ended = wait_for_end(&need_accepting_lock, "accepting thread", deadline);
     {
         LOCK_GUARD(guard, &sockets_lock);
-        int listen_fd = a_socket.exchange(-1);
-        if (listen_fd >= 0)
+        const int listen_fd = a_socket.exchange(-1);
+        if (ended && listen_fd >= 0)
             Close(listen_fd);
     }
     need_listening = false;
@@ -647,10 +678,18 @@ int __driver_close() {
         if (!shutdown_client())
             result = -1;
     }
-    { LOCK_GUARD(wait_end, &need_listening_lock); }
-    close_client_socket();
+    // The receiving thread ends once the agent lets it go.
+    const bool listener_ended = wait_for_end(&need_listening_lock, "receiving thread", deadline);
+    ended = ended && listener_ended;
+    if (listener_ended)
+        close_client_socket();
     do_driver_close = false;
     ResetTheMediatorDLLInterface();
+    if (!ended) {
+        // A thread inside the agent would run into unmapped code.
+        TRACE_ERROR("libinkagent.so stays loaded: a thread of the bridge may still be in it");
+        return -1;
+    }
     if (!do_not_touch_libinkagent) {
         TRACE_INFO("Going to call FreeTheMediatorDLLInterface()");
         if (!FreeTheMediatorDLLInterface()) {
