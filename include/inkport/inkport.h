@@ -212,6 +212,14 @@ INKPORT_API uint32_t GetDeviceCount(unsigned int *reply);
  * search); EnumerateDevicesNext makes the next pad current and stores its
  * number, or 0 after the last. Both return 0 unless reply is null
  * (QLPCEC_INVALID_PARAMETER).
+ *
+ * A pad that cannot be made current (pulled, or failing to open) is passed
+ * over: the enumeration goes on with the next number, so the numbers it
+ * lists may have gaps. The pad passed over keeps its number and is still
+ * counted by GetDeviceCount; the enumeration logs the failed switch to it,
+ * and for a pad known to be gone calls the removed handler with its number,
+ * as any call on it does. A failed switch, there or in any device function,
+ * leaves the pad that was current before current and working.
  */
 INKPORT_API uint32_t EnumerateDevicesStart(unsigned int *reply);
 INKPORT_API uint32_t EnumerateDevicesNext(unsigned int *reply);
