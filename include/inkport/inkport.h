@@ -331,7 +331,20 @@ INKPORT_API uint32_t ReceiveSspMessage(unsigned int device, unsigned int interfa
  * thread's Initialize or Deinitialize, they give way to it.
  */
 
-/* Registers the device-removed handler (null switches it off). Always 0. */
+/*
+ * Registers the device-removed handler (null switches it off). Always 0.
+ *
+ * Registering (this and SetOnDeviceArrivedHandler): a handler is always
+ * called with the user_specific registered together with it. Once the call
+ * has returned, the handler it replaced is not called again, and no call of
+ * it is still running: the call waits for those that are, so the
+ * application may free what the old user_specific points to. Made from
+ * inside a removed or arrived handler, or on a library thread (from the data
+ * handler, say), it does not wait, since the running call may be waiting
+ * for this one: a call of the old handler already under way may then still
+ * be running when it returns. Do not hold a lock across the call that the
+ * handler takes.
+ */
 INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific,
                                                InkportDeviceRemovedCallback handler);
 
@@ -339,7 +352,8 @@ INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific,
  * Registers the device-arrived handler (null switches it off). Initialize
  * clears it, so register it after Initialize; pads found by Initialize are
  * not announced (see TriggerOnDeviceArrivedEvents). Runs on the monitor
- * thread. Always 0.
+ * thread. What the call promises about the handler it replaces: see
+ * SetOnDeviceRemovedHandler. Always 0.
  */
 INKPORT_API uint32_t SetOnDeviceArrivedHandler(void *user_specific,
                                                InkportDeviceArrivedCallback handler);

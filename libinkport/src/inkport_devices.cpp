@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "device_handlers.h"
 #include "inkport_async.h"
 #include "inkport_hotplug.h"
 #include "wchar_tools.h"
@@ -386,9 +387,7 @@ void catch_removing_device(int result, unsigned int device, unsigned int end_poi
 }
 
 void tell_removed(unsigned int device) {
-    DeviceRemovedCallback handler = device_removed_callback.load();
-    if (handler != nullptr)
-        handler(device_removed_user_specific.load(), device);
+    call_device_handler(DeviceEvent::removed, device);
 }
 
 extern "C" {

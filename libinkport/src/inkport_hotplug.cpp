@@ -29,14 +29,12 @@
 #include <vector>
 
 #include "core.h"
+#include "device_handlers.h"
 #include "hid.h"
 #include "inkport_async.h"
 #include "vcom.h"
 #include "wrappers.h"
 #include "wrappthread.h"
-
-std::atomic<InkportDeviceArrivedCallback> device_arrived_callback{nullptr};
-std::atomic<void *> device_arrived_user_specific{nullptr};
 
 namespace {
 
@@ -228,9 +226,7 @@ bool revive(const Placement &p, ql_device *recs, int count) {
 }
 
 void tell_arrived(unsigned int device) {
-    InkportDeviceArrivedCallback handler = device_arrived_callback.load();
-    if (handler != nullptr)
-        handler(device_arrived_user_specific.load(), device);
+    call_device_handler(DeviceEvent::arrived, device);
 }
 
 // ---- The monitor thread ----
