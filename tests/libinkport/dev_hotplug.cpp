@@ -254,3 +254,30 @@ TEST_F(Hotplug, AHandlerComesWithItsPointerAndIsOverWhenItsReplacementReturns) {
                                  [] { TriggerOnDeviceArrivedEvents(); });
     EXPECT_EQ(reregistered.load(), 1) << "the first call's replacement holds for the next pads";
 }
+
+// Pulled at moments around the end of its receive thread (the stop runs on
+// another thread meanwhile): each pull is told once, by the thread or by the
+// monitor, and the pad comes back each time.
+TEST_F(Hotplug, APadPulledAsItsReceivingStopsIsToldOnce) {
+    Added pad = add_hid(0x22C9, 0x0901, "AB12");
+    ASSERT_EQ(Initialize(), 0u);
+    Notices notices;
+    DeinitializeFirst stop_workers_first;
+    notices.listen();
+    constexpr int kRounds = 8;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+        std::thread stopper([] { SetDataReceivingEnabled(1, 0, 0); });
+        // Not a wait for anything: each round pulls a little later.
+        std::this_thread::sleep_for(std::chrono::microseconds(250 * round));
+        pad.pad->unplug();
+        stopper.join();
+        ASSERT_TRUE(notices.wait_count(2 * round + 1)) << round;
+        ASSERT_TRUE(pad.pad->replug());
+        ASSERT_TRUE(notices.wait_count(2 * round + 2)) << round;
+    }
+    std::string kinds;
+    for (const Notices::Notice &n : notices.snapshot())
+        kinds += n.kind;
+    EXPECT_EQ(kinds, "rararararararara");
+}
