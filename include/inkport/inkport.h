@@ -212,6 +212,14 @@ INKPORT_API uint32_t GetDeviceCount(unsigned int *reply);
  * search); EnumerateDevicesNext makes the next pad current and stores its
  * number, or 0 after the last. Both return 0 unless reply is null
  * (QLPCEC_INVALID_PARAMETER).
+ *
+ * A pad that cannot be made current (pulled, or failing to open) is passed
+ * over: the enumeration goes on with the next number, so the numbers it
+ * lists may have gaps. The pad passed over keeps its number and is still
+ * counted by GetDeviceCount; the enumeration logs the failed switch to it,
+ * and for a pad known to be gone calls the removed handler with its number,
+ * as any call on it does. A failed switch, there or in any device function,
+ * leaves the pad that was current before current and working.
  */
 INKPORT_API uint32_t EnumerateDevicesStart(unsigned int *reply);
 INKPORT_API uint32_t EnumerateDevicesNext(unsigned int *reply);
@@ -323,7 +331,20 @@ INKPORT_API uint32_t ReceiveSspMessage(unsigned int device, unsigned int interfa
  * thread's Initialize or Deinitialize, they give way to it.
  */
 
-/* Registers the device-removed handler (null switches it off). Always 0. */
+/*
+ * Registers the device-removed handler (null switches it off). Always 0.
+ *
+ * Registering (this and SetOnDeviceArrivedHandler): a handler is always
+ * called with the user_specific registered together with it. Once the call
+ * has returned, the handler it replaced is not called again, and no call of
+ * it is still running: the call waits for those that are, so the
+ * application may free what the old user_specific points to. Made from
+ * inside a removed or arrived handler, or on a library thread (from the data
+ * handler, say), it does not wait, since the running call may be waiting
+ * for this one: a call of the old handler already under way may then still
+ * be running when it returns. Do not hold a lock across the call that the
+ * handler takes.
+ */
 INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific,
                                                InkportDeviceRemovedCallback handler);
 
@@ -331,7 +352,8 @@ INKPORT_API uint32_t SetOnDeviceRemovedHandler(void *user_specific,
  * Registers the device-arrived handler (null switches it off). Initialize
  * clears it, so register it after Initialize; pads found by Initialize are
  * not announced (see TriggerOnDeviceArrivedEvents). Runs on the monitor
- * thread. Always 0.
+ * thread. What the call promises about the handler it replaces: see
+ * SetOnDeviceRemovedHandler. Always 0.
  */
 INKPORT_API uint32_t SetOnDeviceArrivedHandler(void *user_specific,
                                                InkportDeviceArrivedCallback handler);

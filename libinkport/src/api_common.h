@@ -70,13 +70,6 @@ extern pthread_mutex_t dev_switch_lock;
 #define SWITCH_LOCK_GUARD(var) LOCK_GUARD(var, &dev_switch_lock)
 extern std::atomic<InkportLoggingCallback> logging_callback;
 extern std::atomic<void *> logging_user_specific;
-extern std::atomic<DeviceRemovedCallback> device_removed_callback;
-extern std::atomic<void *> device_removed_user_specific;
-
-// The library-wide device handlers, which share one shape.
-enum class DeviceEvent { removed, arrived };
-// Stores the handler of `event` and its user pointer; always 0.
-uint32_t store_device_handler(DeviceEvent event, DeviceRemovedCallback value, void *user_value);
 
 // Initialize, with the application's logging callback and device handlers
 // kept when `keep_callbacks` (a search the application did not ask for).
@@ -86,6 +79,8 @@ void initialize_library(bool keep_callbacks);
 // callback, upload, the hot-plug monitor). A worker's Initialize or Deinitialize gives way to one
 // that is stopping the workers: that one waits for this thread to end.
 void mark_library_thread();
+// Whether the calling thread is one of the library's workers.
+bool on_library_thread();
 
 // Records one exception and returns its handle (1..63, wrapping).
 uint16_t exception(const char *type, int code, const char *name, const char *message);

@@ -94,16 +94,46 @@ ql_device *find_pad(ql_device_list *table, const char *settings) {
     return nullptr;
 }
 
-// Makes slot `index` current and opens it; false when the reopen failed.
-bool make_current(ql_device_list *table, int index) {
+// How a switch to one slot ended.
+enum class Switched { ok, failed, gone };
+
+// Makes slot `index` current and opens it; an advance (not a switch by
+// settings) then resets the signature rectangle of the models that need it.
+// A slot that cannot be opened is
+// not kept current: the pad that was current before stays so (it was not
+// closed), and so do the API table's number of it and the calls made on
+// it. `gone` when the slot's pad is marked removed.
+Switched make_current(ql_device_list *table, int index, bool advance) {
+    const uint16_t previous_index = table->current_index;
+    ql_device *const previous = table->current_device;
     table->current_index = static_cast<uint16_t>(index);
     table->current_device = &table->devices[index];
     if (!core_reopen_devs(table)) {
         TRACE_ERROR("Error of initialize of current device");
-        return false;
+        const bool gone = table->current_device->removed;
+        if (previous != nullptr) {
+            table->current_index = previous_index;
+            table->current_device = previous;
+        }
+        return gone ? Switched::gone : Switched::failed;
     }
-    reset_rectangle_if_needed(table->current_device);
-    return true;
+    if (advance)
+        reset_rectangle_if_needed(table->current_device);
+    return Switched::ok;
+}
+
+// The result of a switch that reopened a slot: `ok` when it succeeded, else
+// -1, or -20 for a pad known to be gone.
+int switch_result(Switched s, int ok) {
+    switch (s) {
+        case Switched::ok:
+            return ok;
+        case Switched::failed:
+            return kCoreFailed;
+        case Switched::gone:
+            return kCoreRemoved;
+    }
+    return kCoreFailed;
 }
 
 }  // namespace
@@ -374,7 +404,7 @@ EXPORT int core_looking_for_devices(void) {
         TRACE_INFO("No devices found...");
         return 0;
     }
-    if (!make_current(dev_shared, 0))
+    if (make_current(dev_shared, 0, true) != Switched::ok)
         return -1;
     return n;
 }
@@ -463,9 +493,10 @@ EXPORT int core_set_device_to_current(const char *settings) {
                 index = index + 1 >= dev_shared->count_of_devices ? 0 : index + 1;
                 result = 0;
             }
-            if (!make_current(dev_shared, index))
-                result = -1;
-            else if (result == 0)
+            Switched s = make_current(dev_shared, index, true);
+            if (s != Switched::ok)
+                return switch_result(s, result);
+            if (result == 0)
                 TRACE_INFO("was switch to device[%d]: %s", index,
                            dev_shared->current_device->szPadSettings);
         } else {
@@ -475,14 +506,13 @@ EXPORT int core_set_device_to_current(const char *settings) {
                 if (candidate[0] == '\0' || strncmp(candidate, settings, kMaxStringLength) != 0)
                     continue;
                 TRACE_INFO("device with Pad Settings: %s was found ", settings);
-                dev_shared->current_index = static_cast<uint16_t>(i);
-                dev_shared->current_device = &dev_shared->devices[i];
-                if (!core_reopen_devs(dev_shared)) {
-                    TRACE_ERROR("Error of initialize of current device");
-                    result = -1;
-                } else {
-                    result = 0;
-                }
+                // The removal check below is of the current device, which a
+                // failed switch leaves as it was: the result says itself
+                // whether the pad switched to is gone.
+                Switched s = make_current(dev_shared, i, false);
+                if (s != Switched::ok)
+                    return switch_result(s, 0);
+                result = 0;
                 break;
             }
             if (result == 1)

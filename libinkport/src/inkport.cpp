@@ -10,6 +10,7 @@
 
 #include "api_common.h"
 #include "core.h"
+#include "device_handlers.h"
 #include "inkport_async.h"
 #include "inkport_hotplug.h"
 #include "wchar_tools.h"
@@ -239,8 +240,6 @@ short_device_list *dev_shared_short = nullptr;
 pthread_mutex_t dev_switch_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<InkportLoggingCallback> logging_callback{nullptr};
 std::atomic<void *> logging_user_specific{nullptr};
-std::atomic<DeviceRemovedCallback> device_removed_callback{nullptr};
-std::atomic<void *> device_removed_user_specific{nullptr};
 
 extern "C" {
 EXPORT pthread_mutex_t dev_list_short_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -287,6 +286,10 @@ uint16_t exception(const char *type, int code, const char *name, const char *mes
 
 void mark_library_thread() {
     library_thread = true;
+}
+
+bool on_library_thread() {
+    return library_thread;
 }
 
 void log_to_callback(const char *fmt, ...) {
@@ -413,10 +416,8 @@ void initialize_library(bool keep_callbacks) {
         return;
     InkportLoggingCallback log = logging_callback.load();
     void *log_user = logging_user_specific.load();
-    DeviceRemovedCallback removed = device_removed_callback.load();
-    void *removed_user = device_removed_user_specific.load();
-    InkportDeviceArrivedCallback arrived = device_arrived_callback.load();
-    void *arrived_user = device_arrived_user_specific.load();
+    const DeviceHandler removed = device_handler(DeviceEvent::removed);
+    const DeviceHandler arrived = device_handler(DeviceEvent::arrived);
     __deinitialize();
     {
         SWITCH_LOCK_GUARD(switching);
@@ -441,8 +442,8 @@ void initialize_library(bool keep_callbacks) {
         if (keep_callbacks) {
             logging_user_specific = log_user;
             logging_callback = log;
-            store_device_handler(DeviceEvent::removed, removed, removed_user);
-            store_device_handler(DeviceEvent::arrived, arrived, arrived_user);
+            set_device_handler(DeviceEvent::removed, removed, false);
+            set_device_handler(DeviceEvent::arrived, arrived, false);
         }
         LOCK_GUARD(list, &dev_list_short_lock);
         if (dev_shared_short != nullptr)
@@ -509,10 +510,10 @@ EXPORT uint32_t __deinitialize(void) {
     }
     logging_callback = nullptr;
     logging_user_specific = nullptr;
-    device_removed_callback = nullptr;
-    device_removed_user_specific = nullptr;
-    device_arrived_callback = nullptr;
-    device_arrived_user_specific = nullptr;
+    // The library's threads have ended: a handler still running is on a
+    // thread of the application's, or on this one.
+    set_device_handler(DeviceEvent::removed, {}, false);
+    set_device_handler(DeviceEvent::arrived, {}, false);
     core_uninitialize();
     return 0;
 }

@@ -33,6 +33,7 @@
 #include "core.h"
 #include "core_ssp.h"
 #include "inkport_async.h"
+#include "inkport_hotplug.h"
 #include "ssp_common.h"
 #include "uni_queue.h"
 #include "wrappers.h"
@@ -442,6 +443,13 @@ void *start_routine(void *arg) {
     if (!rec->shut_down)
         report_biodata(API_SITE, switch_pad_off(pad), device, end_point);
     end_streaming();
+    // A pad pulled after this thread last looked at it, while the monitor
+    // still left the telling to it, is told now (once: removal_to_tell).
+    // The fence pairs with the monitor's between its mark and its look at
+    // the count: one of the two sees the other.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!rec->disowned && pad->removed && removal_to_tell(device, RemovalFinder::receive_thread))
+        tell_removed(device);
     // Last: once `gone` is raised the stopper may go on; a disowned thread
     // is no longer the receive thread of any end point.
     this_receive_thread = nullptr;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "device_handlers.h"
 #include "inkport_async.h"
 #include "inkport_hotplug.h"
 #include "wchar_tools.h"
@@ -214,6 +215,50 @@ unsigned int api_device_count() {
     return dev_shared_short == nullptr ? 0 : dev_shared_short->count_of_devices;
 }
 
+// The lines of an enumeration step that could not switch to `device`: the
+// start's or the next step's.
+void report_enumeration_failure(ApiSite site, bool start, unsigned int device, int r) {
+    const bool expected = r < 0 || r == 1;
+    api_error(site,
+              start && expected ? "set_dev_to_current() was return %d"
+                                : "Static function set_dev_to_current() was return %d",
+              r);
+    if (r < 0) {
+        api_error(site, "%s%d", "Error of switching to device: ", device);
+        if (start)
+            api_error(site, "No device detected");
+    } else if (r == 1) {
+        api_error(site, "%s%d", "Can not switch to device: ", device);
+    } else {
+        api_error(site, "%s%d",
+                  "static function set_dev_to_current() return unexpected value: ", r);
+    }
+}
+
+// Makes the first pad from number `first` on that can be switched to
+// current and answers its number, or 0 when there is none up to the last. A
+// pad that cannot be switched to (pulled, or failing to open) is passed
+// over with its failure's lines and removal handling: it keeps its number
+// and its place in the count, and the pad current before stays current.
+unsigned int enumerate_from(ApiSite site, unsigned int first, bool start) {
+    for (unsigned int device = first;; ++device) {
+        int r = set_dev_to_current(device, 0);
+        // The pad current already is not reopened by its switch: a pulled
+        // one is passed over as a switch to it would have been.
+        if (r == 0 && find_pad(device).removed) {
+            catch_removing_device(kCoreRemoved, device, 0);
+            r = kCoreFailed;
+        }
+        if (r == 0) {
+            api_info(site, "Was switched to device: %d\n", device);
+            return device;
+        }
+        report_enumeration_failure(site, start, device, r);
+        if (device >= api_device_count() || device >= kMaxApiDevices)
+            return 0;
+    }
+}
+
 }  // namespace
 
 int set_dev_to_current(unsigned int device, int lock_flag) {
@@ -342,9 +387,7 @@ void catch_removing_device(int result, unsigned int device, unsigned int end_poi
 }
 
 void tell_removed(unsigned int device) {
-    DeviceRemovedCallback handler = device_removed_callback.load();
-    if (handler != nullptr)
-        handler(device_removed_user_specific.load(), device);
+    call_device_handler(DeviceEvent::removed, device);
 }
 
 extern "C" {
@@ -357,23 +400,7 @@ EXPORT uint32_t EnumerateDevicesStart(unsigned int *reply) {
     // application did not ask for a reset, so its callbacks survive it.
     if (api_device_count() == 0)
         initialize_library(true);
-    int r = set_dev_to_current(1, 0);
-    *reply = 0;
-    if (r == 0) {
-        API_INFO("Was switched to device: %d\n", 1);
-        *reply = 1;
-    } else if (r < 0) {
-        api_error(API_SITE, "set_dev_to_current() was return %d", r);
-        api_error(API_SITE, "%s%d", "Error of switching to device: ", 1);
-        api_error(API_SITE, "No device detected");
-    } else if (r == 1) {
-        api_error(API_SITE, "set_dev_to_current() was return %d", r);
-        api_error(API_SITE, "%s%d", "Can not switch to device: ", 1);
-    } else {
-        api_error(API_SITE, "Static function set_dev_to_current() was return %d", r);
-        api_error(API_SITE, "%s%d",
-                  "static function set_dev_to_current() return unexpected value: ", r);
-    }
+    *reply = enumerate_from(API_SITE, 1, true);
     return 0;
 }
 
@@ -389,21 +416,7 @@ EXPORT uint32_t EnumerateDevicesNext(unsigned int *reply) {
     }
     if (api_device_count() <= static_cast<unsigned int>(c))
         return 0;
-    unsigned int next = static_cast<unsigned int>(c) + 1;
-    int r = set_dev_to_current(next, 0);
-    if (r == 0) {
-        API_INFO("Was switched to device: %d\n", next);
-        *reply = next;
-        return 0;
-    }
-    api_error(API_SITE, "Static function set_dev_to_current() was return %d", r);
-    if (r < 0)
-        api_error(API_SITE, "%s%d", "Error of switching to device: ", next);
-    else if (r == 1)
-        api_error(API_SITE, "%s%d", "Can not switch to device: ", next);
-    else
-        api_error(API_SITE, "%s%d",
-                  "static function set_dev_to_current() return unexpected value: ", r);
+    *reply = enumerate_from(API_SITE, static_cast<unsigned int>(c) + 1, false);
     return 0;
 }
 

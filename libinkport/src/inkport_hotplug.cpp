@@ -29,14 +29,12 @@
 #include <vector>
 
 #include "core.h"
+#include "device_handlers.h"
 #include "hid.h"
 #include "inkport_async.h"
 #include "vcom.h"
 #include "wrappers.h"
 #include "wrappthread.h"
-
-std::atomic<InkportDeviceArrivedCallback> device_arrived_callback{nullptr};
-std::atomic<void *> device_arrived_user_specific{nullptr};
 
 namespace {
 
@@ -228,9 +226,7 @@ bool revive(const Placement &p, ql_device *recs, int count) {
 }
 
 void tell_arrived(unsigned int device) {
-    InkportDeviceArrivedCallback handler = device_arrived_callback.load();
-    if (handler != nullptr)
-        handler(device_arrived_user_specific.load(), device);
+    call_device_handler(DeviceEvent::arrived, device);
 }
 
 // ---- The monitor thread ----
@@ -278,7 +274,11 @@ void pad_left(const PlugEvent &e) {
         dev_shared->devices[number - 1].removed = true;
     }
     TRACE_INFO("pad %u left %s", number, e.location);
-    // A receive thread finds the mark at its next read and tells itself.
+    // A receive thread finds the mark at its next read and tells itself, or,
+    // past its last read, as it stops counting itself as streaming. The
+    // fence pairs with the one there: of the mark and the count, one side
+    // sees the other's change.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
     if (!receive_thread_streams(number) && removal_to_tell(number, RemovalFinder::monitor))
         tell_removed(number);
 }

@@ -7,9 +7,6 @@
 
 #include "api_common.h"
 
-extern std::atomic<InkportDeviceArrivedCallback> device_arrived_callback;
-extern std::atomic<void *> device_arrived_user_specific;
-
 // Initialize's two steps: the monitor listens from before the search (so no
 // pad plugged in meanwhile goes unseen) and starts its thread after it (so
 // that it does not describe a pad while the search does). Both under

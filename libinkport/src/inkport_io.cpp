@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "core.h"
-#include "inkport_hotplug.h"
+#include "device_handlers.h"
 #include "wrappers.h"
 #include "wrapunix.h"
 
@@ -110,17 +110,6 @@ uint32_t report_call(ApiSite site, ReportCall call, unsigned int device,
 }
 
 }  // namespace
-
-uint32_t store_device_handler(DeviceEvent event, DeviceRemovedCallback value, void *user_value) {
-    const bool removed = event == DeviceEvent::removed;
-    // Two atomics, no lock: a notice given while the application replaces a
-    // handler may pair the old handler with the new pointer.
-    (removed ? device_removed_user_specific : device_arrived_user_specific) = user_value;
-    (removed ? device_removed_callback : device_arrived_callback) = value;
-    TRACE_INFO("Pointer %p with user_specific %p was set like callback for catch of %s device",
-               reinterpret_cast<void *>(value), user_value, removed ? "removing" : "arriving");
-    return 0;
-}
 
 extern "C" {
 

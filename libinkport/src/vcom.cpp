@@ -3,8 +3,11 @@
 #include <libusb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "wrappers.h"
 #include "wrappthread.h"
@@ -32,45 +35,113 @@ bool check_bulk_args(const char *func, libusb_device_handle *handle, const void 
 }
 
 constexpr useconds_t kEventRetryPauseUs = 1000;
+// How long past its time-out a bulk wait goes on handling events that keep
+// failing before it gives its transfer up.
+constexpr long kEventFailureGraceMs = 500;
+
+// One bulk wait's transfer with the buffer it reads into. Normally the
+// waiter frees both. A waiter whose event handling keeps failing cannot see
+// the transfer end, so it gives it up to the list below and returns: the
+// transfer's callback frees it if it ever completes, else the closing of its
+// handle does (libusb_close takes the transfer out of libusb's hands and
+// runs no callback meanwhile).
+struct BulkWait {
+    libusb_transfer *transfer = nullptr;
+    libusb_device_handle *handle = nullptr;
+    int completed = 0;      // set by the callback; read with __atomic loads
+    bool given_up = false;  // under given_up_lock
+    std::vector<uint8_t> buffer;
+};
+
+std::mutex given_up_lock;
+std::vector<BulkWait *> given_up_waits;
+
+void free_wait(BulkWait *w) {
+    libusb_free_transfer(w->transfer);
+    delete w;
+}
 
 void LIBUSB_CALL on_wait_done(libusb_transfer *transfer) {
-    __atomic_store_n(static_cast<int *>(transfer->user_data), 1, __ATOMIC_RELEASE);
+    auto *w = static_cast<BulkWait *>(transfer->user_data);
+    std::lock_guard<std::mutex> g(given_up_lock);
+    if (!w->given_up) {
+        __atomic_store_n(&w->completed, 1, __ATOMIC_RELEASE);
+        return;
+    }
+    given_up_waits.erase(std::find(given_up_waits.begin(), given_up_waits.end(), w));
+    free_wait(w);
+}
+
+// True when the waiter gave its transfer up; false when it completed
+// meanwhile, and is the waiter's to read and free.
+bool give_up(BulkWait *w) {
+    std::lock_guard<std::mutex> g(given_up_lock);
+    if (__atomic_load_n(&w->completed, __ATOMIC_ACQUIRE) != 0)
+        return false;
+    w->given_up = true;
+    given_up_waits.push_back(w);
+    return true;
+}
+
+// Frees the waits given up on `handle`, which libusb_close has just closed.
+void free_given_up(libusb_device_handle *handle) {
+    std::lock_guard<std::mutex> g(given_up_lock);
+    auto gone = std::remove_if(given_up_waits.begin(), given_up_waits.end(),
+                               [handle](BulkWait *w) { return w->handle == handle; });
+    for (auto it = gone; it != given_up_waits.end(); ++it)
+        free_wait(*it);
+    given_up_waits.erase(gone, given_up_waits.end());
 }
 
 }  // namespace
 
 int vcom_wait_bulk_in(TransportWait &wait, libusb_device_handle *handle, uint8_t endpoint,
                       uint8_t *data, int size, unsigned int time_out) {
-    libusb_transfer *transfer = libusb_alloc_transfer(0);
-    if (transfer == nullptr)
+    if (size < 1)
+        return LIBUSB_ERROR_INVALID_PARAM;
+    auto *w = new BulkWait;
+    w->handle = handle;
+    w->buffer.resize(static_cast<size_t>(size));
+    w->transfer = libusb_alloc_transfer(0);
+    if (w->transfer == nullptr) {
+        delete w;
         return LIBUSB_ERROR_NO_MEM;
-    int completed = 0;
-    libusb_fill_bulk_transfer(transfer, handle, endpoint, data, size, on_wait_done, &completed,
-                              time_out);
-    int r = libusb_submit_transfer(transfer);
+    }
+    libusb_fill_bulk_transfer(w->transfer, handle, endpoint, w->buffer.data(), size, on_wait_done,
+                              w, time_out);
+    int r = libusb_submit_transfer(w->transfer);
     if (r != 0) {
-        libusb_free_transfer(transfer);
+        free_wait(w);
         TRACE_ERROR("libusb_submit_transfer() failed: %s", libusb_error_name(r));
         return r;
     }
     // From here a stopper, or a thread that needs the pipe, may cancel it.
-    wait.set_transfer(transfer);
-    bool given_up = false;
-    while (__atomic_load_n(&completed, __ATOMIC_ACQUIRE) == 0) {
-        r = libusb_handle_events_completed(nullptr, &completed);
-        if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED) {
-            // The transfer can only end through event handling: cancel it
-            // once and keep handling, with a pause so that a failure that
-            // repeats costs neither a core nor a flood of records.
-            if (!given_up) {
-                TRACE_ERROR("libusb_handle_events_completed() failed: %s", libusb_error_name(r));
-                libusb_cancel_transfer(transfer);
-                given_up = true;
-            }
-            usleep(kEventRetryPauseUs);
+    wait.set_transfer(w->transfer);
+    const Clock::time_point start = Clock::now();
+    const long limit_ms = static_cast<long>(time_out) + kEventFailureGraceMs;
+    bool failing = false;
+    while (__atomic_load_n(&w->completed, __ATOMIC_ACQUIRE) == 0) {
+        r = libusb_handle_events_completed(nullptr, &w->completed);
+        if (r >= 0 || r == LIBUSB_ERROR_INTERRUPTED)
+            continue;
+        // The transfer can only end through event handling: cancel it
+        // once, keep handling with a pause so that a failure that repeats
+        // costs neither a core nor a flood of records, and give it up once
+        // its time-out and a grace have passed.
+        if (!failing) {
+            TRACE_ERROR("libusb_handle_events_completed() failed: %s", libusb_error_name(r));
+            libusb_cancel_transfer(w->transfer);
+            failing = true;
         }
+        if (elapsed_ms(start) >= limit_ms && give_up(w)) {
+            wait.set_transfer(nullptr);
+            TRACE_ERROR("bulk read given up: libusb's event handling keeps failing");
+            return LIBUSB_ERROR_IO;
+        }
+        usleep(kEventRetryPauseUs);
     }
     wait.set_transfer(nullptr);
+    libusb_transfer *transfer = w->transfer;
     int result = transfer->actual_length;
     switch (transfer->status) {
         case LIBUSB_TRANSFER_COMPLETED:
@@ -92,7 +163,9 @@ int vcom_wait_bulk_in(TransportWait &wait, libusb_device_handle *handle, uint8_t
     }
     if (result < 0)
         TRACE_ERROR("bulk read failed: %s", libusb_error_name(result));
-    libusb_free_transfer(transfer);
+    else if (result > 0)
+        memcpy(data, w->buffer.data(), static_cast<size_t>(result));
+    free_wait(w);
     return result;
 }
 
@@ -114,8 +187,10 @@ EXPORT libusb_device_handle *vcom_open_dev(libusb_device *device) {
 }
 
 EXPORT void vcom_close_dev(libusb_device_handle *handle) {
-    if (handle != nullptr)
-        libusb_close(handle);
+    if (handle == nullptr)
+        return;
+    libusb_close(handle);
+    free_given_up(handle);
 }
 
 EXPORT int usb_data_send(libusb_device_handle *device_handle, uint8_t endpoint, const void *data,

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "core.h"
-#include "dev_support.h"
+#include "dev_async_support.h"
 #include "hid.h"
 
 using namespace devtest;
@@ -136,6 +136,44 @@ TEST_F(Discovery, ThreePadsAreNumberedInSearchOrderAndEnumerated) {
     uint32_t h = GetSerialNumber(7, Text().buf, QLPAD_MAX_STRING_LENGTH, &reply);
     EXPECT_EQ(exception_code(h), QLPCEC_INVALID_HANDLE);
     EXPECT_EQ(exception_message(h), "Error of switching to device: 7");
+}
+
+// A pulled pad keeps its number: the enumeration passes over it, and the
+// failed switch to it leaves the pad current before, streaming, as it was.
+TEST_F(Discovery, EnumerationPassesOverAPulledPadAndItsSwitchLeavesTheCurrentOne) {
+    auto first = add_hid(0x2689, 0x09E1, "FIRST");
+    auto second = add_hid(0x2689, 0x0801, "SECOND");
+    add_hid(0x22C9, 0x0901, "THIRD");
+    ASSERT_EQ(Initialize(), 0u);
+    RemovedSink removed;
+    FrameSink sink;
+    DeinitializeFirst stop_threads_first;
+    SetOnDeviceRemovedHandler(&removed, &RemovedSink::callback);
+    ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &sink, &FrameSink::callback), 0u);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    second.pad->unplug();
+    ASSERT_TRUE(wait_until([&] { return removed.count() == 1; })) << "told by the monitor";
+    auto seen = [] {
+        std::vector<unsigned int> out;
+        unsigned int reply = 0;
+        EXPECT_EQ(EnumerateDevicesStart(&reply), 0u);
+        for (out.push_back(reply); reply != 0 && out.size() < 5; out.push_back(reply))
+            EXPECT_EQ(EnumerateDevicesNext(&reply), 0u);
+        return out;
+    };
+    EXPECT_EQ(seen(), (std::vector<unsigned int>{1, 3, 0}));
+    unsigned int reply = 0;
+    EXPECT_EQ(GetDeviceCount(&reply), 3u) << "the pulled pad still counts";
+
+    ASSERT_EQ(GetVendorId(1, &reply), 0u);
+    EXPECT_EQ(exception_code(GetVendorId(2, &reply)), QLPCEC_INVALID_HANDLE);
+    EXPECT_EQ(serial_of(1), "FIRST");
+    first.model->start_stroke(stroke(3));
+    EXPECT_TRUE(sink.wait_count(3)) << "pad 1 kept streaming";
+    EXPECT_EQ(removed.count_of(1), 0u) << "no removal told for the present pad";
+    first.pad->unplug();
+    ASSERT_TRUE(wait_until([&] { return removed.count_of(1) == 1; }));
+    EXPECT_EQ(seen(), (std::vector<unsigned int>{3, 0}));
 }
 
 TEST_F(Discovery, PadSettingsIdentifyThePad) {

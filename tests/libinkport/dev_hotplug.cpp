@@ -190,3 +190,94 @@ TEST_F(Hotplug, DeinitializeWhileEventsArriveAndFromTheMonitorsHandler) {
     ASSERT_EQ(Initialize(), 0u);
     EXPECT_EQ(GetDeviceCount(&reply), 3u);
 }
+
+namespace {
+
+// A registration whose handler counts the calls that came with another
+// pointer and how many of its own calls are running.
+struct Registration {
+    std::atomic<int> running{0};
+    std::atomic<int> calls{0};
+    static std::atomic<int> foreign;  // calls with a pointer not their own
+    static void a(void *user, uint32_t) { count(user, &first); }
+    static void b(void *user, uint32_t) { count(user, &second); }
+    static void count(void *user, Registration *own) {
+        ++own->running;
+        ++own->calls;
+        if (user != own)
+            ++foreign;
+        --own->running;
+    }
+    static Registration first, second;
+};
+std::atomic<int> Registration::foreign{0};
+Registration Registration::first, Registration::second;
+
+}  // namespace
+
+// Registrations switched while the handler is being called for eight pads:
+// each call comes with its own pointer, and once a registration returns the
+// handler it replaced runs no more. Re-registering from inside the handler
+// does not wait for itself.
+TEST_F(Hotplug, AHandlerComesWithItsPointerAndIsOverWhenItsReplacementReturns) {
+    for (int i = 0; i < 8; ++i)
+        add_hid(0x22C9, 0x0901, "P" + std::to_string(i));
+    ASSERT_EQ(Initialize(), 0u);
+    DeinitializeFirst stop_workers_first;
+    Registration &first = Registration::first, &second = Registration::second;
+    std::atomic<bool> done{false};
+    std::thread trigger([&] {
+        while (!done)
+            TriggerOnDeviceArrivedEvents();
+    });
+    int still_running = 0;
+    const auto until = std::chrono::steady_clock::now() + 2s;
+    while (std::chrono::steady_clock::now() < until || first.calls == 0 || second.calls == 0) {
+        SetOnDeviceArrivedHandler(&first, &Registration::a);
+        still_running += second.running.load() != 0;
+        SetOnDeviceArrivedHandler(&second, &Registration::b);
+        still_running += first.running.load() != 0;
+    }
+    SetOnDeviceArrivedHandler(nullptr, nullptr);
+    EXPECT_EQ(first.running + second.running, 0);
+    done = true;
+    trigger.join();
+    EXPECT_EQ(Registration::foreign.load(), 0);
+    EXPECT_EQ(still_running, 0);
+
+    static std::atomic<int> reregistered{0};
+    SetOnDeviceArrivedHandler(nullptr, [](void *, uint32_t) {
+        SetOnDeviceArrivedHandler(nullptr, nullptr);
+        ++reregistered;
+    });
+    testutil::must_return_within("TriggerOnDeviceArrivedEvents",
+                                 [] { TriggerOnDeviceArrivedEvents(); });
+    EXPECT_EQ(reregistered.load(), 1) << "the first call's replacement holds for the next pads";
+}
+
+// Pulled at moments around the end of its receive thread (the stop runs on
+// another thread meanwhile): each pull is told once, by the thread or by the
+// monitor, and the pad comes back each time.
+TEST_F(Hotplug, APadPulledAsItsReceivingStopsIsToldOnce) {
+    Added pad = add_hid(0x22C9, 0x0901, "AB12");
+    ASSERT_EQ(Initialize(), 0u);
+    Notices notices;
+    DeinitializeFirst stop_workers_first;
+    notices.listen();
+    constexpr int kRounds = 8;
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+        std::thread stopper([] { SetDataReceivingEnabled(1, 0, 0); });
+        // Not a wait for anything: each round pulls a little later.
+        std::this_thread::sleep_for(std::chrono::microseconds(250 * round));
+        pad.pad->unplug();
+        stopper.join();
+        ASSERT_TRUE(notices.wait_count(2 * round + 1)) << round;
+        ASSERT_TRUE(pad.pad->replug());
+        ASSERT_TRUE(notices.wait_count(2 * round + 2)) << round;
+    }
+    std::string kinds;
+    for (const Notices::Notice &n : notices.snapshot())
+        kinds += n.kind;
+    EXPECT_EQ(kinds, "rararararararara");
+}

@@ -100,6 +100,10 @@ struct RemovedSink {
         std::lock_guard<std::mutex> g(m);
         return devices.size();
     }
+    size_t count_of(uint32_t device) {
+        std::lock_guard<std::mutex> g(m);
+        return static_cast<size_t>(std::count(devices.begin(), devices.end(), device));
+    }
     // The notices of the calls one thread made (the monitor tells of a pulled
     // pad on its own thread too, unless such a call told first).
     size_t count_on(std::thread::id thread = std::this_thread::get_id()) {

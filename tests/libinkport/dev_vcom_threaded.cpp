@@ -1,5 +1,6 @@
 // VCOM pads with threads at work: receiving with the biodata switch, and a
 // pad unplugged while a bulk transfer waits on another thread.
+#include <dlfcn.h>
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -59,7 +60,51 @@ class MutableFeatureRequests : public padsim::Firmware {
     std::atomic<bool> muted_{false};
 };
 
+// While set, libusb's event handling fails when the pad library calls it
+// (libusb's own transfers, which handle events inside libusb, go on).
+std::atomic<bool> g_failing_events{false};
+
+bool called_by_the_library(void *return_address) {
+    Dl_info info{};
+    return dladdr(return_address, &info) != 0 && info.dli_fname != nullptr &&
+           strstr(info.dli_fname, "libinkport") != nullptr;
+}
+
 }  // namespace
+
+extern "C" __attribute__((visibility("default"))) int libusb_handle_events_completed(
+    libusb_context *ctx, int *completed) {
+    using Handle = int (*)(libusb_context *, int *);
+    static const auto real =
+        reinterpret_cast<Handle>(dlsym(RTLD_NEXT, "libusb_handle_events_completed"));
+    if (g_failing_events.load() && called_by_the_library(__builtin_return_address(0)))
+        return LIBUSB_ERROR_IO;
+    return real(ctx, completed);
+}
+
+TEST_F(VcomThreads, AReceiveWaitWhoseEventHandlingKeepsFailingEndsAsAFailedRead) {
+    Added v = add_vcom(kBridgeVid, kBridgePid, "EVT");
+    ASSERT_EQ(Initialize(), 0u);
+    struct Log {
+        std::atomic<int> failed_reads{0};
+        static void cb(void *user, const uint16_t *message) {
+            if (narrow(message, QLPAD_MAX_STRING_LENGTH).find("Error of read HID input report") !=
+                std::string::npos)
+                ++static_cast<Log *>(user)->failed_reads;
+        }
+    } log;
+    DataSink sink;
+    DeinitializeFirst stop_threads_first;
+    RegisterLoggingCallBackProcedure(&log, &Log::cb);
+    ASSERT_EQ(SetOnDataReceivedHandler(1, 0, &sink, DataSink::callback), 0u);
+    ASSERT_EQ(SetDataReceivingEnabled(1, 0, 1), 0u);
+    ASSERT_TRUE(v.pad->wait_in_flight(1)) << "the receive thread waits on the bulk IN";
+    g_failing_events = true;
+    EXPECT_TRUE(wait_until([&] { return log.failed_reads.load() > 0; }));
+    testutil::must_return_within("SetDataReceivingEnabled",
+                                 [] { SetDataReceivingEnabled(1, 0, 0); });
+    g_failing_events = false;
+}
 
 TEST_F(VcomThreads, ReceivingSwitchesBiodataAndDeliversShortPenReportsFromABigEndpoint) {
     // IN 512: the receive thread must not wait for 512-byte reports, every
