@@ -39,6 +39,7 @@
 #include "dispatch.h"
 #include "outbound.h"
 #include "ratelimit.h"
+#include "tls.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
@@ -176,8 +177,10 @@ void close_client_socket() {
     LOCK_GUARD(sockets_guard, &sockets_lock);
     LOCK_GUARD(send_guard, &send_lock);
     int fd = sockfd.exchange(-1);
-    if (fd >= 0)
+    if (fd >= 0) {
+        stream_forget(fd);
         Close(fd);
+    }
 }
 
 void set_socket_options(int fd) {
@@ -241,12 +244,20 @@ bool still_listening() {
     return need_listening.load();
 }
 
+// A TLS ClientHello where a package header was expected: a handshake
+// record of TLS 1.x. No package starts so (its first field is a small type).
+bool is_tls_hello(const char *bytes, ssize_t length) {
+    return !tls_on() && length >= 3 && bytes[0] == 0x16 && bytes[1] == 0x03 &&
+           static_cast<unsigned char>(bytes[2]) <= 0x04;
+}
+
 // Reads the client's bytes and hands them on until the connection is let go.
 void receive(int fd) {
     // Both count over the thread's whole life.
     int zero_reads = 0;
     int receive_errors = 0;
     char area[MAX_PACKAGE_TOTAL_SIZE];
+    bool first_bytes = true;
     while (need_listening) {
         // Armed afresh for every wait.
         struct pollfd p = {fd, POLLIN, 0};
@@ -262,8 +273,16 @@ void receive(int fd) {
         }
         for (;;) {
             memset(area, 0, sizeof area);
-            ssize_t n = recv(fd, area, sizeof area, 0);
+            ssize_t n = stream_recv(fd, area, sizeof area);
+            if (n > 0 && first_bytes && is_tls_hello(area, n)) {
+                TRACE_ERROR_LIMITED(refusal_records,
+                                    "a TLS client, but this bridge serves plain TCP: "
+                                    "connection closed");
+                give_up_connection(fd);
+                break;
+            }
             if (n > 0) {
+                first_bytes = false;
                 ICADataArrival(0, area, static_cast<unsigned short>(n));
                 // A client out of step is let go; it starts afresh by
                 // connecting again.
@@ -339,7 +358,36 @@ const char *refusal(const struct sockaddr_storage &address, socklen_t length) {
     return nullptr;
 }
 
-// False when the client was refused (and closed).
+// The new client replaces the current one and gets its receiving thread.
+void take_over(int fd) {
+    drop_current_connection();
+    bool started = false;
+    start_worker(listening_thread, fd, listen_gate, "listening_thread", &started);
+    if (!started) {
+        stream_forget(fd);
+        Close(fd);
+    }
+}
+
+// A TLS client whose handshake has completed (on the handshake thread):
+// only now may it take the place of the current one.
+void serve_tls_client(int fd, SSL *session, const char *who, const char *subject) {
+    if (exclusive_clients() && sockfd.load() >= 0) {
+        limited_print(refusal_records, "Connection From %s refused: another client is connected",
+                      who);
+        stream_attach(fd, session);
+        stream_forget(fd);
+        Close(fd);
+        return;
+    }
+    limited_print(connection_records, "Connection From %s (TLS, %s%s)", who,
+                  subject != nullptr ? "client " : "no client certificate",
+                  subject != nullptr ? subject : "");
+    stream_attach(fd, session);
+    take_over(fd);
+}
+
+// False when the client was refused (and closed), or is not yet served.
 bool serve_new_client(int fd, const struct sockaddr_storage &address, socklen_t length) {
     const char *who = Sock_ntop(reinterpret_cast<const struct sockaddr *>(&address), length);
     if (who == nullptr)
@@ -349,13 +397,15 @@ bool serve_new_client(int fd, const struct sockaddr_storage &address, socklen_t 
         Close(fd);
         return false;
     }
-    limited_print(connection_records, "Connection From %s", who);
-    drop_current_connection();
     set_socket_options(fd);
-    bool started = false;
-    start_worker(listening_thread, fd, listen_gate, "listening_thread", &started);
-    if (!started)
-        Close(fd);
+    if (tls_on()) {
+        // Nobody is replaced before the handshake has completed; the
+        // handshake thread serves the client then.
+        tls_handshake_begin(fd, who);
+        return false;
+    }
+    limited_print(connection_records, "Connection From %s", who);
+    take_over(fd);
     return true;
 }
 
@@ -484,6 +534,8 @@ int __driver_close() {
         if (listen_fd >= 0)
             Close(listen_fd);
     }
+    // Clients still in their handshake are closed; none is served any more.
+    tls_handshakes_stop();
     need_listening = false;
     if (sockfd.load() >= 0) {
         mediator_report_no_connection();
@@ -519,12 +571,17 @@ int __driver_open() {
         TRACE_ERROR("of listening ip: %s port: %s", text(host), text(service));
         return -1;
     }
+    if (tls_on() && !tls_handshakes_start(serve_tls_client)) {
+        Close(listen_fd);
+        return -1;
+    }
     a_socket = listen_fd;
     move_generation();
     stop_requested.reset();
     bool started = false;
     int result = start_worker(accept_thread, listen_fd, accept_gate, "accept_thread", &started);
     if (!started) {
+        tls_handshakes_stop();
         LOCK_GUARD(guard, &sockets_lock);
         a_socket = -1;
         Close(listen_fd);

@@ -39,7 +39,7 @@ constexpr int kLoopPauseUs = 50000;
 constexpr int kInterruptedStatus = 128 + SIGINT;
 
 // Options without a short form.
-enum LongOnly { kAllow = 256, kExclusive };
+enum LongOnly { kAllow = 256, kExclusive, kTlsCert, kTlsKey, kTlsClientCa };
 
 constexpr const char kUsage[] =
     "\n"
@@ -51,6 +51,10 @@ constexpr const char kUsage[] =
     "       --allow=<network>                Serve clients of this network only\n"
     "                                        (repeatable; 10.1.0.0/16, ::1, ...)\n"
     "       --exclusive                      Refuse new clients while one is connected\n"
+    "       --tls-cert=<file>                Serve TLS with this certificate (PEM)...\n"
+    "       --tls-key=<file>                 ...and its private key (PEM)\n"
+    "       --tls-client-ca=<file>           Serve only clients with a certificate of\n"
+    "                                        this CA (PEM); needs --tls-cert\n"
     "  -v,  --version                        Print the version number\n"
     "  -h,  --help                           Give this help list\n"
     "\n"
@@ -121,6 +125,9 @@ void *thread_main(void *) {
 // bridge keeps the pointers.
 const char *option_host = nullptr;
 const char *option_port = nullptr;
+const char *option_tls_cert = nullptr;
+const char *option_tls_key = nullptr;
+const char *option_tls_client_ca = nullptr;
 
 // A copy that lives as long as the process: the bridge keeps the pointer.
 char *copy_argument(const char *argument) {
@@ -140,6 +147,31 @@ bool allow(const char *network) {
             "::1)\n",
             network);
     return false;
+}
+
+// Hands the --tls-* files to the bridge, which checks them at once. False
+// (after saying why) when they do not fit together or cannot be used.
+bool configure_tls() {
+    if (option_tls_cert == nullptr && option_tls_key == nullptr && option_tls_client_ca == nullptr)
+        return true;
+    const char *wrong = nullptr;
+    if (option_tls_cert == nullptr)
+        wrong = option_tls_key != nullptr ? "--tls-key needs --tls-cert"
+                                          : "--tls-client-ca needs --tls-cert and --tls-key";
+    else if (option_tls_key == nullptr)
+        wrong = "--tls-cert needs --tls-key (the certificate's private key)";
+    if (wrong != nullptr) {
+        fprintf(stderr, "netbridged: %s\n", wrong);
+        return false;
+    }
+    if (set_tls(option_tls_cert, option_tls_key, option_tls_client_ca) != 0) {
+        fprintf(stderr, "netbridged: cannot serve TLS with --tls-cert=%s --tls-key=%s%s%s\n",
+                option_tls_cert, option_tls_key,
+                option_tls_client_ca != nullptr ? " --tls-client-ca=" : "",
+                option_tls_client_ca != nullptr ? option_tls_client_ca : "");
+        return false;
+    }
+    return true;
 }
 
 // The listening socket, as the bridge has it (it writes it atomically).
@@ -178,6 +210,9 @@ int main(int argc, char **argv) {
         {"port", required_argument, nullptr, 'p'},
         {"allow", required_argument, nullptr, kAllow},
         {"exclusive", no_argument, nullptr, kExclusive},
+        {"tls-cert", required_argument, nullptr, kTlsCert},
+        {"tls-key", required_argument, nullptr, kTlsKey},
+        {"tls-client-ca", required_argument, nullptr, kTlsClientCa},
         {"version", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -199,6 +234,15 @@ int main(int argc, char **argv) {
             case kExclusive:
                 set_exclusive(true);
                 break;
+            case kTlsCert:
+                option_tls_cert = copy_argument(optarg);
+                break;
+            case kTlsKey:
+                option_tls_key = copy_argument(optarg);
+                break;
+            case kTlsClientCa:
+                option_tls_client_ca = copy_argument(optarg);
+                break;
             case 'h':
                 usage();
                 return 0;
@@ -214,6 +258,8 @@ int main(int argc, char **argv) {
         usage();
         return -1;
     }
+    if (!configure_tls())
+        return 1;
 
     // Blocked before any other thread exists, so that all of them inherit it.
     sigemptyset(&interrupt_signals);
