@@ -311,6 +311,13 @@ void Handshakes::refuse(Pending &p, const std::string &why) {
     TRACE_ERROR_LIMITED(refusal_records, "TLS client %s refused: %s", p.who.c_str(), why.c_str());
     SSL_free(p.session);
     p.session = nullptr;
+    // What the client sent meanwhile (its first call, after a handshake that
+    // only we found wanting) is read away: closing on unread bytes would
+    // reset the connection and lose the alert that tells it why.
+    char unread[4096];
+    for (int i = 0; i < 16 && recv(p.fd, unread, sizeof unread, MSG_DONTWAIT) > 0; ++i) {
+    }
+    shutdown(p.fd, SHUT_WR);
     Close(p.fd);
     p.fd = -1;
 }
