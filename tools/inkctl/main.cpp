@@ -38,6 +38,7 @@ const char kUsage[] =
     "      --tls-key FILE            ...with its private key (PEM)\n"
     "      --tls-name NAME           the name the bridge's certificate must carry\n"
     "                                (default: HOST; an address is matched as an IP)\n"
+    "  -v, --version                 the version of inkctl and of this tree\n"
     "  -h, --help                    this text\n"
     "\n"
     "Exit status: 0 ok, 1 usage, 2 bridge or connection problem, 3 pad or library error.\n"
@@ -120,6 +121,10 @@ int main(int argc, char **argv) {
         const std::string arg = argv[at];
         if (arg == "-h" || arg == "--help") {
             fputs(kUsage, stdout);
+            return inkctl::kExitOk;
+        }
+        if (arg == "-v" || arg == "--version") {
+            printf("inkctl %s\n", INKPORT_VERSION_STRING);
             return inkctl::kExitOk;
         }
         std::string value;
