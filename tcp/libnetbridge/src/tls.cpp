@@ -33,10 +33,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Clients in their handshake at once, at most. A newcomer beyond that
-// pushes out the one that has waited longest: a crowd of stalled peers then
-// delays a real client by no more than its own handshake.
-constexpr size_t kMaxHandshakes = 64;
+// Clients in their handshake at once, at most (a descriptor and a few
+// kilobytes each). A newcomer beyond that pushes out the one that has waited
+// longest: a crowd of stalled peers then delays a real client by no more
+// than its own handshake, which takes a millisecond or two.
+constexpr size_t kMaxHandshakes = 256;
 
 // A fatal protocol_version alert, the answer a plain client gets: a client
 // of ours recognises it and says that the bridge speaks TLS.
@@ -105,20 +106,21 @@ SSL_CTX *make_context(const char *certificate, const char *key, const char *clie
     SSL_CTX_set_options(made, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_NO_TICKET);
     SSL_CTX_set_num_tickets(made, 0);
     SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    const char *failed = nullptr;
-    if (SSL_CTX_use_certificate_chain_file(made, certificate) != 1)
-        failed = "certificate";
-    else if (SSL_CTX_use_PrivateKey_file(made, key, SSL_FILETYPE_PEM) != 1)
-        failed = "key";
-    if (failed != nullptr) {
-        TRACE_ERROR("the %s in %s cannot be used: %s", failed, failed[0] == 'c' ? certificate : key,
+    if (SSL_CTX_use_certificate_chain_file(made, certificate) != 1) {
+        TRACE_ERROR("the certificate in %s cannot be used: %s", certificate,
                     openssl_reason("not PEM").c_str());
         SSL_CTX_free(made);
         return nullptr;
     }
-    if (SSL_CTX_check_private_key(made) != 1) {
-        ERR_clear_error();
-        TRACE_ERROR("the key in %s does not belong to the certificate in %s", key, certificate);
+    const bool key_loaded = SSL_CTX_use_PrivateKey_file(made, key, SSL_FILETYPE_PEM) == 1;
+    if (!key_loaded || SSL_CTX_check_private_key(made) != 1) {
+        // A key of another certificate fails as it loads, or in the check.
+        if (key_loaded || ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH) {
+            ERR_clear_error();
+            TRACE_ERROR("the key in %s does not belong to the certificate in %s", key, certificate);
+        } else {
+            TRACE_ERROR("the key in %s cannot be used: %s", key, openssl_reason("not PEM").c_str());
+        }
         SSL_CTX_free(made);
         return nullptr;
     }
