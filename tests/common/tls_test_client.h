@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -52,17 +53,48 @@ class TlsTestClient {
     // Why the handshake or the last exchange failed.
     const std::string &why() const { return why_; }
 
-    bool send_all(const Bytes &bytes) {
+    bool send_all(const Bytes &bytes) { return send_all(bytes.data(), bytes.size()); }
+    bool send_all(const char *bytes, size_t length) {
         size_t sent = 0;
         const auto end = deadline();
-        while (channel_ && sent < bytes.size()) {
-            ssize_t n = channel_->send(bytes.data() + sent, bytes.size() - sent);
+        while (channel_ && sent < length) {
+            ssize_t n = channel_->send(bytes + sent, length - sent);
             if (n > 0)
                 sent += static_cast<size_t>(n);
-            else if (!(n < 0 && errno == EAGAIN) || !wait(end))
+            else if (!(n < 0 && errno == EAGAIN) || !wait(end, channel_->wait_events()))
                 return failed();
         }
         return channel_ != nullptr;
+    }
+
+    // Whatever has arrived, at most length bytes, waiting for the first:
+    // n > 0, or 0 when the stream has ended or failed.
+    ssize_t receive_some(char *out, size_t length) {
+        const auto end = deadline();
+        if (!buffer_.empty()) {
+            const size_t n = std::min(length, buffer_.size());
+            memcpy(out, buffer_.data(), n);
+            buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<long>(n));
+            return static_cast<ssize_t>(n);
+        }
+        // As the remote stack reads: a wait for the socket, then a read.
+        while (channel_) {
+            if (!channel_->buffered() && !wait(end, POLLIN))
+                return failed(), 0;
+            ssize_t n = channel_->recv(out, length);
+            // A record at a time: whatever else the session holds comes along.
+            while (n > 0 && static_cast<size_t>(n) < length && channel_->buffered()) {
+                const ssize_t more = channel_->recv(out + n, length - static_cast<size_t>(n));
+                if (more <= 0)
+                    break;
+                n += more;
+            }
+            if (n > 0)
+                return n;
+            if (n == 0 || errno != EAGAIN)
+                return failed(), 0;
+        }
+        return 0;
     }
 
     // One whole package, or an empty vector (why() then says why).
@@ -86,7 +118,7 @@ class TlsTestClient {
                 buffer_.insert(buffer_.end(), chunk, chunk + n);
             else if (n == 0)
                 return why_ = "the bridge closed the connection", channel_.reset(), Bytes();
-            else if (errno != EAGAIN || (!channel_->buffered() && !wait(end)))
+            else if (errno != EAGAIN || (!channel_->buffered() && !wait(end, POLLIN)))
                 return failed(), Bytes();
         }
         return {};
@@ -98,10 +130,10 @@ class TlsTestClient {
     static std::chrono::steady_clock::time_point deadline() {
         return std::chrono::steady_clock::now() + std::chrono::seconds(20);
     }
-    bool wait(std::chrono::steady_clock::time_point end) {
+    bool wait(std::chrono::steady_clock::time_point end, short events) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
-        struct pollfd p = {channel_->fd(), channel_->wait_events(), 0};
+        struct pollfd p = {channel_->fd(), events, 0};
         return left.count() > 0 && poll(&p, 1, static_cast<int>(left.count())) == 1;
     }
     bool failed() {

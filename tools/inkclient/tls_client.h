@@ -42,7 +42,8 @@ class Channel {
     bool tls() const { return session_ != nullptr; }
     ssize_t send(const void *bytes, size_t length);
     ssize_t recv(void *buffer, size_t length);
-    // Bytes the session has already decrypted: no need to wait for the socket.
+    // Bytes the session has already read from the socket (decrypted or not):
+    // no need to wait for the socket before the next recv.
     bool buffered() const;
     short wait_events() const { return want_; }
     // Why the last send or recv failed, in words.

@@ -261,7 +261,11 @@ void receive(int fd) {
     while (need_listening) {
         // Armed afresh for every wait.
         struct pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, -1);
+        // Bytes a TLS session read ahead (with its handshake, say) are not
+        // in the socket any more: no waiting for them.
+        if (stream_buffered(fd))
+            p.revents = POLLIN;
+        int ready = p.revents != 0 ? 1 : poll(&p, 1, -1);
         if (ready < 1) {
             TRACE_ERROR_ERRNO("poll() error");
             usleep(1000);

@@ -106,6 +106,9 @@ SSL_CTX *make_context(const char *certificate, const char *key, const char *clie
     SSL_CTX_set_options(made, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_NO_TICKET);
     SSL_CTX_set_num_tickets(made, 0);
     SSL_CTX_set_mode(made, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Whatever the socket holds is read at once, not record by record: the
+    // receiving thread reads until the session has nothing left.
+    SSL_CTX_set_read_ahead(made, 1);
     if (SSL_CTX_use_certificate_chain_file(made, certificate) != 1) {
         TRACE_ERROR("the certificate in %s cannot be used: %s", certificate,
                     openssl_reason("not PEM").c_str());
@@ -150,7 +153,9 @@ SSL_CTX *make_context(const char *certificate, const char *key, const char *clie
 
 // ---- the stream ----------------------------------------------------------
 
-pthread_mutex_t tls_stream_lock = PTHREAD_MUTEX_INITIALIZER;
+// A plain mutex, without trace records: it is taken for every read and
+// write of a connection.
+std::mutex tls_stream_lock;
 // Under tls_stream_lock. Two at most: the client being served and the one
 // taking its place.
 std::vector<std::pair<int, SSL *>> sessions;
@@ -468,12 +473,12 @@ void tls_handshake_begin(int fd, const char *who) {
 }
 
 void stream_attach(int fd, SSL *session) {
-    LOCK_GUARD(guard, &tls_stream_lock);
+    std::lock_guard<std::mutex> guard(tls_stream_lock);
     sessions.emplace_back(fd, session);
 }
 
 void stream_forget(int fd) {
-    LOCK_GUARD(guard, &tls_stream_lock);
+    std::lock_guard<std::mutex> guard(tls_stream_lock);
     auto at = std::find_if(sessions.begin(), sessions.end(),
                            [fd](const auto &entry) { return entry.first == fd; });
     if (at == sessions.end())
@@ -487,7 +492,7 @@ void stream_forget(int fd) {
 
 ssize_t stream_recv(int fd, void *buffer, size_t length) {
     {
-        LOCK_GUARD(guard, &tls_stream_lock);
+        std::lock_guard<std::mutex> guard(tls_stream_lock);
         if (SSL *session = session_of_locked(fd)) {
             ERR_clear_error();
             errno = 0;
@@ -499,9 +504,15 @@ ssize_t stream_recv(int fd, void *buffer, size_t length) {
     return recv(fd, buffer, length, 0);
 }
 
+bool stream_buffered(int fd) {
+    std::lock_guard<std::mutex> guard(tls_stream_lock);
+    SSL *session = session_of_locked(fd);
+    return session != nullptr && SSL_has_pending(session) == 1;
+}
+
 ssize_t stream_send(int fd, const void *bytes, size_t length) {
     {
-        LOCK_GUARD(guard, &tls_stream_lock);
+        std::lock_guard<std::mutex> guard(tls_stream_lock);
         if (SSL *session = session_of_locked(fd)) {
             ERR_clear_error();
             errno = 0;

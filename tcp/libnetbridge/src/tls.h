@@ -49,4 +49,7 @@ void stream_forget(int fd);
 // As recv and send on a non-blocking socket: n > 0 bytes, 0 at the end of the
 // stream, -1 with errno (EAGAIN: nothing now). Never raises SIGPIPE.
 ssize_t stream_recv(int fd, void *buffer, size_t length);
+// True when the session holds bytes already read from the socket: a wait
+// for the socket would not see them.
+bool stream_buffered(int fd);
 ssize_t stream_send(int fd, const void *bytes, size_t length);
