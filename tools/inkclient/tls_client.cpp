@@ -6,10 +6,12 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "tls_bio.h"
 
@@ -70,6 +72,49 @@ SSL_CTX *client_context(const TlsOptions &options, std::string *why) {
     return nullptr;
 }
 
+// The last context made, kept for the next connection with the same files
+// (unchanged since): making one reads and parses them and costs more than
+// the handshake itself.
+struct CachedContext {
+    std::string key;
+    SSL_CTX *context = nullptr;
+};
+std::mutex cache_lock;
+CachedContext cache;
+
+// The files and their modification times: a renewed certificate is read
+// afresh.
+std::string cache_key(const TlsOptions &options) {
+    std::string key;
+    for (const std::string *file : {&options.ca_file, &options.cert_file, &options.key_file}) {
+        struct stat st = {};
+        if (!file->empty() && stat(file->c_str(), &st) != 0)
+            return {};  // not to be kept: the next attempt says what is wrong
+        key += *file + '\n' + std::to_string(st.st_mtim.tv_sec) + '.' +
+               std::to_string(st.st_mtim.tv_nsec) + '\n';
+    }
+    return key;
+}
+
+// A context for the options, with a reference of the caller's; null after
+// setting *why.
+SSL_CTX *shared_context(const TlsOptions &options, std::string *why) {
+    const std::string key = cache_key(options);
+    std::lock_guard<std::mutex> guard(cache_lock);
+    if (!key.empty() && cache.context != nullptr && cache.key == key) {
+        SSL_CTX_up_ref(cache.context);
+        return cache.context;
+    }
+    SSL_CTX *made = client_context(options, why);
+    if (made != nullptr && !key.empty()) {
+        SSL_CTX_free(cache.context);
+        SSL_CTX_up_ref(made);
+        cache.context = made;
+        cache.key = key;
+    }
+    return made;
+}
+
 int remaining_ms(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -91,7 +136,7 @@ std::string Channel::start_tls(const TlsOptions &options, const std::string &hos
                                Clock::time_point deadline) {
     ERR_clear_error();
     std::string why;
-    SSL_CTX *context = client_context(options, &why);
+    SSL_CTX *context = shared_context(options, &why);
     if (context == nullptr)
         return why;
     session_ = SSL_new(context);
