@@ -63,6 +63,10 @@ NETBRIDGE_API void set_exclusive(bool exclusive);
  * a key that does not belong to the certificate, an expired certificate);
  * the settings are then unchanged. The files are read at once. */
 NETBRIDGE_API int set_tls(const char *certificate, const char *key, const char *client_ca);
+/* Lets a client go that sends no package for `seconds` (0, the default:
+ * never). A package that has begun arriving must be complete within 10 s
+ * whatever this says. */
+NETBRIDGE_API void set_idle_timeout(int seconds);
 /* Closes whatever is open, binds the agent and starts listening.
  * 0, or -1 when the agent cannot be loaded or the address cannot be bound. */
 NETBRIDGE_API int DriverOpen(void);

@@ -13,6 +13,7 @@ TEST(Exports, ExactlyTheBridgeInterface) {
         "set_allow",
         "set_exclusive",
         "set_tls",
+        "set_idle_timeout",
         "DriverOpen",
         "DriverClose",
         "DriverSendData",
