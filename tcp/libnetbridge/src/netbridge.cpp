@@ -5,10 +5,14 @@
 //
 // Threads: the caller's (open, close), one accepting thread ("nb_accept"),
 // at most one receiving thread ("nb_listening") and its connection's writer
-// ("nb_writer", see outbound.h), and the agent's threads inside the
-// callbacks.
+// ("nb_writer", see outbound.h), with TLS the handshake thread
+// ("nb_handshake", see tls.h), which serves a client once its handshake has
+// completed, and the agent's threads inside the callbacks.
 // Lock order: general_lock > need_accepting_lock > need_listening_lock >
-// sockets_lock > send_lock; a start gate's lock is taken alone. The agent is
+// sockets_lock > send_lock > the TLS stream's lock; a start gate's lock is
+// taken alone. The handshake thread serves a client holding none of them;
+// the close sequence ends it after the accepting thread and before it lets
+// the client go. The agent is
 // told of a lost connection with none of them held but the first three: it
 // may wait for a callback on its way, which takes send_lock.
 //
