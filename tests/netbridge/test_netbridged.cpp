@@ -283,6 +283,16 @@ TEST(Netbridged, ExclusiveKeepsTheConnectedClient) {
     ASSERT_TRUE(connect_when_listening(first, port)) << d.err();
     ASSERT_TRUE(answered(*first, 0x0B0001));
 
+    {
+        // Told why, then the end of the stream.
+        Client refused(port);
+        const bridge_test::Bytes notice = refused.receive_package();
+        ASSERT_GT(notice.size(), static_cast<size_t>(kHeadSize));
+        EXPECT_EQ(bridge_test::head_of(notice).uType, 3);
+        EXPECT_EQ(std::string(notice.begin() + kHeadSize, notice.end()),
+                  "another client is connected");
+        EXPECT_TRUE(refused.sees_end_of_stream());
+    }
     EXPECT_FALSE(served(port, AF_INET));
     EXPECT_NE(d.out().find("refused: another client is connected"), std::string::npos) << d.out();
     EXPECT_TRUE(answered(*first, 0x0B0002)) << "the first client lost its place";
@@ -529,7 +539,7 @@ TEST(TlsBridge, SettingsThatDoNotFitStopItAtStart) {
         std::vector<std::string> args = {"-p", "0"};
         args.insert(args.end(), c.options.begin(), c.options.end());
         Daemon d(args);
-        EXPECT_EQ(d.wait_exit(), 1) << c.says;
+        EXPECT_EQ(d.wait_exit(), 255) << c.says;
         EXPECT_NE(d.err().find(c.says), std::string::npos) << d.err();
     }
 }

@@ -302,8 +302,9 @@ int main(int argc, char **argv) {
         usage();
         return -1;
     }
+    // Settings it cannot use are no reason to start it again and again.
     if (!configure_tls())
-        return 1;
+        return -1;
 
     // Blocked before any other thread exists, so that all of them inherit it.
     sigemptyset(&interrupt_signals);
