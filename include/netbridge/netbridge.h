@@ -52,6 +52,17 @@ NETBRIDGE_API int set_allow(const char *network);
  * replacing it. false (the default): a newer client always replaces the
  * current one. */
 NETBRIDGE_API void set_exclusive(bool exclusive);
+/* Serves TLS 1.3 instead of plain TCP from the next DriverOpen on, with the
+ * certificate chain and the private key in the PEM files given. With
+ * client_ca (a PEM file of CA certificates), a client must present a
+ * certificate for clients signed by one of them; otherwise none is asked
+ * for. A client is served once its handshake has completed, within 10
+ * seconds; one that fails it is closed, with the reason written to standard
+ * error. All three NULL: plain TCP again (the default). 0, or -1 after an
+ * error record that says what is wrong with the files (unreadable, not PEM,
+ * a key that does not belong to the certificate, an expired certificate);
+ * the settings are then unchanged. The files are read at once. */
+NETBRIDGE_API int set_tls(const char *certificate, const char *key, const char *client_ca);
 /* Lets a client go that sends no package for `seconds` (0, the default:
  * never). A package that has begun arriving must be complete within 10 s
  * whatever this says. */

@@ -22,6 +22,7 @@
 
 #include "child_process.h"
 #include "free_port.h"
+#include "site_certs.h"
 #include "wait_until.h"
 
 using namespace std::chrono_literals;
@@ -81,14 +82,22 @@ Outcome finish(ChildProcess &p) {
 }
 
 // netbridged on a free loopback port with the reference agent, under the
-// runner's virtual pad. Stopped with SIGINT, as a user would.
+// runner's virtual pad; with certificates, it serves TLS to their good
+// client only. Stopped with SIGINT, as a user would.
 class Bridge {
   public:
-    explicit Bridge(const std::vector<std::string> &pad_args) : port_(free_port()) {
+    explicit Bridge(const std::vector<std::string> &pad_args,
+                    const testutil::SiteCerts *tls = nullptr)
+        : port_(free_port()) {
         std::vector<std::string> argv = {PADSIM_PROGRAM};
         argv.insert(argv.end(), pad_args.begin(), pad_args.end());
         argv.insert(argv.end(),
                     {"--", NETBRIDGED_PROGRAM, "-n", "127.0.0.1", "-p", std::to_string(port_)});
+        if (tls != nullptr) {
+            const auto options = tls->bridge_options();
+            argv.insert(argv.end(), options.begin(), options.end());
+            client_options_ = tls->client_options("alice");
+        }
         process_ = std::make_unique<ChildProcess>(
             argv, std::map<std::string, std::string>{{"TMPDIR", dir_.path()},
                                                      {"LD_LIBRARY_PATH", AGENT_DIR}});
@@ -113,6 +122,8 @@ class Bridge {
     bool listening() const { return listening_; }
     int port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
+    // What inkctl adds to --connect for this bridge.
+    const std::vector<std::string> &client_options() const { return client_options_; }
     std::string log() const { return process_->out() + process_->err(); }
 
   private:
@@ -120,11 +131,13 @@ class Bridge {
     int port_;
     std::unique_ptr<ChildProcess> process_;
     bool listening_ = false;
+    std::vector<std::string> client_options_;
 };
 
 // inkctl through the bridge.
 std::unique_ptr<ChildProcess> start_remote(const Bridge &bridge, std::vector<std::string> args) {
     std::vector<std::string> argv = {INKCTL_PROGRAM, "--connect", bridge.address()};
+    argv.insert(argv.end(), bridge.client_options().begin(), bridge.client_options().end());
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<ChildProcess>(argv);
 }
@@ -240,9 +253,29 @@ TEST(E2E, AClientKilledMidCaptureStopsTheStreamAndTheNextStartsClean) {
     EXPECT_EQ(second.err, "");
 }
 
-TEST(E2E, LocalAndRemoteRunsPrintTheSame) {
+// The remote runs once over plain TCP and once over TLS with a client
+// certificate: inside the tunnel everything is the same.
+class E2EOverTcpOrTls : public ::testing::TestWithParam<bool> {
+  protected:
+    const testutil::SiteCerts *tls() {
+        if (!GetParam())
+            return nullptr;
+        if (!certs_)
+            certs_ = std::make_unique<testutil::SiteCerts>();
+        EXPECT_TRUE(certs_->ok()) << "scripts/certs failed";
+        return certs_.get();
+    }
+
+  private:
+    std::unique_ptr<testutil::SiteCerts> certs_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Both, E2EOverTcpOrTls, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "tls" : "tcp"; });
+
+TEST_P(E2EOverTcpOrTls, LocalAndRemoteRunsPrintTheSame) {
     const std::vector<std::string> pad = {"--hid", kPad};
-    Bridge bridge(pad);
+    Bridge bridge(pad, tls());
     ASSERT_TRUE(bridge.listening()) << bridge.log();
     const std::vector<std::vector<std::string>> commands = {
         {"list"},
@@ -269,7 +302,7 @@ TEST(E2E, LocalAndRemoteRunsPrintTheSame) {
     const std::vector<std::string> stroke = {"--hid", kPad, "--stroke", "50@1000"};
     const std::vector<std::string> capture = {"capture", "1", "--count", "50", "--seconds", "60"};
     Outcome here = local(stroke, capture);
-    Bridge second(stroke);
+    Bridge second(stroke, tls());
     ASSERT_TRUE(second.listening()) << second.log();
     Outcome there = remote(second, capture);
     EXPECT_EQ(here.status, 0) << here.err;
@@ -316,8 +349,8 @@ TEST(E2E, ABridgeThatStopsMidCaptureEndsTheCaptureAsAConnectionProblem) {
 // bridge. The runner counts from the start of its command, which for the
 // bridge is netbridged: the remote watch has started well before the pad
 // comes.
-TEST(E2E, WatchSeesAPadArriveAndLeaveLocallyAndThroughTheBridge) {
-    Bridge bridge({"--arrive-after", "3000", "--leave-after", "4000", "--hid", kPad});
+TEST_P(E2EOverTcpOrTls, WatchSeesAPadArriveAndLeaveLocallyAndThroughTheBridge) {
+    Bridge bridge({"--arrive-after", "3000", "--leave-after", "4000", "--hid", kPad}, tls());
     ASSERT_TRUE(bridge.listening()) << bridge.log();
     auto there = start_remote(bridge, {"watch", "--seconds", "6"});
     Outcome here = local({"--arrive-after", "1500", "--leave-after", "2500", "--hid", kPad},

@@ -16,7 +16,7 @@ unit=$(find "$root" -path '*/systemd/system/netbridged.service' | head -n 1)
 man=$(find "$root" -path '*/man1/netbridged.1' | head -n 1)
 [ -n "$unit" ] || { echo "not installed: netbridged.service"; exit 1; }
 [ -n "$man" ] || { echo "not installed: netbridged.1"; exit 1; }
-grep -qx "ExecStart=$bindir/netbridged --hostname=\${NETBRIDGED_HOST} --port=\${NETBRIDGED_PORT} \$NETBRIDGED_OPTIONS" "$unit" \
+grep -qx "ExecStart=$bindir/netbridged --hostname=\${NETBRIDGED_HOST} --port=\${NETBRIDGED_PORT} \$NETBRIDGED_TLS \$NETBRIDGED_OPTIONS" "$unit" \
   || { echo "unexpected ExecStart in $unit:"; grep ExecStart "$unit"; status=1; }
 grep -qx "EnvironmentFile=-$sysconfdir/default/netbridged" "$unit" || { echo "no environment file in $unit"; status=1; }
 grep -qx 'KillSignal=SIGINT' "$unit" || { echo "the unit does not stop with SIGINT"; status=1; }
@@ -32,6 +32,7 @@ if command -v systemd-analyze >/dev/null; then
 fi
 grep -q '^NETBRIDGED_HOST=' "$root$sysconfdir/default/netbridged" || { echo "no host in the environment file"; status=1; }
 grep -q '^NETBRIDGED_PORT=' "$root$sysconfdir/default/netbridged" || { echo "no port in the environment file"; status=1; }
+grep -q '^NETBRIDGED_TLS=' "$root$sysconfdir/default/netbridged" || { echo "no TLS settings in the environment file"; status=1; }
 warnings=$(groff -man -ww -z "$man" 2>&1 || true)
 [ -z "$warnings" ] || { echo "man page warnings:"; echo "$warnings"; status=1; }
 exit $status

@@ -11,6 +11,8 @@
 
 #include "bridge_test_util.h"
 #include "child_process.h"
+#include "site_certs.h"
+#include "tls_test_client.h"
 
 using bridge_test::Client;
 using bridge_test::make_call;
@@ -28,6 +30,10 @@ const std::string kUsage =
     "       --allow=<network>                Serve clients of this network only\n"
     "                                        (repeatable; 10.1.0.0/16, ::1, ...)\n"
     "       --exclusive                      Refuse new clients while one is connected\n"
+    "       --tls-cert=<file>                Serve TLS with this certificate (PEM)...\n"
+    "       --tls-key=<file>                 ...and its private key (PEM)\n"
+    "       --tls-client-ca=<file>           Serve only clients with a certificate of\n"
+    "                                        this CA (PEM); needs --tls-cert\n"
     "       --idle-timeout=<seconds>         Let a client go that sends nothing that long\n"
     "  -v,  --version                        Print the version number\n"
     "  -h,  --help                           Give this help list\n"
@@ -405,4 +411,181 @@ TEST(HostileClient, SlowInterruptDuringALongCallOfTheAgentEndsItWithinSeconds) {
     printf("interrupted during a 5 s call: ended after %.2f s\n", took_s);
     EXPECT_LT(took_s, 15);
 #endif
+}
+
+namespace {
+
+inkclient::TlsOptions tls_client(const testutil::SiteCerts &certs, const std::string &client) {
+    inkclient::TlsOptions options;
+    options.on = true;
+    options.ca_file = certs.file("ca.pem");
+    if (!client.empty()) {
+        options.cert_file = certs.file(client + ".pem");
+        options.key_file = certs.file(client + ".key");
+    }
+    return options;
+}
+
+// Whether the echo agent answers a call over TLS; *why says why not.
+bool tls_answered(testutil::TlsTestClient &client, uint32_t message_id, std::string *why) {
+    bridge_test::Bytes call = make_call(message_id, 200);
+    bridge_test::Bytes answer;
+    if (client.send_all(call))
+        answer = client.receive_package();
+    *why = client.why();
+    return answer.size() == call.size() && header_message_id(answer.data()) == message_id;
+}
+
+// Open descriptors and threads of a process.
+int fds_of(pid_t pid) {
+    return bridge_test::count_entries(("/proc/" + std::to_string(pid) + "/fd").c_str());
+}
+int threads_of(pid_t pid) {
+    return bridge_test::count_entries(("/proc/" + std::to_string(pid) + "/task").c_str());
+}
+
+// A TLS bridge that requires client certificates of the site.
+std::unique_ptr<Daemon> tls_daemon(const testutil::SiteCerts &certs, int port) {
+    std::vector<std::string> args = {"-n", "127.0.0.1", "-p", std::to_string(port)};
+    for (const std::string &option : certs.bridge_options())
+        args.push_back(option);
+    return std::make_unique<Daemon>(args);
+}
+
+}  // namespace
+
+TEST(TlsBridge, RefusesEachBadClientWithItsReasonWhileTheGoodOneIsServed) {
+    testutil::SiteCerts certs;
+    ASSERT_TRUE(certs.ok());
+    const int port = bridge_test::free_port();
+    auto d = tls_daemon(certs, port);
+    std::unique_ptr<testutil::TlsTestClient> good;
+    std::string why;
+    ASSERT_TRUE(bridge_test::wait_until([&] {
+        good = std::make_unique<testutil::TlsTestClient>(port, tls_client(certs, "alice"));
+        return good->connected();
+    })) << d->err();
+    ASSERT_TRUE(tls_answered(*good, 0x0C0001, &why)) << why << d->err();
+    EXPECT_TRUE(bridge_test::wait_until([&] {
+        return d->out().find("(TLS, client CN=alice)") != std::string::npos;
+    })) << d->out();
+
+    struct Case {
+        std::string client;  // "" presents no certificate
+        std::string bridge_says;
+    };
+    const Case cases[] = {
+        {"", "peer did not return a certificate"},
+        {"expired", "certificate has expired"},
+        {"other/mallory", "unable to get local issuer certificate"},
+    };
+    uint32_t id = 0x0C0002;
+    for (const Case &c : cases) {
+        testutil::TlsTestClient bad(port, tls_client(certs, c.client));
+        EXPECT_FALSE(bad.connected() && tls_answered(bad, id++, &why)) << c.client;
+        EXPECT_NE(why.find("TLS: "), std::string::npos) << c.client << ": " << why;
+        EXPECT_TRUE(bridge_test::wait_until([&] {
+            return d->err().find("refused: " + c.bridge_says) != std::string::npos;
+        })) << c.client
+            << ":\n"
+            << d->err();
+        EXPECT_TRUE(tls_answered(*good, id++, &why)) << "after " << c.client << ": " << why;
+    }
+    // A plain client hears a TLS alert and goes.
+    Client plain(port);
+    ASSERT_TRUE(plain.send_all(make_call(id++, 64)));
+    char alert[7];
+    EXPECT_TRUE(plain.receive_exact(alert, sizeof alert));
+    EXPECT_EQ(alert[0], 0x15);
+    EXPECT_TRUE(plain.sees_end_of_stream());
+    EXPECT_NE(d->err().find("refused: not a TLS client (plain TCP?)"), std::string::npos);
+    EXPECT_TRUE(tls_answered(*good, id++, &why)) << why;
+    d->interrupt();
+    EXPECT_EQ(d->wait_exit(), 0) << d->err();
+
+    // And a TLS client of a plain bridge learns it at once, as the bridge does.
+    Daemon plain_bridge({"-n", "127.0.0.1", "-p", std::to_string(port)});
+    std::unique_ptr<Client> probe;
+    ASSERT_TRUE(connect_when_listening(probe, port));
+    testutil::TlsTestClient lost(port, tls_client(certs, "alice"));
+    EXPECT_FALSE(lost.connected());
+    EXPECT_NE(lost.why().find("does it serve plain TCP?"), std::string::npos) << lost.why();
+    EXPECT_TRUE(bridge_test::wait_until([&] {
+        return plain_bridge.err().find("a TLS client, but this bridge serves plain TCP") !=
+               std::string::npos;
+    })) << plain_bridge.err();
+    plain_bridge.interrupt();
+    EXPECT_EQ(plain_bridge.wait_exit(), 0);
+}
+
+TEST(TlsBridge, SettingsThatDoNotFitStopItAtStart) {
+    testutil::SiteCerts certs;
+    ASSERT_TRUE(certs.ok());
+    struct Case {
+        std::vector<std::string> options;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{"--tls-cert=" + certs.file("bridge.pem")}, "--tls-cert needs --tls-key"},
+        {{"--tls-client-ca=" + certs.file("ca.pem")}, "--tls-client-ca needs --tls-cert"},
+        {{"--tls-cert=" + certs.file("missing.pem"), "--tls-key=" + certs.file("bridge.key")},
+         "cannot read " + certs.file("missing.pem")},
+        {{"--tls-cert=" + certs.file("bridge.pem"), "--tls-key=" + certs.file("alice.key")},
+         "does not belong to the certificate"},
+        {{"--tls-cert=" + certs.file("expired.pem"), "--tls-key=" + certs.file("expired.key")},
+         "has expired"},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> args = {"-p", "0"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        Daemon d(args);
+        EXPECT_EQ(d.wait_exit(), 255) << c.says;
+        EXPECT_NE(d.err().find(c.says), std::string::npos) << d.err();
+    }
+}
+
+// Waits out the 10-second handshake limit.
+TEST(TlsBridge, SlowStalledAndAbandonedHandshakesCostNobodyAndLeaveNothingBehind) {
+    testutil::SiteCerts certs;
+    ASSERT_TRUE(certs.ok());
+    const int port = bridge_test::free_port();
+    auto d = tls_daemon(certs, port);
+    std::unique_ptr<testutil::TlsTestClient> good;
+    std::string why;
+    ASSERT_TRUE(bridge_test::wait_until([&] {
+        good = std::make_unique<testutil::TlsTestClient>(port, tls_client(certs, "alice"));
+        return good->connected();
+    })) << d->err();
+    ASSERT_TRUE(tls_answered(*good, 0x0D0001, &why)) << why;
+    // What the bridge holds while it serves the good client.
+    const int fds = fds_of(d->pid());
+    const int threads = threads_of(d->pid());
+
+    Client stalled(port);  // sends nothing at all
+    // The first bytes of a ClientHello record, then nothing more.
+    const char half_hello[] = {0x16, 0x03, 0x01, 0x02, 0x00, 0x01, 0x00, 0x01, 0x7c, 0x03, 0x03};
+    std::vector<std::unique_ptr<Client>> abandoned;
+    for (int i = 0; i < 200; ++i) {
+        abandoned.push_back(std::make_unique<Client>(port));
+        ASSERT_TRUE(abandoned.back()->send_all(half_hello, sizeof half_hello));
+    }
+    EXPECT_TRUE(tls_answered(*good, 0x0D0002, &why)) << why;
+    abandoned.clear();
+    EXPECT_TRUE(bridge_test::wait_until([&] {
+        return d->err().find("refused: the client closed the connection in its handshake") !=
+               std::string::npos;
+    })) << d->err();
+    EXPECT_TRUE(tls_answered(*good, 0x0D0003, &why)) << why;
+    EXPECT_TRUE(bridge_test::wait_until(
+        [&] { return d->err().find("no handshake within the time limit") != std::string::npos; },
+        std::chrono::seconds(15)))
+        << d->err();
+    EXPECT_TRUE(stalled.sees_end_of_stream());
+    EXPECT_TRUE(bridge_test::wait_until([&] {
+        return fds_of(d->pid()) <= fds && threads_of(d->pid()) <= threads;
+    })) << fds_of(d->pid())
+        << " fds, " << threads_of(d->pid()) << " threads";
+    EXPECT_TRUE(tls_answered(*good, 0x0D0004, &why)) << why;
+    d->interrupt();
+    EXPECT_EQ(d->wait_exit(), 0) << d->err();
 }

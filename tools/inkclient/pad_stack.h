@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "tls_client.h"
+
 namespace inkclient {
 
 using Bytes = std::vector<uint8_t>;
@@ -112,10 +114,13 @@ struct RemoteOptions {
     std::chrono::milliseconds connect_timeout{5000};
     // Every call waits this long for its result (ReceiveSspMessage adds its own time-out).
     std::chrono::milliseconds call_timeout{10000};
+    // TLS to a bridge that serves it; plain TCP when tls.on is false.
+    TlsOptions tls;
 };
 
 // Connects to a bridge. On failure `stack` stays empty and the error says why
-// (Fault::unreachable, with the system's reason).
+// (Fault::unreachable, with the system's reason, or "TLS: " and why the
+// handshake or the bridge's certificate failed).
 Error connect_remote(const std::string &host, const std::string &port, const RemoteOptions &options,
                      std::unique_ptr<PadStack> &stack);
 

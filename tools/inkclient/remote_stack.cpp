@@ -19,6 +19,7 @@
 
 #include "agent_wire.h"
 #include "pad_stack.h"
+#include "tls_client.h"
 
 namespace inkclient {
 namespace {
@@ -43,8 +44,8 @@ int remaining_ms(Clock::time_point deadline) {
 
 class RemoteStack final : public PadStack {
   public:
-    RemoteStack(int socket, const RemoteOptions &options) : fd_(socket), options_(options) {}
-    ~RemoteStack() override { close(fd_); }
+    RemoteStack(std::unique_ptr<Channel> channel, const RemoteOptions &options)
+        : channel_(std::move(channel)), options_(options) {}
     RemoteStack(const RemoteStack &) = delete;
     RemoteStack &operator=(const RemoteStack &) = delete;
 
@@ -368,7 +369,7 @@ class RemoteStack final : public PadStack {
     Error send_all(const Bytes &package, Clock::time_point deadline) {
         size_t sent = 0;
         while (sent < package.size()) {
-            ssize_t n = send(fd_, package.data() + sent, package.size() - sent, MSG_NOSIGNAL);
+            ssize_t n = channel_->send(package.data() + sent, package.size() - sent);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
                 continue;
@@ -376,10 +377,10 @@ class RemoteStack final : public PadStack {
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                broken_ = fault(Fault::connection_lost, strerror(errno));
+                broken_ = fault(Fault::connection_lost, channel_->failure());
                 return broken_;
             }
-            struct pollfd p = {fd_, POLLOUT, 0};
+            struct pollfd p = {channel_->fd(), channel_->wait_events(), 0};
             int r = poll(&p, 1, remaining_ms(deadline));
             if (r == 0)
                 return fault(Fault::timeout, "the bridge takes no more data");
@@ -394,9 +395,10 @@ class RemoteStack final : public PadStack {
     // One read into the stream, waiting until the deadline for data.
     Error read_more(Clock::time_point deadline) {
         for (;;) {
-            struct pollfd p = {fd_, POLLIN, 0};
+            struct pollfd p = {channel_->fd(), POLLIN, 0};
             const int wait = remaining_ms(deadline);
-            int r = poll(&p, 1, wait);
+            // What the session has decrypted already is there without a wait.
+            int r = channel_->buffered() ? 1 : poll(&p, 1, wait);
             if (r < 0 && errno == EINTR)
                 continue;
             if (r < 0) {
@@ -409,21 +411,34 @@ class RemoteStack final : public PadStack {
                 return fault(Fault::timeout, "no answer from the bridge in time");
             }
             uint8_t chunk[kReadChunk];
-            ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+            ssize_t n = channel_->recv(chunk, sizeof chunk);
+            if (n > 0 && !heard_ && !channel_->tls() && is_tls_alert(chunk, n)) {
+                broken_ = fault(Fault::connection_lost,
+                                "the bridge speaks TLS: connect with --tls-ca FILE (or --tls)");
+                return broken_;
+            }
             if (n > 0) {
+                heard_ = true;
                 stream_.feed(chunk, static_cast<size_t>(n));
                 return {};
             }
             if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                 continue;
             broken_ = fault(Fault::connection_lost,
-                            n == 0 ? "the bridge closed the connection" : strerror(errno));
+                            n == 0 ? "the bridge closed the connection" : channel_->failure());
             return broken_;
         }
     }
 
-    const int fd_;
+    // A TLS alert record where a package was expected: a TLS bridge telling
+    // a plain client so. No package starts that way (its type is 1 or 2).
+    static bool is_tls_alert(const uint8_t *bytes, ssize_t length) {
+        return length >= 2 && bytes[0] == 0x15 && bytes[1] == 0x03;
+    }
+
+    const std::unique_ptr<Channel> channel_;
     const RemoteOptions options_;
+    bool heard_ = false;  // whether the bridge has sent anything yet
     uint32_t sequence_ = 0;
     wire::PackageStream stream_;
     std::deque<Event> events_;
@@ -488,11 +503,18 @@ Error connect_socket(const std::string &host, const std::string &port, milliseco
 
 Error connect_remote(const std::string &host, const std::string &port, const RemoteOptions &options,
                      std::unique_ptr<PadStack> &stack) {
+    const Clock::time_point deadline = Clock::now() + options.connect_timeout;
     int s = -1;
     Error e = connect_socket(host, port, options.connect_timeout, s);
     if (!e.ok())
         return e;
-    stack = std::make_unique<RemoteStack>(s, options);
+    auto channel = std::make_unique<Channel>(s);
+    if (options.tls.on) {
+        const std::string why = channel->start_tls(options.tls, host, deadline);
+        if (!why.empty())
+            return fault(Fault::unreachable, "TLS: " + why);
+    }
+    stack = std::make_unique<RemoteStack>(std::move(channel), options);
     return {};
 }
 

@@ -14,7 +14,7 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: inkctl [--connect HOST:PORT] COMMAND [ARGS...]\n"
+    "Usage: inkctl [--connect HOST:PORT [TLS OPTIONS]] COMMAND [ARGS...]\n"
     "\n"
     "Drives signature pads with the pad library of this machine or, with\n"
     "--connect, through a bridge (netbridged) and its agent.\n"
@@ -32,6 +32,12 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  -c, --connect HOST:PORT       use the pads behind the bridge at HOST:PORT\n"
+    "      --tls-ca FILE             talk TLS to the bridge and trust the CAs of FILE (PEM)\n"
+    "      --tls                     talk TLS to the bridge and trust the system's CAs\n"
+    "      --tls-cert FILE           present this client certificate (PEM)...\n"
+    "      --tls-key FILE            ...with its private key (PEM)\n"
+    "      --tls-name NAME           the name the bridge's certificate must carry\n"
+    "                                (default: HOST; an address is matched as an IP)\n"
     "  -v, --version                 the version of inkctl and of this tree\n"
     "  -h, --help                    this text\n"
     "\n"
@@ -40,6 +46,8 @@ const char kUsage[] =
     "Examples:\n"
     "  inkctl list\n"
     "  inkctl --connect 127.0.0.1:8888 capture 1 --seconds 3\n"
+    "  inkctl --connect pads.example.org:8888 --tls-ca ca.pem \\\n"
+    "         --tls-cert alice.pem --tls-key alice.key list\n"
     "  inkctl ssp 1 00000010\n"
     "  inkctl watch --seconds 30\n";
 
@@ -86,11 +94,28 @@ bool split_host_port(const std::string &address, std::string &host, std::string 
     return true;
 }
 
+// "--name VALUE", "--name=VALUE" or "-s VALUE": true with the value.
+bool option_value(const std::string &arg, const char *short_name, const char *name, int argc,
+                  char **argv, int &at, std::string &value) {
+    const std::string prefix = std::string(name) + "=";
+    if (arg.rfind(prefix, 0) == 0) {
+        value = arg.substr(prefix.size());
+        return true;
+    }
+    if ((arg == name || (short_name != nullptr && arg == short_name)) && at + 1 < argc) {
+        value = argv[++at];
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
     // Options.
     std::string connect;
+    inkclient::RemoteOptions remote;
+    bool tls_given = false;
     int at = 1;
     for (; at < argc && argv[at][0] == '-'; ++at) {
         const std::string arg = argv[at];
@@ -102,14 +127,31 @@ int main(int argc, char **argv) {
             printf("inkctl %s\n", INKPORT_VERSION_STRING);
             return inkctl::kExitOk;
         }
-        if ((arg == "-c" || arg == "--connect") && at + 1 < argc) {
-            connect = argv[++at];
-        } else if (arg.rfind("--connect=", 0) == 0) {
-            connect = arg.substr(strlen("--connect="));
+        std::string value;
+        if (arg == "--tls") {
+            remote.tls.on = true;
+        } else if (option_value(arg, "-c", "--connect", argc, argv, at, value)) {
+            connect = value;
+        } else if (option_value(arg, nullptr, "--tls-ca", argc, argv, at, value)) {
+            remote.tls.on = true;
+            remote.tls.ca_file = value;
+        } else if (option_value(arg, nullptr, "--tls-cert", argc, argv, at, value)) {
+            remote.tls.cert_file = value;
+        } else if (option_value(arg, nullptr, "--tls-key", argc, argv, at, value)) {
+            remote.tls.key_file = value;
+        } else if (option_value(arg, nullptr, "--tls-name", argc, argv, at, value)) {
+            remote.tls.name = value;
         } else {
             return usage_error(("unknown option " + arg).c_str());
         }
+        tls_given = tls_given || arg.rfind("--tls", 0) == 0;
     }
+    if (tls_given && connect.empty())
+        return usage_error("the --tls options need --connect");
+    if (remote.tls.cert_file.empty() != remote.tls.key_file.empty())
+        return usage_error("--tls-cert and --tls-key go together");
+    if (tls_given && !remote.tls.on)
+        return usage_error("--tls-cert, --tls-key and --tls-name need --tls-ca FILE or --tls");
     if (at >= argc)
         return usage_error("no command");
     const std::string command = argv[at++];
@@ -171,7 +213,7 @@ int main(int argc, char **argv) {
         std::string host, port;
         if (!split_host_port(connect, host, port))
             return usage_error("--connect needs HOST:PORT");
-        inkclient::Error e = inkclient::connect_remote(host, port, {}, stack);
+        inkclient::Error e = inkclient::connect_remote(host, port, remote, stack);
         if (!e.ok()) {
             fprintf(stderr, "inkctl: cannot reach the bridge at %s: %s\n", connect.c_str(),
                     e.message.c_str());

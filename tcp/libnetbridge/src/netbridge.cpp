@@ -5,10 +5,14 @@
 //
 // Threads: the caller's (open, close), one accepting thread ("nb_accept"),
 // at most one receiving thread ("nb_listening") and its connection's writer
-// ("nb_writer", see outbound.h), and the agent's threads inside the
-// callbacks.
+// ("nb_writer", see outbound.h), with TLS the handshake thread
+// ("nb_handshake", see tls.h), which serves a client once its handshake has
+// completed, and the agent's threads inside the callbacks.
 // Lock order: general_lock > need_accepting_lock > need_listening_lock >
-// sockets_lock > send_lock; a start gate's lock is taken alone. The agent is
+// sockets_lock > send_lock > the TLS stream's lock; a start gate's lock is
+// taken alone. The handshake thread serves a client holding none of them;
+// the close sequence ends it after the accepting thread and before it lets
+// the client go. The agent is
 // told of a lost connection with none of them held but the first three: it
 // may wait for a callback on its way, which takes send_lock.
 //
@@ -41,6 +45,7 @@
 #include "dispatch.h"
 #include "outbound.h"
 #include "ratelimit.h"
+#include "tls.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
@@ -178,8 +183,10 @@ void close_client_socket() {
     LOCK_GUARD(sockets_guard, &sockets_lock);
     LOCK_GUARD(send_guard, &send_lock);
     int fd = sockfd.exchange(-1);
-    if (fd >= 0)
+    if (fd >= 0) {
+        stream_forget(fd);
         Close(fd);
+    }
 }
 
 void set_socket_options(int fd) {
@@ -258,6 +265,13 @@ bool still_listening() {
 
 RecordLimit limit_records;
 
+// A TLS ClientHello where a package header was expected: a handshake
+// record of TLS 1.x. No package starts so (its first field is a small type).
+bool is_tls_hello(const char *bytes, ssize_t length) {
+    return !tls_on() && length >= 3 && bytes[0] == 0x16 && bytes[1] == 0x03 &&
+           static_cast<unsigned char>(bytes[2]) <= 0x04;
+}
+
 // Reads the client's bytes and hands them on until the connection is let
 // go: by the peer, by a broken stream, or by one of the connection's time
 // limits.
@@ -265,6 +279,7 @@ void receive(int fd) {
     int receive_errors = 0;  // over the connection's whole life
     ClientLimits limits(fd);
     char area[MAX_PACKAGE_TOTAL_SIZE];
+    bool first_bytes = true;
     while (need_listening) {
         // Armed afresh for every wait. Once the client has shut its side
         // there is nothing more to read: only the end of the connection is
@@ -280,7 +295,11 @@ void receive(int fd) {
             break;
         }
         struct pollfd p = {fd, static_cast<short>(limits.is_half_closed() ? 0 : POLLIN), 0};
-        const int ready = poll(&p, 1, limits.wait_ms());
+        // Bytes a TLS session read ahead (with its handshake, say) are not
+        // in the socket any more: no waiting for them.
+        if (!limits.is_half_closed() && stream_buffered(fd))
+            p.revents = POLLIN;
+        const int ready = p.revents != 0 ? 1 : poll(&p, 1, limits.wait_ms());
         if (ready < 0 && errno != EINTR) {
             TRACE_ERROR_ERRNO("poll() error");
             usleep(1000);
@@ -293,8 +312,16 @@ void receive(int fd) {
             continue;
         for (;;) {
             memset(area, 0, sizeof area);
-            ssize_t n = recv(fd, area, sizeof area, 0);
+            ssize_t n = stream_recv(fd, area, sizeof area);
+            if (n > 0 && first_bytes && is_tls_hello(area, n)) {
+                TRACE_ERROR_LIMITED(refusal_records,
+                                    "a TLS client, but this bridge serves plain TCP: "
+                                    "connection closed");
+                give_up_connection(fd);
+                break;
+            }
             if (n > 0) {
+                first_bytes = false;
                 ICADataArrival(0, area, static_cast<unsigned short>(n));
                 limits.arrived(inbound_buffer().GetFill(), calls_handed.load());
                 // A client out of step is let go; it starts afresh by
@@ -479,22 +506,54 @@ int drain_backlog(int listen_fd, Arrival *pending, int *taken) {
             refuse(arrival, why);
             continue;
         }
+        if (tls_on()) {
+            // Every TLS client has its handshake, on the handshake thread,
+            // which serves it once that has completed: nobody is replaced
+            // before.
+            set_socket_options(fd);
+            tls_handshake_begin(fd, arrival.who());
+            continue;
+        }
         pending->close_if_open();
         *pending = arrival;
     }
     return 0;
 }
 
+// Starts the receiving thread of fd in place of the current client's.
+void take_over(int fd) {
+    drop_current_connection();
+    bool started = false;
+    start_worker(listening_thread, fd, listen_gate, "listening_thread", &started);
+    if (!started) {
+        stream_forget(fd);
+        Close(fd);
+    }
+}
+
 // Serves the connection in place of the current client.
 void serve_new_client(Arrival &arrival) {
     limited_print(connection_records, "Connection From %s", arrival.who());
-    drop_current_connection();
     set_socket_options(arrival.fd);
-    bool started = false;
-    start_worker(listening_thread, arrival.fd, listen_gate, "listening_thread", &started);
-    if (!started)
-        Close(arrival.fd);
+    take_over(arrival.fd);
     arrival.fd = -1;
+}
+
+// A TLS client whose handshake has completed (on the handshake thread):
+// only now may it take the place of the current one.
+void serve_tls_client(int fd, SSL *session, const char *who, const char *subject) {
+    stream_attach(fd, session);
+    if (exclusive_clients() && live_client()) {
+        limited_print(refusal_records, "Connection From %s refused: another client is connected",
+                      who);
+        stream_forget(fd);
+        Close(fd);
+        return;
+    }
+    limited_print(connection_records, "Connection From %s (TLS, %s%s)", who,
+                  subject != nullptr ? "client " : "no client certificate",
+                  subject != nullptr ? subject : "");
+    take_over(fd);
 }
 
 bool is_transient_accept_failure(int failure) {
@@ -703,6 +762,8 @@ int __driver_close() {
         if (ended && listen_fd >= 0)
             Close(listen_fd);
     }
+    // Clients still in their handshake are closed; none is served any more.
+    tls_handshakes_stop();
     need_listening = false;
     if (sockfd.load() >= 0) {
         mediator_report_no_connection();
@@ -746,12 +807,17 @@ int __driver_open() {
         TRACE_ERROR("of listening ip: %s port: %s", text(host), text(service));
         return -1;
     }
+    if (tls_on() && !tls_handshakes_start(serve_tls_client)) {
+        Close(listen_fd);
+        return -1;
+    }
     a_socket = listen_fd;
     move_generation();
     stop_requested.reset();
     bool started = false;
     int result = start_worker(accept_thread, listen_fd, accept_gate, "accept_thread", &started);
     if (!started) {
+        tls_handshakes_stop();
         LOCK_GUARD(guard, &sockets_lock);
         a_socket = -1;
         Close(listen_fd);

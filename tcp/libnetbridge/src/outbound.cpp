@@ -9,6 +9,7 @@
 
 #include "netbridge_internal.h"
 #include "ratelimit.h"
+#include "tls.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 
@@ -18,8 +19,6 @@ std::atomic<int> write_stall_ms{10000};
 
 namespace {
 
-constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
-
 RecordLimit no_client_records;
 RecordLimit closed_records;
 
@@ -28,7 +27,7 @@ RecordLimit closed_records;
 bool send_what_fits(int fd, const char *bytes, size_t length, size_t *sent) {
     *sent = 0;
     while (*sent < length) {
-        ssize_t n = ::send(fd, bytes + *sent, length - *sent, kSendFlags);
+        ssize_t n = stream_send(fd, bytes + *sent, length - *sent);
         if (n > 0)
             *sent += static_cast<size_t>(n);
         else if (n < 0 && errno == EINTR)

@@ -41,7 +41,7 @@ constexpr int kLoopPauseUs = 50000;
 constexpr int kSignalledStatus = 128;
 
 // Options without a short form.
-enum LongOnly { kAllow = 256, kExclusive, kIdleTimeout };
+enum LongOnly { kAllow = 256, kExclusive, kIdleTimeout, kTlsCert, kTlsKey, kTlsClientCa };
 
 constexpr const char kUsage[] =
     "\n"
@@ -53,6 +53,10 @@ constexpr const char kUsage[] =
     "       --allow=<network>                Serve clients of this network only\n"
     "                                        (repeatable; 10.1.0.0/16, ::1, ...)\n"
     "       --exclusive                      Refuse new clients while one is connected\n"
+    "       --tls-cert=<file>                Serve TLS with this certificate (PEM)...\n"
+    "       --tls-key=<file>                 ...and its private key (PEM)\n"
+    "       --tls-client-ca=<file>           Serve only clients with a certificate of\n"
+    "                                        this CA (PEM); needs --tls-cert\n"
     "       --idle-timeout=<seconds>         Let a client go that sends nothing that long\n"
     "  -v,  --version                        Print the version number\n"
     "  -h,  --help                           Give this help list\n"
@@ -130,6 +134,9 @@ void *thread_main(void *) {
 // bridge keeps the pointers.
 const char *option_host = nullptr;
 const char *option_port = nullptr;
+const char *option_tls_cert = nullptr;
+const char *option_tls_key = nullptr;
+const char *option_tls_client_ca = nullptr;
 
 // A copy that lives as long as the process: the bridge keeps the pointer.
 char *copy_argument(const char *argument) {
@@ -149,6 +156,31 @@ bool allow(const char *network) {
             "::1)\n",
             network);
     return false;
+}
+
+// Hands the --tls-* files to the bridge, which checks them at once. False
+// (after saying why) when they do not fit together or cannot be used.
+bool configure_tls() {
+    if (option_tls_cert == nullptr && option_tls_key == nullptr && option_tls_client_ca == nullptr)
+        return true;
+    const char *wrong = nullptr;
+    if (option_tls_cert == nullptr)
+        wrong = option_tls_key != nullptr ? "--tls-key needs --tls-cert"
+                                          : "--tls-client-ca needs --tls-cert and --tls-key";
+    else if (option_tls_key == nullptr)
+        wrong = "--tls-cert needs --tls-key (the certificate's private key)";
+    if (wrong != nullptr) {
+        fprintf(stderr, "netbridged: %s\n", wrong);
+        return false;
+    }
+    if (set_tls(option_tls_cert, option_tls_key, option_tls_client_ca) != 0) {
+        fprintf(stderr, "netbridged: cannot serve TLS with --tls-cert=%s --tls-key=%s%s%s\n",
+                option_tls_cert, option_tls_key,
+                option_tls_client_ca != nullptr ? " --tls-client-ca=" : "",
+                option_tls_client_ca != nullptr ? option_tls_client_ca : "");
+        return false;
+    }
+    return true;
 }
 
 // A value given to -n or -p; false (after saying so) when it is empty,
@@ -213,6 +245,9 @@ int main(int argc, char **argv) {
         {"port", required_argument, nullptr, 'p'},
         {"allow", required_argument, nullptr, kAllow},
         {"exclusive", no_argument, nullptr, kExclusive},
+        {"tls-cert", required_argument, nullptr, kTlsCert},
+        {"tls-key", required_argument, nullptr, kTlsKey},
+        {"tls-client-ca", required_argument, nullptr, kTlsClientCa},
         {"idle-timeout", required_argument, nullptr, kIdleTimeout},
         {"version", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
@@ -239,6 +274,15 @@ int main(int argc, char **argv) {
             case kExclusive:
                 set_exclusive(true);
                 break;
+            case kTlsCert:
+                option_tls_cert = copy_argument(optarg);
+                break;
+            case kTlsKey:
+                option_tls_key = copy_argument(optarg);
+                break;
+            case kTlsClientCa:
+                option_tls_client_ca = copy_argument(optarg);
+                break;
             case kIdleTimeout:
                 if (!idle_timeout(optarg))
                     return -1;
@@ -258,6 +302,9 @@ int main(int argc, char **argv) {
         usage();
         return -1;
     }
+    // Settings it cannot use are no reason to start it again and again.
+    if (!configure_tls())
+        return -1;
 
     // Blocked before any other thread exists, so that all of them inherit it.
     sigemptyset(&interrupt_signals);

@@ -1,0 +1,275 @@
+// The bridge over TLS against the same bridge over plain TCP, in one run on
+// loopback with the stand-in echo agent: round trips of a 98-byte and a
+// 2000-byte call, pipelined calls per second, and the time of a handshake
+// with a client certificate. Certificates come from scripts/certs.
+//
+// The bridge runs in this process and loads libinkagent.so by its plain
+// name; the build points this program's run path at the echo agent.
+#include <stdlib.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge_test_util.h"
+#include "netbridge_internal.h"
+#include "site_certs.h"
+#include "tls_test_client.h"
+
+using bridge_test::Bytes;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kLatencyCalls = 3000;
+constexpr int kWarmUpCalls = 200;
+constexpr int kHandshakes = 150;
+constexpr int kOutstanding = 32;
+constexpr auto kThroughputTime = std::chrono::seconds(1);
+constexpr int kRounds = 5;
+
+// The plain client, with the TLS client's two calls; both read as the
+// remote stack does, a wait for the socket and then a read.
+class PlainClient {
+  public:
+    explicit PlainClient(int port) : client_(port) {}
+    bool connected() const { return client_.connected(); }
+    bool send_all(const char *bytes, size_t length) { return client_.send_all(bytes, length); }
+    ssize_t receive_some(char *out, size_t length) {
+        struct pollfd p = {client_.fd(), POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1)
+            return 0;
+        ssize_t n = recv(client_.fd(), out, length, 0);
+        return n > 0 ? n : 0;
+    }
+
+  private:
+    bridge_test::Client client_;
+};
+
+template <typename Connection>
+bool receive_exact(Connection &c, char *out, size_t length) {
+    while (length > 0) {
+        ssize_t n = c.receive_some(out, length);
+        if (n <= 0)
+            return false;
+        out += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+template <typename Connection>
+double median_round_trip_us(Connection &c, int size) {
+    Bytes call = bridge_test::make_call(0x100, size);
+    Bytes answer(call.size());
+    std::vector<double> samples;
+    for (int i = 0; i < kWarmUpCalls + kLatencyCalls; ++i) {
+        auto start = clock_type::now();
+        if (!c.send_all(call.data(), call.size()) ||
+            !receive_exact(c, answer.data(), answer.size())) {
+            fprintf(stderr, "round trip failed\n");
+            exit(1);
+        }
+        if (i >= kWarmUpCalls)
+            samples.push_back(
+                std::chrono::duration<double, std::micro>(clock_type::now() - start).count());
+    }
+    std::sort(samples.begin(), samples.end());
+    return samples[samples.size() / 2];
+}
+
+// Calls per second with kOutstanding calls in flight all the time.
+// CPU time of this process (the bridge's threads and the client), in ms.
+double cpu_ms() {
+    struct timespec t = {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// *cpu_us: the CPU both ends spent per call, which a busy machine changes
+// less than the rate.
+template <typename Connection>
+double pipelined_calls_per_s(Connection &c, int size, double *cpu_us) {
+    Bytes call = bridge_test::make_call(0x200, size);
+    Bytes window;
+    for (int i = 0; i < kOutstanding; ++i)
+        window.insert(window.end(), call.begin(), call.end());
+    c.send_all(window.data(), window.size());
+    std::vector<char> incoming(1 << 16);
+    size_t partial = 0;
+    long answered = 0;
+    const double cpu_start = cpu_ms();
+    const auto start = clock_type::now();
+    auto now = start;
+    while (now - start < kThroughputTime) {
+        ssize_t n = c.receive_some(incoming.data(), incoming.size());
+        if (n <= 0) {
+            fprintf(stderr, "answers missing\n");
+            exit(1);
+        }
+        partial += static_cast<size_t>(n);
+        const size_t complete = partial / call.size();
+        partial %= call.size();
+        answered += static_cast<long>(complete);
+        if (complete > 0)
+            c.send_all(window.data(), complete * call.size());
+        now = clock_type::now();
+    }
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    *cpu_us = (cpu_ms() - cpu_start) * 1e3 / static_cast<double>(answered);
+    size_t left = static_cast<size_t>(kOutstanding) * call.size() - partial;
+    while (left > 0) {
+        ssize_t n = c.receive_some(incoming.data(), std::min(left, incoming.size()));
+        if (n <= 0)
+            break;
+        left -= static_cast<size_t>(n);
+    }
+    return static_cast<double>(answered) / seconds;
+}
+
+struct Figures {
+    double small_us = 0;
+    double large_us = 0;
+    double small_per_s = 0;
+    double large_per_s = 0;
+    double small_cpu_us = 0;
+    double large_cpu_us = 0;
+};
+
+template <typename Connection>
+Figures measure(Connection &c) {
+    Figures f;
+    f.small_us = median_round_trip_us(c, 98);
+    f.large_us = median_round_trip_us(c, 2000);
+    f.small_per_s = pipelined_calls_per_s(c, 98, &f.small_cpu_us);
+    f.large_per_s = pipelined_calls_per_s(c, 2000, &f.large_cpu_us);
+    return f;
+}
+
+void keep_best(Figures &best, const Figures &f, bool first) {
+    auto low = [&](double &b, double v) { b = first ? v : std::min(b, v); };
+    auto high = [&](double &b, double v) { b = first ? v : std::max(b, v); };
+    low(best.small_us, f.small_us);
+    low(best.large_us, f.large_us);
+    high(best.small_per_s, f.small_per_s);
+    high(best.large_per_s, f.large_per_s);
+    low(best.small_cpu_us, f.small_cpu_us);
+    low(best.large_cpu_us, f.large_cpu_us);
+}
+
+int open_bridge() {
+    if (DriverOpen() != 0) {
+        fprintf(stderr, "the bridge does not open (is the echo agent on the run path?)\n");
+        exit(1);
+    }
+    return bridge_test::port_of(a_socket);
+}
+
+void row(const char *what, double tls, double plain, const char *unit, const char *goal) {
+    printf("| %-32s | %10.1f | %10.1f | %6.2f | %-8s | %s\n", what, tls, plain, tls / plain, unit,
+           goal);
+}
+
+}  // namespace
+
+int main() {
+    testutil::SiteCerts certs;
+    if (!certs.ok()) {
+        fprintf(stderr, "scripts/certs failed\n");
+        return 1;
+    }
+    inkclient::TlsOptions client;
+    client.on = true;
+    client.ca_file = certs.file("ca.pem");
+    client.cert_file = certs.file("alice.pem");
+    client.key_file = certs.file("alice.key");
+    netbridge_tuning::accept_pause_ms = 0;
+    set_ip("127.0.0.1");
+    set_port("0");
+    double load[3] = {};
+    getloadavg(load, 3);
+
+    Figures plain;
+    Figures tls;
+    std::vector<double> handshakes_ms;
+    std::vector<double> first_call_ms;
+    std::vector<double> handshake_cpu_ms;
+    for (int round = 0; round < kRounds; ++round) {
+        set_tls(nullptr, nullptr, nullptr);
+        {
+            PlainClient c(open_bridge());
+            keep_best(plain, measure(c), round == 0);
+        }
+        DriverClose();
+        set_tls(certs.file("bridge.pem").c_str(), certs.file("bridge.key").c_str(),
+                certs.file("ca.pem").c_str());
+        const int port = open_bridge();
+        {
+            testutil::TlsTestClient c(port, client);
+            if (!c.connected()) {
+                fprintf(stderr, "no TLS: %s\n", c.why().c_str());
+                return 1;
+            }
+            keep_best(tls, measure(c), round == 0);
+        }
+        // From connect to the end of the client's handshake, and to the
+        // first answer: the bridge has checked the client's certificate by
+        // then.
+        Bytes call = bridge_test::make_call(0x300, 98);
+        for (int i = 0; i < kHandshakes / kRounds; ++i) {
+            // Once the bridge has let the one before go: that takes up to
+            // 50 ms, plain or TLS, and is not the handshake.
+            bridge_test::wait_until([] { return sockfd.load() < 0; });
+            const double cpu_start = cpu_ms();
+            const auto start = clock_type::now();
+            testutil::TlsTestClient c(port, client);
+            const auto shaken = clock_type::now();
+            if (!c.connected() || !c.send_all(call) || c.receive_package().size() != call.size()) {
+                fprintf(stderr, "handshake failed: %s\n", c.why().c_str());
+                return 1;
+            }
+            const auto answered = clock_type::now();
+            handshakes_ms.push_back(
+                std::chrono::duration<double, std::milli>(shaken - start).count());
+            first_call_ms.push_back(
+                std::chrono::duration<double, std::milli>(answered - start).count());
+            handshake_cpu_ms.push_back(cpu_ms() - cpu_start);
+        }
+        DriverClose();
+    }
+    for (auto *samples : {&handshakes_ms, &first_call_ms, &handshake_cpu_ms})
+        std::sort(samples->begin(), samples->end());
+
+    printf("\nbest of %d rounds; load average %.1f at the start, %ld cores\n", kRounds, load[0],
+           sysconf(_SC_NPROCESSORS_ONLN));
+    printf("| %-32s | %10s | %10s | %6s | %-8s | %s\n", "loopback, echo agent", "TLS 1.3",
+           "plain TCP", "ratio", "unit", "goal");
+    printf("|%s|%s|%s|%s|%s|------\n", std::string(34, '-').c_str(), std::string(12, '-').c_str(),
+           std::string(12, '-').c_str(), std::string(8, '-').c_str(), std::string(10, '-').c_str());
+    row("round trip 98 B, median", tls.small_us, plain.small_us, "us", "<= 1.25");
+    row("round trip 2000 B, median", tls.large_us, plain.large_us, "us", "<= 1.25");
+    row("98 B calls, 32 pipelined", tls.small_per_s, plain.small_per_s, "calls/s", ">= 0.8");
+    row("2000 B calls, 32 pipelined", tls.large_per_s, plain.large_per_s, "calls/s", ">= 0.8");
+    row("CPU per 98 B call, pipelined", tls.small_cpu_us, plain.small_cpu_us, "us", "");
+    row("CPU per 2000 B call, pipelined", tls.large_cpu_us, plain.large_cpu_us, "us", "");
+    auto single = [](const char *what, const std::vector<double> &samples, size_t at,
+                     const char *goal) {
+        printf("| %-32s | %10.2f | %10s | %6s | %-8s | %s\n", what, samples[at], "", "", "ms",
+               goal);
+    };
+    const size_t median = handshakes_ms.size() / 2;
+    const size_t p99 = handshakes_ms.size() * 99 / 100;
+    single("handshake, median", handshakes_ms, median, "<= 5 ms");
+    single("handshake, p99", handshakes_ms, p99, "");
+    single("handshake + first call, median", first_call_ms, median, "");
+    single("CPU of both ends per handshake", handshake_cpu_ms, median, "");
+    return 0;
+}
