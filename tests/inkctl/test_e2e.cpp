@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -262,6 +263,17 @@ TEST(E2E, LocalAndRemoteRunsPrintTheSame) {
     EXPECT_EQ(here.status, 0) << here.err;
     EXPECT_EQ(here.out, there.out);
     EXPECT_EQ(count_reports(there.out), 50u);
+}
+
+TEST(E2E, VersionIsTheOneInTheVersionFile) {
+    std::ifstream file(VERSION_FILE);
+    std::string version;
+    std::getline(file, version);
+    ASSERT_FALSE(version.empty());
+    ChildProcess p({INKCTL_PROGRAM, "--version"});
+    Outcome r = finish(p);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "inkctl " + version + "\n");
 }
 
 TEST(E2E, AnUnreachableBridgeIsNamedWithTheReason) {
