@@ -23,6 +23,7 @@
 #include "child_process.h"
 #include "free_port.h"
 #include "site_certs.h"
+#include "temp_dir.h"
 #include "wait_until.h"
 
 using namespace std::chrono_literals;
@@ -48,23 +49,10 @@ int connect_loopback(int port) {
     return s;
 }
 
-// A temporary folder of the test's own: the runner keeps its testbed there.
-class TempDir {
+// The runner keeps its testbed in a temporary folder of the test's own.
+class TempDir : public testutil::TempDir {
   public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "inkctl-e2e.XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
+    TempDir() : testutil::TempDir("inkctl-e2e") {}
 };
 
 struct Outcome {
