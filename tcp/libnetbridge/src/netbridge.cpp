@@ -411,6 +411,8 @@ bool peer_gone(int fd) {
 
 // Whether the current client is still there to be replaced.
 bool live_client() {
+    // Under sockets_lock: the receiving thread may be closing the socket.
+    LOCK_GUARD(guard, &sockets_lock);
     const int fd = sockfd.load();
     return fd >= 0 && !peer_gone(fd);
 }
