@@ -18,11 +18,11 @@ import argparse
 import http.server
 import re
 import signal
-import socket
 import sys
 import threading
 
-from page_session import Browser, Gateway, Page, missing_browser, wait_until
+sys.dont_write_bytecode = True  # nothing of a test run lands in the source tree
+from page_session import Browser, Gateway, Page, missing_browser, wait_until  # noqa: E402
 
 STROKE = 60  # reports, at 200 per second
 PAD = "22c9:0901:AB12"
@@ -39,19 +39,13 @@ ws.onclose = (c) => { if (document.title === "probing") document.title = "refuse
 </script>"""
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def serve_probe(gateway_port):
+def serve_probe(gateway):
     """A web server of another origin on loopback, whose every page is the
-    probe; returns it running."""
-    body = (PROBE % gateway_port).encode()
+    probe of the port in gateway["port"]; returns it running."""
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):
+            body = (PROBE % gateway["port"]).encode()
             self.send_response(200)
             self.send_header("Content-Type", "text/html; charset=utf-8")
             self.send_header("Content-Length", str(len(body)))
@@ -118,14 +112,15 @@ def main():
         print("browser test: missing " + why, file=sys.stderr)
         return 1
 
-    port = free_port()
-    foreign = serve_probe(port)
+    where = {}
+    foreign = serve_probe(where)
     foreign_port = foreign.server_address[1]
     allowed = "http://localhost:%d" % foreign_port
     gateway = Gateway(args.padsim, args.inkwebd,
                       ["--hid", PAD, "--stroke", "%d@200" % STROKE,
                        "--arrive-on-signal", "--leave-on-signal", "--hid", SECOND_PAD],
-                      ["--allow-origin", allowed], port)
+                      ["--allow-origin", allowed])
+    where["port"] = int(gateway.url.rstrip("/").rsplit(":", 1)[1])
     try:
         with Browser() as browser, Browser() as other:
             page = Page(browser, gateway.url)

@@ -129,11 +129,11 @@ class Page:
 
 
 class Gateway:
-    """inkwebd under the bench's runner with the runner's pad options; up
-    once it has said where it serves. What both write goes to a file, which a
+    """inkwebd under the bench's runner with the runner's pad options, on a
+    free port unless told one; up once it has said where it serves. What both write goes to a file, which a
     gateway that logs much cannot fill as it would a pipe."""
 
-    def __init__(self, padsim, inkwebd, pad_args, inkwebd_args, port):
+    def __init__(self, padsim, inkwebd, pad_args, inkwebd_args, port=0):
         self._tmp = tempfile.mkdtemp(prefix="inkwebd-padsim.")
         self._log = os.path.join(self._tmp, "output")
         self._final = None  # the output, once stopped
