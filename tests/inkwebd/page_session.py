@@ -133,11 +133,11 @@ class Gateway:
     free port unless told one; up once it has said where it serves. What both write goes to a file, which a
     gateway that logs much cannot fill as it would a pipe."""
 
-    def __init__(self, padsim, inkwebd, pad_args, inkwebd_args, port=0):
+    def __init__(self, padsim, inkwebd, pad_args, inkwebd_args, port=0, env=None):
         self._tmp = tempfile.mkdtemp(prefix="inkwebd-padsim.")
         self._log = os.path.join(self._tmp, "output")
         self._final = None  # the output, once stopped
-        env = dict(os.environ, TMPDIR=self._tmp)
+        env = dict(os.environ, **(env or {}), TMPDIR=self._tmp)
         with open(self._log, "wb") as log:
             self.process = subprocess.Popen(
                 [padsim] + pad_args + ["--", inkwebd, "-p", str(port)] + inkwebd_args,

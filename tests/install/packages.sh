@@ -50,7 +50,7 @@ check netbridged "libinkport1(>=$version)" "adduser" -- \
 check inkctl "libinkport1(>=$version)" -- /usr/bin/inkctl
 check inkwebd "libinkport1(>=$version)" "libboost-json1.81.0" -- \
   /usr/bin/inkwebd /usr/lib/systemd/user/inkwebd.service /etc/default/inkwebd \
-  /usr/share/man/man1/inkwebd.1.gz /usr/share/doc/inkwebd/web-gateway.md
+  /usr/share/man/man1/inkwebd.1.gz /usr/share/doc/inkwebd/web-gateway.md.gz
 
 for so in libinkport libnetbridge libvlink; do
   readelf -d "$root$lib/$so.so.1" | grep -q "Library soname: \[$so.so.1\]" || fail "$so: soname is not $so.so.1"
