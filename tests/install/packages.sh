@@ -48,7 +48,7 @@ check netbridged "libinkport1(>=$version)" "adduser" -- \
   /usr/bin/netbridged $lib/inkport/libinkagent.so /lib/systemd/system/netbridged.service \
   /etc/default/netbridged /usr/share/man/man1/netbridged.1.gz
 check inkctl "libinkport1(>=$version)" -- /usr/bin/inkctl
-check inkwebd "libinkport1(>=$version)" "libboost-json1.81.0" -- \
+check inkwebd -- \
   /usr/bin/inkwebd /usr/lib/systemd/user/inkwebd.service /etc/default/inkwebd \
   /usr/share/man/man1/inkwebd.1.gz /usr/share/doc/inkwebd/web-gateway.md.gz
 
