@@ -92,6 +92,7 @@ class ScriptedStack final : public inkclient::PadStack {
         return {};
     }
     Error watch_arrivals() override { return {}; }
+    void wake() override {}
     Error poll_events(std::chrono::milliseconds, const inkclient::EventHandler &handler) override {
         if (batches.empty())
             return {};

@@ -140,7 +140,8 @@ class LocalStack final : public PadStack {
         std::deque<Event> ready;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            more_.wait_for(lock, wait, [this] { return !queue_.empty(); });
+            more_.wait_for(lock, wait, [this] { return !queue_.empty() || woken_; });
+            woken_ = false;
             ready.swap(queue_);
         }
         for (Event &event : ready) {
@@ -151,6 +152,14 @@ class LocalStack final : public PadStack {
             handler(event);
         }
         return {};
+    }
+
+    void wake() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            woken_ = true;
+        }
+        more_.notify_one();
     }
 
   private:
@@ -217,6 +226,7 @@ class LocalStack final : public PadStack {
     std::mutex mutex_;
     std::condition_variable more_;
     std::deque<Event> queue_;
+    bool woken_ = false;  // under mutex_
 };
 
 }  // namespace

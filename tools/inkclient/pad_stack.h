@@ -2,9 +2,9 @@
 // same library behind a TCP bridge and its agent. inkctl and its tests talk
 // only to this interface, so a command behaves the same either way.
 //
-// Threads: a PadStack is used from one thread. Events (pen reports, a pad
-// coming or going away) are queued as they arrive and handed out only by
-// poll_events(), on the caller's thread.
+// Threads: a PadStack is used from one thread; only wake() may be called
+// from another. Events (pen reports, a pad coming or going away) are queued
+// as they arrive and handed out only by poll_events(), on the caller's thread.
 #pragma once
 
 #include <chrono>
@@ -102,6 +102,11 @@ class PadStack {
     // `handler`, in order of arrival. Returns the fault that ends the stream
     // (a lost connection), or ok, also when nothing arrived.
     virtual Error poll_events(std::chrono::milliseconds wait, const EventHandler &handler) = 0;
+
+    // Ends the wait of the poll_events running now, or of the next one, as
+    // an event would: a program that waits for events and for work of its
+    // own can wait long and still start that work at once. Any thread.
+    virtual void wake() = 0;
 };
 
 // The pad library linked into this process.

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,8 +44,13 @@ int remaining_ms(Clock::time_point deadline) {
 
 class RemoteStack final : public PadStack {
   public:
-    RemoteStack(int socket, const RemoteOptions &options) : fd_(socket), options_(options) {}
-    ~RemoteStack() override { close(fd_); }
+    RemoteStack(int socket, const RemoteOptions &options)
+        : fd_(socket), wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), options_(options) {}
+    ~RemoteStack() override {
+        close(fd_);
+        if (wake_fd_ >= 0)
+            close(wake_fd_);
+    }
     RemoteStack(const RemoteStack &) = delete;
     RemoteStack &operator=(const RemoteStack &) = delete;
 
@@ -132,6 +138,11 @@ class RemoteStack final : public PadStack {
 
     Error watch_arrivals() override { return {}; }
 
+    void wake() override {
+        if (wake_fd_ >= 0)
+            eventfd_write(wake_fd_, 1);
+    }
+
     Error poll_events(milliseconds wait, const EventHandler &handler) override {
         const Clock::time_point deadline = Clock::now() + wait;
         Error end;
@@ -143,7 +154,7 @@ class RemoteStack final : public PadStack {
             }
             if (!events_.empty())
                 break;
-            e = read_more(deadline);
+            e = read_more(deadline, true);
             if (e.fault == Fault::timeout)
                 break;
             if (!e.ok()) {
@@ -379,11 +390,18 @@ class RemoteStack final : public PadStack {
     }
 
     // One read into the stream, waiting until the deadline for data.
-    Error read_more(Clock::time_point deadline) {
+    // A wake() ends a wakeable wait as its deadline would; calls wait for
+    // their results regardless.
+    Error read_more(Clock::time_point deadline, bool wakeable = false) {
         for (;;) {
-            struct pollfd p = {fd_, POLLIN, 0};
+            struct pollfd p[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
             const int wait = remaining_ms(deadline);
-            int r = poll(&p, 1, wait);
+            int r = poll(p, wakeable && wake_fd_ >= 0 ? 2 : 1, wait);
+            if (r > 0 && p[0].revents == 0 && p[1].revents != 0) {
+                eventfd_t count = 0;
+                eventfd_read(wake_fd_, &count);
+                return fault(Fault::timeout, "woken");
+            }
             if (r < 0 && errno == EINTR)
                 continue;
             if (r < 0) {
@@ -410,6 +428,7 @@ class RemoteStack final : public PadStack {
     }
 
     const int fd_;
+    const int wake_fd_;  // wake(): -1 when no eventfd could be made
     const RemoteOptions options_;
     uint32_t sequence_ = 0;
     wire::PackageStream stream_;

@@ -231,47 +231,57 @@ int cmd_capture(PadStack &stack, unsigned device, const CaptureOptions &options,
     return tail.ok() ? kExitOk : report_error(tail, o);
 }
 
-int cmd_set_var(PadStack &stack, unsigned device, const std::string &name, const std::string &value,
-                Output &o) {
-    if (int status = require_pad(stack, device, o); status >= 0)
-        return status;
+SetVarOutcome set_variable(PadStack &stack, unsigned device, const std::string &name,
+                           const std::string &value) {
+    SetVarOutcome r;
     Bytes reply;
-    Error e = exchange(stack, device, component_list_request(), reply);
-    if (!e.ok())
-        return report_error(e, o);
+    if (!(r.error = exchange(stack, device, component_list_request(), reply)).ok())
+        return r;
     std::vector<uint8_t> types;
     std::string why;
     if (!parse_component_list(reply, types, why)) {
-        fprintf(o.err, "inkctl: pad %u gave no component list: %s\n", device, why.c_str());
-        return kExitPad;
+        r.refusal = "gave no component list: " + why;
+        return r;
     }
     uint8_t component = 0;
     while (component < types.size() && types[component] != kComponentConfHandler)
         ++component;
     if (component == types.size()) {
-        fprintf(o.err, "inkctl: pad %u has no configuration handler\n", device);
-        return kExitPad;
+        r.refusal = "has no configuration handler";
+        return r;
     }
 
-    int32_t state = -1;
-    if (!(e = wait_for_handler(stack, device, component, state)).ok())
-        return report_error(e, o);
-    if (!(e = exchange(stack, device, variable_set_request(component, name, value), reply)).ok())
-        return report_error(e, o);
+    if (!(r.error = wait_for_handler(stack, device, component, r.state)).ok())
+        return r;
+    if (!(r.error = exchange(stack, device, variable_set_request(component, name, value), reply))
+             .ok())
+        return r;
     uint8_t result = 0;
     if (!parse_variable_set(reply, component, result, why)) {
-        fprintf(o.err, "inkctl: pad %u refused %s: %s\n", device, name.c_str(), why.c_str());
-        return kExitPad;
+        r.refusal = "refused " + name + ": " + why;
+        return r;
     }
-    if (!(e = wait_for_handler(stack, device, component, state)).ok())
-        return report_error(e, o);
-    if (state == kHandlerFailed) {
-        fprintf(o.err, "inkctl: pad %u could not apply %s: configuration handler state %d\n",
-                device, name.c_str(), state);
+    if (!(r.error = wait_for_handler(stack, device, component, r.state)).ok())
+        return r;
+    if (r.state == kHandlerFailed)
+        r.refusal =
+            "could not apply " + name + ": configuration handler state " + std::to_string(r.state);
+    return r;
+}
+
+int cmd_set_var(PadStack &stack, unsigned device, const std::string &name, const std::string &value,
+                Output &o) {
+    if (int status = require_pad(stack, device, o); status >= 0)
+        return status;
+    const SetVarOutcome r = set_variable(stack, device, name, value);
+    if (!r.error.ok())
+        return report_error(r.error, o);
+    if (!r.refusal.empty()) {
+        fprintf(o.err, "inkctl: pad %u %s\n", device, r.refusal.c_str());
         return kExitPad;
     }
     fprintf(o.out, "pad %u: %s set to \"%s\" (configuration handler state %d)\n", device,
-            name.c_str(), value.c_str(), state);
+            name.c_str(), value.c_str(), r.state);
     return kExitOk;
 }
 

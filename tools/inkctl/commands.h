@@ -46,6 +46,18 @@ int cmd_capture(inkclient::PadStack &stack, unsigned device, const CaptureOption
                 Output &o);
 int cmd_set_var(inkclient::PadStack &stack, unsigned device, const std::string &name,
                 const std::string &value, Output &o);
+
+// What set-var does, without the printing, for programs that report it their
+// own way. `error` is set when a call failed; `refusal` when the pad answered
+// but the variable was not set ("has no configuration handler", "refused
+// NAME: why", ...); otherwise `state` is the handler's state afterwards.
+struct SetVarOutcome {
+    inkclient::Error error;
+    std::string refusal;
+    int32_t state = -1;
+};
+SetVarOutcome set_variable(inkclient::PadStack &stack, unsigned device, const std::string &name,
+                           const std::string &value);
 // One line per pad that comes or goes: "arrived pad N VID:PID serial S",
 // "removed pad N".
 int cmd_watch(inkclient::PadStack &stack, const WatchOptions &options, Output &o);
