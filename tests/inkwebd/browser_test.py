@@ -84,13 +84,13 @@ def check_stroke(page):
 
 
 def check_arrival_and_removal(page, gateway):
-    gateway.signal(signal.SIGUSR1)
+    gateway.send_signal(signal.SIGUSR1)
     arrived = re.compile(r"^arrived pad (\d+) %s serial %s$" % tuple(SECOND_PAD.rsplit(":", 1)))
     line = wait_until("arrival line", lambda: next(
         (m for m in map(arrived.match, page.events()) if m), None))
     dev = line.group(1)
     wait_until("second pad in the list", lambda: any(p["serial"] == "CD34" for p in page.pads()))
-    gateway.signal(signal.SIGUSR2)
+    gateway.send_signal(signal.SIGUSR2)
     wait_until("removal line", lambda: "removed pad " + dev in page.events())
     wait_until("second pad gone from the list",
                lambda: all(p["serial"] != "CD34" for p in page.pads()))

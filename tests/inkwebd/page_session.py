@@ -159,7 +159,7 @@ class Gateway:
         with open(self._log, "rb") as log:
             return log.read().decode(errors="replace")
 
-    def signal(self, sig):
+    def send_signal(self, sig):
         """To the runner: SIGUSR1 plugs a pad in, SIGUSR2 pulls one; SIGINT and
         SIGTERM it passes on to inkwebd."""
         self.process.send_signal(sig)
