@@ -52,6 +52,10 @@ NETBRIDGE_API int set_allow(const char *network);
  * replacing it. false (the default): a newer client always replaces the
  * current one. */
 NETBRIDGE_API void set_exclusive(bool exclusive);
+/* Lets a client go that sends no package for `seconds` (0, the default:
+ * never). A package that has begun arriving must be complete within 10 s
+ * whatever this says. */
+NETBRIDGE_API void set_idle_timeout(int seconds);
 /* Closes whatever is open, binds the agent and starts listening.
  * 0, or -1 when the agent cannot be loaded or the address cannot be bound. */
 NETBRIDGE_API int DriverOpen(void);

@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "echo_agent.h"
@@ -122,6 +124,14 @@ AGENT_API void ClientRegisterFarFunction(const char *package, uint32_t total_siz
     InkagentCallback callback = result_callback.load();
     if (callback == nullptr)
         return;
+    if ((message_id & 0xFF) == ECHO_AGENT_LATE_FUNCTION) {
+        std::thread([answer = std::vector<char>(package, package + total_size)]() mutable {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            if (InkagentCallback later = result_callback.load())
+                later(answer.data(), static_cast<int>(answer.size()));
+        }).detach();
+        return;
+    }
     // The call's own bytes are the answer: same message id, same data.
     if (callback(const_cast<char *>(package), static_cast<int>(total_size)) == 0)
         ++results_sent;

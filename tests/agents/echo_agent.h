@@ -18,6 +18,9 @@ extern "C" {
 /* Calls whose function id is this are answered, and then the far function
  * goes on for 30 s: an agent that holds on to the bridge's thread. */
 #define ECHO_AGENT_STALL_FUNCTION 0xF1
+/* Calls whose function id is this are answered 300 ms later from a thread
+ * of the agent's, as a call that waits for the pad is. */
+#define ECHO_AGENT_LATE_FUNCTION 0xF2
 
 struct EchoAgentCounters {
     int far_calls;             /* ClientRegisterFarFunction */

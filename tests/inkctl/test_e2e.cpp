@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -21,6 +22,7 @@
 
 #include "child_process.h"
 #include "free_port.h"
+#include "temp_dir.h"
 #include "wait_until.h"
 
 using namespace std::chrono_literals;
@@ -46,23 +48,10 @@ int connect_loopback(int port) {
     return s;
 }
 
-// A temporary folder of the test's own: the runner keeps its testbed there.
-class TempDir {
+// The runner keeps its testbed in a temporary folder of the test's own.
+class TempDir : public testutil::TempDir {
   public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "inkctl-e2e.XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : "";
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        if (!path_.empty())
-            std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string &path() const { return path_; }
-
-  private:
-    std::string path_;
+    TempDir() : testutil::TempDir("inkctl-e2e") {}
 };
 
 struct Outcome {
@@ -274,6 +263,17 @@ TEST(E2E, LocalAndRemoteRunsPrintTheSame) {
     EXPECT_EQ(here.status, 0) << here.err;
     EXPECT_EQ(here.out, there.out);
     EXPECT_EQ(count_reports(there.out), 50u);
+}
+
+TEST(E2E, VersionIsTheOneInTheVersionFile) {
+    std::ifstream file(VERSION_FILE);
+    std::string version;
+    std::getline(file, version);
+    ASSERT_FALSE(version.empty());
+    ChildProcess p({INKCTL_PROGRAM, "--version"});
+    Outcome r = finish(p);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "inkctl " + version + "\n");
 }
 
 TEST(E2E, AnUnreachableBridgeIsNamedWithTheReason) {

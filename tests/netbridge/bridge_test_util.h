@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -150,6 +151,14 @@ class Client {
     bool sees_end_of_stream() {
         char c;
         return recv(fd_, &c, 1, 0) == 0;
+    }
+
+    // True once the peer has closed the connection or reset it (a peer
+    // that closes with bytes of ours unread resets it).
+    bool sees_close() {
+        char c;
+        const ssize_t n = recv(fd_, &c, 1, 0);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
     }
 
     void close_now() {

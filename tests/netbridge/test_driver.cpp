@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "bridge_test_util.h"
 #include "cmediator.h"
@@ -50,6 +51,10 @@ class Bridge : public testing::Test {
     void TearDown() override {
         EXPECT_EQ(DriverClose(), 0);
         netbridge_tuning::accept_pause_ms = 500;
+        netbridge_tuning::write_stall_ms = 10000;
+        netbridge_tuning::package_time_ms = 10000;
+        set_exclusive(false);
+        set_idle_timeout(0);
         agent_.reset();
     }
 
@@ -136,6 +141,9 @@ TEST_F(Bridge, NewClientReplacesTheOldOneAndGetsTheResults) {
 }
 
 TEST_F(Bridge, ClientThatSendsAndClosesIsServedThenGivenUp) {
+    // Its call is never answered: it is let go once its results may no
+    // longer come.
+    netbridge_tuning::write_stall_ms = 300;
     const EchoAgentCounters before = agent_->counters();
     {
         Client client(port_);
@@ -277,8 +285,72 @@ TEST_F(Bridge, ClientThatTakesNothingIsCutOffAfterTheWriteTimeLimit) {
     EXPECT_EQ(written, 200);
     EXPECT_TRUE(wait_until([] { return sockfd.load() == -1; }));
     EXPECT_LT(whole_packages_then_end(stalled), 200);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("took no bytes"), std::string::npos);
-    netbridge_tuning::write_stall_ms = 10000;
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("no bytes within the write time limit"),
+              std::string::npos);
+}
+
+TEST_F(Bridge, ClientThatReadsNothingIsCutOffWhateverTheKernelBuffers) {
+    netbridge_tuning::write_stall_ms = 300;
+    Client stalled(port_, 4096);
+    round_trip(stalled, 0x0A0101, 64);
+    testing::internal::CaptureStderr();
+    // 40 kB: more than the client's window, all of it in the bridge's send
+    // buffer, none for its writer.
+    ASSERT_EQ(agent_->emit(20, 2000, 0x0A0102), 0);
+    int written = 0;
+    int last = 0;
+    ASSERT_EQ(agent_->wait_emitted(20000, &written, &last), 0);
+    EXPECT_EQ(written, 20);
+    EXPECT_TRUE(wait_until([] { return sockfd.load() == -1; }));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("acknowledged no bytes"),
+              std::string::npos);
+}
+
+TEST_F(Bridge, PackageBegunMustBeCompleteInTime) {
+    netbridge_tuning::package_time_ms = 300;
+    set_exclusive(true);
+    // A header a byte at a time, and a size that is never reached.
+    const Bytes huge = [] {
+        Bytes call = make_call(0x0A0201, 64);
+        const uint32_t size = 0xFFFFFFFF;
+        memcpy(call.data() + 8, &size, sizeof size);
+        call.resize(12);
+        return call;
+    }();
+    for (bool trickle : {true, false}) {
+        testing::internal::CaptureStderr();
+        Client holder(port_);
+        if (trickle) {
+            const Bytes call = make_call(0x0A0202, 64);
+            for (size_t i = 0; i < 20 && holder.send_all(call.data() + i, 1); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } else {
+            ASSERT_TRUE(holder.send_all(huge));
+        }
+        EXPECT_TRUE(holder.sees_close());
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("package time limit"),
+                  std::string::npos);
+        Client next(port_);
+        round_trip(next, 0x0A0203, 64);
+    }
+}
+
+TEST_F(Bridge, IdleTimeOutLetsASilentClientGo) {
+    set_idle_timeout(1);
+    Client client(port_);
+    round_trip(client, 0x0A0301, 64);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(client.sees_end_of_stream());
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("idle time-out"), std::string::npos);
+}
+
+TEST_F(Bridge, HalfClosedClientGetsItsLateResults) {
+    Client client(port_);
+    const Bytes call = make_call(0x0A0400 | ECHO_AGENT_LATE_FUNCTION, 64);
+    ASSERT_TRUE(client.send_all(call));
+    ASSERT_EQ(shutdown(client.fd(), SHUT_WR), 0);
+    expect_answer(client.receive_package(), call);
+    EXPECT_TRUE(client.sees_end_of_stream());
 }
 
 TEST_F(Bridge, BrokenStreamsCloseTheirConnectionsWithRateLimitedRecords) {
@@ -347,7 +419,7 @@ class AcceptFailure : public testing::Test {
     }
     int open(int failure) {
         accept_failure = failure;
-        accept_failures_left = 1;
+        accept_failures_left = failure != 0 ? 1 : 0;
         set_ip("127.0.0.1");
         set_port("0");
         EXPECT_EQ(DriverOpen(), 0);
@@ -355,6 +427,12 @@ class AcceptFailure : public testing::Test {
     }
     std::unique_ptr<AgentControls> agent_;
 };
+
+void expect_served_on(Client &client, uint32_t message_id) {
+    Bytes call = make_call(message_id, 64);
+    ASSERT_TRUE(client.send_all(call));
+    expect_answer(client.receive_package(), call);
+}
 
 void expect_served(int port, uint32_t message_id) {
     Client client(port);
@@ -374,8 +452,28 @@ TEST_F(AcceptFailure, NetworkTroubleIsWaitedOutOnTheSamePort) {
     EXPECT_EQ(bridge_test::port_of(a_socket), listen_port);
 }
 
+TEST_F(AcceptFailure, ShortageOfDescriptorsIsWaitedOutKeepingListenerAndClient) {
+    const int listen_port = open(0);
+    Client first(listen_port);
+    Bytes call = make_call(0x0B0101, 64);
+    ASSERT_TRUE(first.send_all(call));
+    expect_answer(first.receive_package(), call);
+    accept_failure = EMFILE;
+    accept_failures_left = 4;
+    testing::internal::CaptureStderr();
+    Client second(listen_port);
+    // Served while the bridge waits for descriptors, then replaced.
+    call = make_call(0x0B0102, 64);
+    ASSERT_TRUE(first.send_all(call));
+    expect_answer(first.receive_package(), call);
+    expect_served_on(second, 0x0B0103);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("trying again in 800 ms"), std::string::npos) << err;
+    EXPECT_EQ(bridge_test::port_of(a_socket), listen_port);
+}
+
 TEST_F(AcceptFailure, OtherFailureRestartsTheListenerWithTheAgentKept) {
-    const int old_port = open(EMFILE);
+    const int old_port = open(EINVAL);
     void *const agent_handle = hClientMediatorHandle;
     const EchoAgentCounters before = agent_->counters();
     testing::internal::CaptureStderr();
@@ -405,7 +503,7 @@ TEST_F(AcceptFailure, OtherFailureRestartsTheListenerWithTheAgentKept) {
 
 TEST_F(AcceptFailure, FailedRestartTriesAgainUntilTheListenerIsBack) {
     netbridge_tuning::restart_pause_ms = 10;
-    const int old_port = open(EMFILE);
+    const int old_port = open(EINVAL);
     testing::internal::CaptureStderr();
     listen_failures_left = 3;
     {

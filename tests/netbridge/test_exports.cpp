@@ -12,6 +12,7 @@ TEST(Exports, ExactlyTheBridgeInterface) {
         "set_port",
         "set_allow",
         "set_exclusive",
+        "set_idle_timeout",
         "DriverOpen",
         "DriverClose",
         "DriverSendData",

@@ -28,6 +28,7 @@ const std::string kUsage =
     "       --allow=<network>                Serve clients of this network only\n"
     "                                        (repeatable; 10.1.0.0/16, ::1, ...)\n"
     "       --exclusive                      Refuse new clients while one is connected\n"
+    "       --idle-timeout=<seconds>         Let a client go that sends nothing that long\n"
     "  -v,  --version                        Print the version number\n"
     "  -h,  --help                           Give this help list\n"
     "\n"
@@ -115,6 +116,17 @@ TEST(Netbridged, UnknownOptionOrNoPortFail) {
         EXPECT_EQ(d.wait_exit(), 255);
         EXPECT_EQ(d.err().substr(0, kUsage.size()), kUsage);
     }
+    // What a shell variable that is not set gives.
+    for (std::vector<std::string> args : {std::vector<std::string>{"--port="},
+                                          {"-p", ""},
+                                          {"--hostname=", "-p", "8888"},
+                                          {"--idle-timeout=5s", "-p", "8888"}}) {
+        Daemon d(args);
+        EXPECT_EQ(d.wait_exit(), 255) << args[0];
+        EXPECT_TRUE(d.err().find(": empty; give a") != std::string::npos ||
+                    d.err().find("not a number of seconds") != std::string::npos)
+            << d.err();
+    }
 }
 
 TEST(Netbridged, BusyPortExitsWithOne) {
@@ -131,25 +143,27 @@ TEST(Netbridged, BusyPortExitsWithOne) {
 }
 
 TEST(Netbridged, ServesALocalClientAndExitsZeroOnInterrupt) {
-    const int port = bridge_test::free_port();
-    Daemon d({"--hostname=127.0.0.1", "--port=" + std::to_string(port)});
-    std::unique_ptr<Client> client;
-    ASSERT_TRUE(connect_when_listening(client, port)) << d.err();
-    bridge_test::Bytes call = make_call(0x0A0001, 300);
-    ASSERT_TRUE(client->send_all(call));
-    bridge_test::Bytes answer = client->receive_package();
-    ASSERT_EQ(answer.size(), call.size());
-    EXPECT_EQ(bridge_test::head_of(answer).uType, 2);
-    EXPECT_EQ(memcmp(answer.data() + kHeadSize, call.data() + kHeadSize, call.size() - kHeadSize),
-              0);
-    EXPECT_TRUE(bridge_test::wait_until(
-        [&] { return d.out().find("Connection From 127.0.0.1:") != std::string::npos; }));
+    for (int stop_signal : {SIGINT, SIGTERM}) {
+        const int port = bridge_test::free_port();
+        Daemon d({"--hostname=127.0.0.1", "--port=" + std::to_string(port)});
+        std::unique_ptr<Client> client;
+        ASSERT_TRUE(connect_when_listening(client, port)) << d.err();
+        bridge_test::Bytes call = make_call(0x0A0001, 300);
+        ASSERT_TRUE(client->send_all(call));
+        bridge_test::Bytes answer = client->receive_package();
+        ASSERT_EQ(answer.size(), call.size());
+        EXPECT_EQ(bridge_test::head_of(answer).uType, 2);
+        EXPECT_EQ(
+            memcmp(answer.data() + kHeadSize, call.data() + kHeadSize, call.size() - kHeadSize), 0);
+        EXPECT_TRUE(bridge_test::wait_until(
+            [&] { return d.out().find("Connection From 127.0.0.1:") != std::string::npos; }));
 
-    // Interrupted with the client still connected: the bridge is closed, the
-    // client sees the end, the program exits 0.
-    d.interrupt();
-    EXPECT_EQ(d.wait_exit(), 0) << d.err();
-    EXPECT_TRUE(client->sees_end_of_stream());
+        // Interrupted with the client still connected: the bridge is closed, the
+        // client sees the end, the program exits 0.
+        d.signal(stop_signal);
+        EXPECT_EQ(d.wait_exit(), 0) << d.err();
+        EXPECT_TRUE(client->sees_end_of_stream());
+    }
 }
 
 namespace {
@@ -221,6 +235,10 @@ TEST(Netbridged, AllowServesOnlyTheNetworksGiven) {
         {"::1", {"fd00::/8"}, AF_INET6, false},
         // IPv4 clients of an IPv6 socket count as IPv4.
         {"::", {"127.0.0.1"}, AF_INET, true},
+        // And so do IPv4 networks written as mapped addresses.
+        {"::", {"::ffff:127.0.0.1"}, AF_INET, true},
+        {"::", {"::ffff:0:0/96"}, AF_INET, true},
+        {"::", {"::ffff:10.0.0.0/104"}, AF_INET, false},
     };
     for (const Case &c : cases) {
         const int port = bridge_test::free_port();
@@ -285,6 +303,25 @@ TEST(Netbridged, SecondInterruptEndsItAtOnceWhateverTheAgentDoes) {
     EXPECT_EQ(d.wait_exit(10000), 130) << d.err();
 }
 
+TEST(Netbridged, SlowStopEndsWithinSecondsWhileTheAgentHoldsTheBridge) {
+    const int port = bridge_test::free_port();
+    Daemon d({"-n", "127.0.0.1", "-p", std::to_string(port)});
+    std::unique_ptr<Client> client;
+    ASSERT_TRUE(connect_when_listening(client, port)) << d.err();
+    // Answered, then the agent keeps the bridge's thread for 30 s.
+    ASSERT_TRUE(client->send_all(make_call(0x0C0100 | ECHO_AGENT_STALL_FUNCTION, 64)));
+    ASSERT_FALSE(client->receive_package().empty());
+    const auto start = std::chrono::steady_clock::now();
+    d.signal(SIGTERM);
+    EXPECT_EQ(d.wait_exit(20000), 0) << d.err();
+    const double took_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    printf("SIGTERM while the agent holds the bridge for 30 s: ended after %.2f s\n", took_s);
+    EXPECT_LT(took_s, 15);
+    EXPECT_NE(d.err().find("receiving thread is still running after 5 s"), std::string::npos)
+        << d.err();
+}
+
 TEST(HostileClient, FloodOfCallsKeepsMemoryBoundedAndTheNextClientIsServed) {
     const int port = bridge_test::free_port();
     Daemon d({"-n", "127.0.0.1", "-p", std::to_string(port)}, {AGENT_DIR, {}});
@@ -315,6 +352,22 @@ TEST(HostileClient, FloodOfCallsKeepsMemoryBoundedAndTheNextClientIsServed) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(peak_kb, 64 * 1024);
 #endif
+    d.interrupt();
+    EXPECT_EQ(d.wait_exit(), 0) << d.err();
+}
+
+TEST(HostileClient, BurstOfGoneConnectionsLocksNobodyOut) {
+    const int port = bridge_test::free_port();
+    Daemon d({"-n", "127.0.0.1", "-p", std::to_string(port)});
+    std::unique_ptr<Client> probe;
+    ASSERT_TRUE(connect_when_listening(probe, port)) << d.err();
+    probe.reset();
+    for (int i = 0; i < 60; ++i)
+        Client(port).close_now();
+    const double wait_s = first_answer_s(port);
+    printf("60 connections opened and closed: next client answered after %.3f s\n", wait_s);
+    EXPECT_GE(wait_s, 0);
+    EXPECT_LT(wait_s, 5);
     d.interrupt();
     EXPECT_EQ(d.wait_exit(), 0) << d.err();
 }

@@ -32,6 +32,7 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "  -c, --connect HOST:PORT       use the pads behind the bridge at HOST:PORT\n"
+    "  -v, --version                 the version of inkctl and of this tree\n"
     "  -h, --help                    this text\n"
     "\n"
     "Exit status: 0 ok, 1 usage, 2 bridge or connection problem, 3 pad or library error.\n"
@@ -95,6 +96,10 @@ int main(int argc, char **argv) {
         const std::string arg = argv[at];
         if (arg == "-h" || arg == "--help") {
             fputs(kUsage, stdout);
+            return inkctl::kExitOk;
+        }
+        if (arg == "-v" || arg == "--version") {
+            printf("inkctl %s\n", INKPORT_VERSION_STRING);
             return inkctl::kExitOk;
         }
         if ((arg == "-c" || arg == "--connect") && at + 1 < argc) {

@@ -64,6 +64,7 @@ struct Gateway::State {
     std::atomic<size_t> queued{0};
     std::atomic<uint64_t> dropped{0};
     std::atomic<uint64_t> pages{0};
+    std::atomic<uint64_t> stalled{0};
     std::atomic<size_t> connections{0};
 
     // Network thread only. Declared after what the sessions touch when they
@@ -293,6 +294,7 @@ class Page : public std::enable_shared_from_this<Page> {
         } else if (writing_ && now - last_written_ > l.stall) {
             fprintf(stderr, "inkwebd: closing a page that has taken nothing for %lld s\n",
                     static_cast<long long>(l.stall.count() / 1000));
+            ++state_.stalled;
             close(static_cast<uint16_t>(websocket::close_code::policy_error),
                   "the page takes nothing");
         } else if (open_ && !ping_in_flight_ && now - last_ping_ >= l.ping) {
@@ -620,6 +622,7 @@ Stats Gateway::stats() const {
     st.queued = state_->queued;
     st.dropped = state_->dropped;
     st.pages = state_->pages;
+    st.stalled = state_->stalled;
     st.connections = state_->connections;
     return st;
 }

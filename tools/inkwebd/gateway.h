@@ -42,6 +42,7 @@ struct Stats {
     size_t queued = 0;     // bytes queued for the page that holds the pads
     uint64_t dropped = 0;  // events dropped so far, all pages
     uint64_t pages = 0;    // sockets accepted so far
+    uint64_t stalled = 0;  // pages closed for taking nothing
     size_t connections = 0;
 };
 

@@ -37,6 +37,9 @@ bool parse_prefix(const char *text, int max, int *prefix) {
     return *prefix <= max;
 }
 
+// The bits of ::ffff:0:0/96 in front of a mapped IPv4 address.
+constexpr int kMappedPrefix = 96;
+
 bool parse_network(const char *text, Network *out) {
     char address[INET6_ADDRSTRLEN + 8];
     if (text == nullptr || strlen(text) >= sizeof address)
@@ -53,7 +56,19 @@ bool parse_network(const char *text, Network *out) {
         out->family = AF_INET6;
     else
         return false;
-    return parse_prefix(prefix, out->family == AF_INET ? 32 : 128, &out->prefix);
+    if (!parse_prefix(prefix, out->family == AF_INET ? 32 : 128, &out->prefix))
+        return false;
+    // An IPv4 network written in its mapped form is that IPv4 network: the
+    // peers are compared as IPv4.
+    in6_addr v6;
+    memcpy(&v6, out->address, sizeof v6);
+    if (out->family == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&v6) && out->prefix >= kMappedPrefix) {
+        out->family = AF_INET;
+        memmove(out->address, out->address + 12, 4);
+        memset(out->address + 4, 0, 12);
+        out->prefix -= kMappedPrefix;
+    }
+    return true;
 }
 
 bool prefix_matches(const uint8_t *a, const uint8_t *b, int bits) {
@@ -99,9 +114,17 @@ bool peer_allowed(const struct sockaddr *peer, socklen_t length) {
     uint8_t bytes[16] = {};
     if (!peer_address(peer, length, &family, bytes))
         return false;
-    for (const Network &n : networks)
+    // An IPv6 network wider than the mapped block (::/0, ::/8) holds the
+    // IPv4 peers too, in their mapped form.
+    uint8_t mapped[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    memcpy(mapped + 12, bytes, 4);
+    for (const Network &n : networks) {
         if (n.family == family && prefix_matches(n.address, bytes, n.prefix))
             return true;
+        if (family == AF_INET && n.family == AF_INET6 &&
+            prefix_matches(n.address, mapped, n.prefix))
+            return true;
+    }
     return false;
 }
 

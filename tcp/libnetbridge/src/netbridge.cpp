@@ -34,7 +34,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
+#include "client_limits.h"
 #include "cmediator.h"
 #include "dispatch.h"
 #include "outbound.h"
@@ -68,7 +70,6 @@ std::atomic<int> restart_pause_max_ms{5000};
 
 namespace {
 
-constexpr int kZeroReadLimit = 5;
 constexpr int kReceiveErrorLimit = 5;
 // A client that vanishes without a word (cable, power, a sleeping laptop)
 // is found out by keepalive probes after 30 s of silence, 5 s apart, 4 in
@@ -165,7 +166,8 @@ bool shutdown_client() {
     int fd = sockfd.load();
     if (fd < 0)
         return true;
-    if (shutdown(fd, SHUT_RDWR) < 0) {
+    // ENOTCONN: the connection is being let go already.
+    if (shutdown(fd, SHUT_RDWR) < 0 && errno != ENOTCONN) {
         TRACE_WARNING("to shutdown() the socket %d", fd);
         return false;
     }
@@ -236,35 +238,65 @@ void give_up_connection(int fd) {
     }
 }
 
-// Whether the receiving thread is to hand on the calls it has read.
-bool still_listening() {
-    return need_listening.load();
+// Calls handed to the agent, and results gone out, for the current client:
+// a client that has shut its sending side is let go once they match.
+std::atomic<uint64_t> calls_handed{0};
+std::atomic<uint64_t> results_written{0};
+
+bool results_pending() {
+    return results_written.load() < calls_handed.load() || !outbound().idle();
 }
 
-// Reads the client's bytes and hands them on until the connection is let go.
+// Whether the receiving thread is to hand on the next call it has read
+// (asked before each one, so it counts them too).
+bool still_listening() {
+    if (!need_listening.load())
+        return false;
+    ++calls_handed;
+    return true;
+}
+
+RecordLimit limit_records;
+
+// Reads the client's bytes and hands them on until the connection is let
+// go: by the peer, by a broken stream, or by one of the connection's time
+// limits.
 void receive(int fd) {
-    // Both count over the thread's whole life.
-    int zero_reads = 0;
-    int receive_errors = 0;
+    int receive_errors = 0;  // over the connection's whole life
+    ClientLimits limits(fd);
     char area[MAX_PACKAGE_TOTAL_SIZE];
     while (need_listening) {
-        // Armed afresh for every wait.
-        struct pollfd p = {fd, POLLIN, 0};
-        int ready = poll(&p, 1, -1);
-        if (ready < 1) {
+        // Armed afresh for every wait. Once the client has shut its side
+        // there is nothing more to read: only the end of the connection is
+        // waited for, while its results go out.
+        const bool pending = limits.is_half_closed() && results_pending();
+        if (limits.finished(pending)) {
+            give_up_connection(fd);
+            break;
+        }
+        if (const char *why = limits.check(pending)) {
+            TRACE_ERROR_LIMITED(limit_records, "%s: connection closed", why);
+            give_up_connection(fd);
+            break;
+        }
+        struct pollfd p = {fd, static_cast<short>(limits.is_half_closed() ? 0 : POLLIN), 0};
+        const int ready = poll(&p, 1, limits.wait_ms());
+        if (ready < 0 && errno != EINTR) {
             TRACE_ERROR_ERRNO("poll() error");
             usleep(1000);
             continue;
         }
-        if ((p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-            usleep(100);
+        if (!need_listening)
+            break;
+        if (ready <= 0 || limits.is_half_closed() ||
+            (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0)
             continue;
-        }
         for (;;) {
             memset(area, 0, sizeof area);
             ssize_t n = recv(fd, area, sizeof area, 0);
             if (n > 0) {
                 ICADataArrival(0, area, static_cast<unsigned short>(n));
+                limits.arrived(inbound_buffer().GetFill(), calls_handed.load());
                 // A client out of step is let go; it starts afresh by
                 // connecting again.
                 if (inbound_buffer().IsBroken()) {
@@ -277,17 +309,21 @@ void receive(int fd) {
                 break;
             if (n < 0 && errno == EINTR)
                 continue;
-            // The peer has closed (0) or the connection failed: a few more
-            // looks, then the connection is given up; at once when our own
-            // side closed it.
             if (!need_listening)
                 break;
             if (outbound().failed()) {
                 give_up_connection(fd);
                 break;
             }
+            // The peer has shut its side: the results of its calls still go
+            // out (check() lets it go once they have).
+            if (n == 0) {
+                limits.half_closed();
+                break;
+            }
+            // A failing connection gets a few more looks.
             usleep(10000);
-            if (n == 0 ? ++zero_reads >= kZeroReadLimit : ++receive_errors >= kReceiveErrorLimit)
+            if (++receive_errors >= kReceiveErrorLimit)
                 give_up_connection(fd);
             break;
         }
@@ -299,6 +335,8 @@ void *listening_thread(void *arg) {
     pthread_setname_np(pthread_self(), "nb_listening");
     LOCK_GUARD(life, &need_listening_lock);
     outbound().start(fd);
+    calls_handed = 0;
+    results_written = 0;
     TRACE_INFO("STARTED NEW THREAD WITH SOCKET: %d", fd);
     // Whatever an earlier client left half sent is not this client's.
     ICADataArrival(0, nullptr, 0);
@@ -330,33 +368,102 @@ void drop_current_connection() {
     close_client_socket();
 }
 
-// Why a client just accepted may not stay, or null when it may.
-const char *refusal(const struct sockaddr_storage &address, socklen_t length) {
-    if (!peer_allowed(reinterpret_cast<const struct sockaddr *>(&address), length))
+// True when the peer of a just accepted connection has already gone: it
+// closed without sending a byte. A peer that closed after sending a call is
+// still there: its call is served.
+bool peer_gone(int fd) {
+    char byte;
+    const ssize_t n = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+// Whether the current client is still there to be replaced.
+bool live_client() {
+    const int fd = sockfd.load();
+    return fd >= 0 && !peer_gone(fd);
+}
+
+// A connection taken from the listener and not yet served.
+struct Arrival {
+    int fd = -1;
+    struct sockaddr_storage address = {};
+    socklen_t length = 0;
+
+    const char *who() const {
+        const char *text = Sock_ntop(reinterpret_cast<const struct sockaddr *>(&address), length);
+        return text != nullptr ? text : "(unknown address)";
+    }
+    void close_if_open() {
+        if (fd >= 0)
+            Close(fd);
+        fd = -1;
+    }
+};
+
+// Why a client just accepted may not stay, or null when it may. *pending
+// is the connection of the same burst that would be served.
+const char *refusal(const Arrival &arrival, const Arrival &pending) {
+    if (!peer_allowed(reinterpret_cast<const struct sockaddr *>(&arrival.address), arrival.length))
         return "outside the allowed networks";
-    if (exclusive_clients() && sockfd.load() >= 0)
+    if (exclusive_clients() && (pending.fd >= 0 || live_client()))
         return "another client is connected";
     return nullptr;
 }
 
-// False when the client was refused (and closed).
-bool serve_new_client(int fd, const struct sockaddr_storage &address, socklen_t length) {
-    const char *who = Sock_ntop(reinterpret_cast<const struct sockaddr *>(&address), length);
-    if (who == nullptr)
-        who = "(unknown address)";
-    if (const char *why = refusal(address, length)) {
-        limited_print(refusal_records, "Connection From %s refused: %s", who, why);
-        Close(fd);
-        return false;
+void refuse(Arrival &arrival, const char *why) {
+    limited_print(refusal_records, "Connection From %s refused: %s", arrival.who(), why);
+    arrival.close_if_open();
+}
+
+// Connections taken in one round at most, so that a flood of them cannot
+// keep the accepting thread from serving the last one.
+constexpr int kMaxDrain = 4096;
+
+// Takes every connection that waits on the (non-blocking) listener, without
+// pausing: a peer already gone is closed at once, a refused one is refused,
+// and of the others only the newest is kept in *pending, as it would replace
+// the older ones at once. *taken counts the connections accepted. 0 once
+// nothing waits, otherwise the errno of a failed accept().
+int drain_backlog(int listen_fd, Arrival *pending, int *taken) {
+    *taken = 0;
+    while (*taken < kMaxDrain) {
+        Arrival arrival;
+        arrival.length = sizeof arrival.address;
+        const int fd = wrap_hooks::accept_fn(
+            listen_fd, reinterpret_cast<struct sockaddr *>(&arrival.address), &arrival.length);
+        if (fd < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return 0;
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return errno;
+        }
+        ++*taken;
+        arrival.fd = fd;
+        if (peer_gone(fd)) {
+            arrival.close_if_open();
+            continue;
+        }
+        if (const char *why = refusal(arrival, *pending)) {
+            refuse(arrival, why);
+            continue;
+        }
+        pending->close_if_open();
+        *pending = arrival;
     }
-    limited_print(connection_records, "Connection From %s", who);
+    return 0;
+}
+
+// Serves the connection in place of the current client.
+void serve_new_client(Arrival &arrival) {
+    limited_print(connection_records, "Connection From %s", arrival.who());
     drop_current_connection();
-    set_socket_options(fd);
+    set_socket_options(arrival.fd);
     bool started = false;
-    start_worker(listening_thread, fd, listen_gate, "listening_thread", &started);
+    start_worker(listening_thread, arrival.fd, listen_gate, "listening_thread", &started);
     if (!started)
-        Close(fd);
-    return true;
+        Close(arrival.fd);
+    arrival.fd = -1;
 }
 
 bool is_transient_accept_failure(int failure) {
@@ -407,6 +514,51 @@ void restart_driver(uint64_t generation) {
     }
 }
 
+// No descriptors or no memory for the moment: waited out, listener kept.
+bool is_resource_failure(int failure) {
+    return failure == EMFILE || failure == ENFILE || failure == ENOBUFS || failure == ENOMEM;
+}
+
+constexpr int kResourceBackoffMinMs = 100;
+constexpr int kResourceBackoffMaxMs = 1000;
+
+struct AcceptPace {
+    std::chrono::steady_clock::time_point last_replacement{};
+    int backoff_ms = kResourceBackoffMinMs;
+};
+
+// One round of accepting: drains the backlog and serves the newest live
+// connection. Only a connection that replaces a live client waits, for what
+// is left of the pause since the last replacement, and then gives way to a
+// newer one that came meanwhile: a burst of clients costs one hand-over per
+// pause, a client that arrives alone is served at once. 0, or the errno of
+// a failed accept().
+int accept_round(int listen_fd, AcceptPace &pace) {
+    Arrival pending;
+    int taken = 0;
+    int failure = drain_backlog(listen_fd, &pending, &taken);
+    if (pending.fd >= 0 && live_client()) {
+        const auto pause = std::chrono::milliseconds(netbridge_tuning::accept_pause_ms.load());
+        const auto left = pace.last_replacement + pause - std::chrono::steady_clock::now();
+        if (left > std::chrono::steady_clock::duration::zero() &&
+            !stop_requested.wait_for(std::chrono::duration_cast<std::chrono::microseconds>(left))) {
+            int more = 0;
+            if (failure == 0)
+                failure = drain_backlog(listen_fd, &pending, &more);
+            taken += more;
+            if (pending.fd >= 0 && peer_gone(pending.fd))
+                pending.close_if_open();
+        }
+        pace.last_replacement = std::chrono::steady_clock::now();
+    }
+    if (taken > 0)
+        pace.backoff_ms = kResourceBackoffMinMs;
+    if (pending.fd >= 0 && need_accepting)
+        serve_new_client(pending);
+    pending.close_if_open();
+    return failure;
+}
+
 void *accept_thread(void *arg) {
     const int listen_fd = static_cast<int>(reinterpret_cast<intptr_t>(arg));
     pthread_setname_np(pthread_self(), "nb_accept");
@@ -418,6 +570,11 @@ void *accept_thread(void *arg) {
         need_accepting = true;
         accept_gate.raise();
         TRACE_INFO("accept: %s port on host %s", text(port.load()), text(hostname.load()));
+        // Drained without waiting; poll() is what waits.
+        const int flags = fcntl(listen_fd, F_GETFL, 0);
+        if (flags < 0 || fcntl(listen_fd, F_SETFL, flags | O_NONBLOCK) < 0)
+            TRACE_WARNING("error of calling fcntl()");
+        AcceptPace pace;
         while (need_accepting) {
             // The close sequence shuts the listening socket down, which ends
             // this wait; a closing driver then makes no accept() that can
@@ -426,27 +583,28 @@ void *accept_thread(void *arg) {
             poll(&p, 1, -1);
             if (!need_accepting)
                 break;
-            struct sockaddr_storage address;
-            socklen_t length = sizeof address;
-            int fd = Accept(listen_fd, reinterpret_cast<struct sockaddr *>(&address), &length);
-            if (fd >= 0) {
-                if (serve_new_client(fd, address, length))
-                    stop_requested.wait_for(
-                        std::chrono::milliseconds(netbridge_tuning::accept_pause_ms.load()));
+            const int failure = accept_round(listen_fd, pace);
+            if (failure == 0)
                 continue;
-            }
-            const int failure = errno;
-            if (do_driver_close) {
+            if (do_driver_close || !need_accepting) {
                 do_driver_close = false;
                 break;
             }
             if (is_transient_accept_failure(failure)) {
                 usleep(10000);
                 TRACE_ERROR_LIMITED(accept_records, "accept(%d) return %d: go to Continue",
-                                    listen_fd, fd);
+                                    listen_fd, -1);
                 continue;
             }
-            TRACE_WARNING("accept(%d) return %d: %s", listen_fd, fd, strerror(failure));
+            if (is_resource_failure(failure)) {
+                // What waits stays in the backlog, the client stays served.
+                TRACE_ERROR_LIMITED(accept_records, "accept(%d): %s: trying again in %d ms",
+                                    listen_fd, strerror(failure), pace.backoff_ms);
+                stop_requested.wait_for(std::chrono::milliseconds(pace.backoff_ms));
+                pace.backoff_ms = std::min(pace.backoff_ms * 2, kResourceBackoffMaxMs);
+                continue;
+            }
+            TRACE_WARNING("accept(%d) return %d: %s", listen_fd, -1, strerror(failure));
             if (a_socket.load() >= 0) {
                 mediator_report_no_connection();
                 LOCK_GUARD(guard, &sockets_lock);
@@ -464,9 +622,37 @@ void *accept_thread(void *arg) {
     return nullptr;
 }
 
+// How long the close sequence waits for the threads, together: a far
+// function of the agent that blocks must not keep the host from stopping.
+constexpr int kCloseWaitS = 5;
+
+// Waits for the end of the worker that holds `life`, until `deadline`
+// (monotonic). False, after saying so, when it is still running.
+bool wait_for_end(pthread_mutex_t *life, const char *worker,
+                  std::chrono::steady_clock::time_point deadline) {
+    // The mutex waits on the wall clock: the time left is carried over.
+    const auto left = std::max(deadline - std::chrono::steady_clock::now(),
+                               std::chrono::steady_clock::duration::zero());
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    const long long ns = until.tv_nsec + std::chrono::nanoseconds(left).count();
+    until.tv_sec += static_cast<time_t>(ns / 1000000000);
+    until.tv_nsec = static_cast<long>(ns % 1000000000);
+    if (pthread_mutex_timedlock(life, &until) == 0) {
+        pthread_mutex_unlock(life);
+        return true;
+    }
+    TRACE_ERROR(
+        "the %s is still running after %d s (a far function of the agent blocks): left "
+        "behind",
+        worker, kCloseWaitS);
+    return false;
+}
+
 int __driver_close() {
     TRACE_SCOPE();
     int result = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kCloseWaitS);
     move_generation();
     do_driver_close = true;
     need_accepting = false;
@@ -477,11 +663,13 @@ int __driver_close() {
         if (listen_fd >= 0)
             Shutdown(listen_fd, SHUT_RDWR);
     }
-    { LOCK_GUARD(wait_end, &need_accepting_lock); }
+    // A thread left behind may still use its socket: the descriptor is not
+    // closed, so that its number cannot go to another file meanwhile.
+    bool ended = wait_for_end(&need_accepting_lock, "accepting thread", deadline);
     {
         LOCK_GUARD(guard, &sockets_lock);
-        int listen_fd = a_socket.exchange(-1);
-        if (listen_fd >= 0)
+        const int listen_fd = a_socket.exchange(-1);
+        if (ended && listen_fd >= 0)
             Close(listen_fd);
     }
     need_listening = false;
@@ -490,10 +678,18 @@ int __driver_close() {
         if (!shutdown_client())
             result = -1;
     }
-    { LOCK_GUARD(wait_end, &need_listening_lock); }
-    close_client_socket();
+    // The receiving thread ends once the agent lets it go.
+    const bool listener_ended = wait_for_end(&need_listening_lock, "receiving thread", deadline);
+    ended = ended && listener_ended;
+    if (listener_ended)
+        close_client_socket();
     do_driver_close = false;
     ResetTheMediatorDLLInterface();
+    if (!ended) {
+        // A thread inside the agent would run into unmapped code.
+        TRACE_ERROR("libinkagent.so stays loaded: a thread of the bridge may still be in it");
+        return -1;
+    }
     if (!do_not_touch_libinkagent) {
         TRACE_INFO("Going to call FreeTheMediatorDLLInterface()");
         if (!FreeTheMediatorDLLInterface()) {
@@ -552,6 +748,8 @@ int write_outbound(void *agent_bytes, int length, PackageType type, const char *
     }
     bool no_client = false;
     const int result = outbound().send(bytes, total, caller, &no_client);
+    if (result == 0 && type == kPackageResult)
+        ++results_written;
     // Told with no lock of ours held: the agent may well call back.
     if (no_client)
         mediator_report_no_connection();

@@ -45,11 +45,17 @@ NETBRIDGE_API extern pthread_mutex_t send_lock;
 }
 
 namespace netbridge_tuning {
-// Pause after each accepted client, so that a burst of connections does not
-// make the bridge drop one client after the other. Tests shorten it.
+// Least time between two hand-overs from a live client to a newer one, so
+// that a burst of live connections does not make the bridge drop one client
+// after the other; a client that arrives alone never waits. Tests shorten it.
 extern std::atomic<int> accept_pause_ms;
-// A client that takes no byte of a waiting package for this long is cut off.
+// A client that takes no byte of a waiting package, or acknowledges none
+// of those the kernel holds for it, for this long is cut off; a client that
+// shut its sending side gets its results within it.
 extern std::atomic<int> write_stall_ms;
+// A package that has begun arriving is complete within this, or its
+// connection is closed.
+extern std::atomic<int> package_time_ms;
 // First pause before the listener is opened again after a failed attempt;
 // it doubles up to restart_pause_max_ms.
 extern std::atomic<int> restart_pause_ms;

@@ -80,6 +80,17 @@ void Outbound::stop() {
     writer_started_ = false;
 }
 
+bool Outbound::send_counted(int fd, const char *bytes, size_t length, size_t *sent) {
+    const bool ok = send_what_fits(fd, bytes, length, sent);
+    sent_ += *sent;
+    return ok;
+}
+
+bool Outbound::idle() {
+    LOCK_GUARD(guard, &send_lock);
+    return waiting_.empty() && !writing_;
+}
+
 bool Outbound::failed() {
     LOCK_GUARD(guard, &send_lock);
     return failed_;
@@ -101,7 +112,7 @@ int Outbound::send(const char *bytes, int length, const char *caller, bool *no_c
     size_t left = static_cast<size_t>(length);
     if (waiting_.empty() && !writing_) {
         size_t sent = 0;
-        if (!send_what_fits(fd, bytes, left, &sent)) {
+        if (!send_counted(fd, bytes, left, &sent)) {
             fail_locked("the client's connection failed");
             return -1;
         }
@@ -131,7 +142,7 @@ int Outbound::send(const char *bytes, int length, const char *caller, bool *no_c
 // outside): written at once or not at all, since nobody would finish it.
 int Outbound::send_unserved_locked(int fd, const char *bytes, int length) {
     size_t sent = 0;
-    const bool ok = send_what_fits(fd, bytes, static_cast<size_t>(length), &sent);
+    const bool ok = send_counted(fd, bytes, static_cast<size_t>(length), &sent);
     if (ok && sent == static_cast<size_t>(length))
         return 0;
     if (sent > 0) {
@@ -195,7 +206,7 @@ const char *Outbound::write_whole(int fd, const std::vector<char> &unit) {
     size_t done = 0;
     while (done < unit.size()) {
         size_t sent = 0;
-        if (!send_what_fits(fd, unit.data() + done, unit.size() - done, &sent))
+        if (!send_counted(fd, unit.data() + done, unit.size() - done, &sent))
             return "the client's connection failed";
         done += sent;
         const auto now = clock::now();

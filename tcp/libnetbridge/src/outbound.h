@@ -15,7 +15,9 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <vector>
 
@@ -38,12 +40,19 @@ class Outbound {
     // true; caller names the function in the report) or its connection
     // failed.
     int send(const char *bytes, int length, const char *caller, bool *no_client);
+    // True when nothing waits to be written and the writer is not writing.
+    bool idle();
+    // Bytes the kernel has taken for the clients so far, over all
+    // connections: less the socket's unsent bytes, what the client has
+    // acknowledged.
+    uint64_t bytes_sent() const { return sent_.load(); }
 
   private:
     static void *writer_main(void *self);
     void write_waiting();
     const char *write_whole(int fd, const std::vector<char> &unit);
     int send_unserved_locked(int fd, const char *bytes, int length);
+    bool send_counted(int fd, const char *bytes, size_t length, size_t *sent);
     void fail_locked(const char *why);
 
     // Under send_lock.
@@ -56,6 +65,7 @@ class Outbound {
     bool writer_started_ = false;
     pthread_t writer_{};
     pthread_cond_t wake_ = PTHREAD_COND_INITIALIZER;
+    std::atomic<uint64_t> sent_{0};
 };
 
 // The bridge's one way out (one client at a time).

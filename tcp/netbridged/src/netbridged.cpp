@@ -1,9 +1,9 @@
 // netbridged: runs the TCP bridge on a host and port from the command line
-// until it is interrupted. A first SIGINT closes the bridge and ends the
-// program; a second one, while that close still waits for the agent, ends
-// it at once. Without a listener for a minute (the bridge could not open
-// one again) the program gives up with status 1, so that a service manager
-// starts it afresh.
+// until it is interrupted. A first SIGINT or SIGTERM closes the bridge
+// (within 5 s, whatever the agent does) and ends the program with status 0;
+// a second one, while that close still waits for the agent, ends it at once. Without a listener for
+// a minute (the bridge could not open one again) the program gives up with status 1, so that a
+// service manager starts it afresh.
 #include <getopt.h>
 #include <pthread.h>
 #include <semaphore.h>
@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "netbridge/netbridge.h"
@@ -35,11 +36,12 @@ constexpr const char kVersion[] = "2.3.3";
 // How long the program goes on without a listener before it gives up.
 constexpr int kListenerGraceS = 60;
 constexpr int kLoopPauseUs = 50000;
-// Exit status after a second interrupt, as a shell reports one.
-constexpr int kInterruptedStatus = 128 + SIGINT;
+// Exit status after a second interrupt is 128 + its number, as a shell
+// reports one.
+constexpr int kSignalledStatus = 128;
 
 // Options without a short form.
-enum LongOnly { kAllow = 256, kExclusive };
+enum LongOnly { kAllow = 256, kExclusive, kIdleTimeout };
 
 constexpr const char kUsage[] =
     "\n"
@@ -51,6 +53,7 @@ constexpr const char kUsage[] =
     "       --allow=<network>                Serve clients of this network only\n"
     "                                        (repeatable; 10.1.0.0/16, ::1, ...)\n"
     "       --exclusive                      Refuse new clients while one is connected\n"
+    "       --idle-timeout=<seconds>         Let a client go that sends nothing that long\n"
     "  -v,  --version                        Print the version number\n"
     "  -h,  --help                           Give this help list\n"
     "\n"
@@ -61,10 +64,10 @@ constexpr const char kUsage[] =
     "\n"
     "Report bugs to the inkport maintainers <maintainers@inkport.example>.\n";
 
-// Posted by the interrupt thread on the first SIGINT; the close thread
+// Posted by the interrupt thread on the first SIGINT or SIGTERM; the close thread
 // waits for it.
 sem_t interrupt;
-// SIGINT is taken by one thread with sigwait and blocked in every other
+// Both are taken by one thread with sigwait and blocked in every other
 // one, the agent's included. A handler runs on whichever thread the signal
 // lands on, and an instrumented runtime defers it until that thread next
 // enters the runtime: one stalled inside the agent then kept the second
@@ -92,7 +95,7 @@ void *interrupt_main(void *) {
         if (sigwait(&interrupt_signals, &signal_number) != 0)
             continue;
         if (++count > 1)
-            _exit(kInterruptedStatus);
+            _exit(kSignalledStatus + signal_number);
         sem_post(&interrupt);
     }
     return nullptr;
@@ -109,8 +112,14 @@ void *thread_main(void *) {
     }
     {
         LOCK_GUARD(guard, &wait_for_thread_lock);
-        if (do_loop)
-            DriverClose();
+        // A close that had to leave a thread inside the agent ends the
+        // process without running its destructors, which that thread may
+        // still need.
+        if (do_loop && DriverClose() != 0) {
+            fflush(stdout);
+            fflush(stderr);
+            _exit(0);
+        }
         do_loop = false;
     }
     trace_exit(__FILE_NAME__, __LINE__, "close_thread");
@@ -140,6 +149,32 @@ bool allow(const char *network) {
             "::1)\n",
             network);
     return false;
+}
+
+// A value given to -n or -p; false (after saying so) when it is empty,
+// which a shell variable that is not set gives.
+bool given(const char *option, const char *value) {
+    if (value != nullptr && *value != '\0')
+        return true;
+    fprintf(stderr, "netbridged: %s: empty; give a %s\n", option,
+            strcmp(option, "--port") == 0 ? "port number or service name"
+                                          : "host name or address, or leave the option out");
+    return false;
+}
+
+// Seconds for --idle-timeout: digits only, at most a day.
+bool idle_timeout(const char *text) {
+    constexpr long kMaxS = 86400;
+    char *end = nullptr;
+    errno = 0;
+    const long seconds = strtol(text, &end, 10);
+    if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || seconds > kMaxS) {
+        fprintf(stderr, "netbridged: --idle-timeout %s: not a number of seconds (0 to %ld)\n", text,
+                kMaxS);
+        return false;
+    }
+    set_idle_timeout(static_cast<int>(seconds));
+    return true;
 }
 
 // The listening socket, as the bridge has it (it writes it atomically).
@@ -178,6 +213,7 @@ int main(int argc, char **argv) {
         {"port", required_argument, nullptr, 'p'},
         {"allow", required_argument, nullptr, kAllow},
         {"exclusive", no_argument, nullptr, kExclusive},
+        {"idle-timeout", required_argument, nullptr, kIdleTimeout},
         {"version", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -187,9 +223,13 @@ int main(int argc, char **argv) {
     while ((option = getopt_long(argc, argv, "hvp:n:", kOptions, nullptr)) != -1) {
         switch (option) {
             case 'n':
+                if (!given("--hostname", optarg))
+                    return -1;
                 option_host = copy_argument(optarg);
                 break;
             case 'p':
+                if (!given("--port", optarg))
+                    return -1;
                 option_port = copy_argument(optarg);
                 break;
             case kAllow:
@@ -198,6 +238,10 @@ int main(int argc, char **argv) {
                 break;
             case kExclusive:
                 set_exclusive(true);
+                break;
+            case kIdleTimeout:
+                if (!idle_timeout(optarg))
+                    return -1;
                 break;
             case 'h':
                 usage();
@@ -218,6 +262,7 @@ int main(int argc, char **argv) {
     // Blocked before any other thread exists, so that all of them inherit it.
     sigemptyset(&interrupt_signals);
     sigaddset(&interrupt_signals, SIGINT);
+    sigaddset(&interrupt_signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &interrupt_signals, nullptr);
     sem_init(&interrupt, 0, 0);
     pthread_t close_thread;
