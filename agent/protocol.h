@@ -35,6 +35,12 @@ extern "C" {
 #define INKAGENT_TYPE_CALL 0u
 #define INKAGENT_TYPE_EVENT 1u
 #define INKAGENT_TYPE_RESULT 2u
+/* From the bridge, not the agent: the one package a client gets before the
+ * bridge closes a connection it does not serve (allow-list, another client
+ * connected). Message id 0; the payload is the reason in ASCII, without a
+ * terminating zero. A client that does not know the type skips it and sees
+ * the end of the stream. */
+#define INKAGENT_TYPE_REFUSAL 3u
 #define INKAGENT_OFFSET_TYPE 0u
 #define INKAGENT_OFFSET_VERSION 2u
 #define INKAGENT_OFFSET_MESSAGE_ID 4u

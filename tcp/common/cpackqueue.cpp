@@ -1,6 +1,7 @@
 #include "cpackqueue.h"
 
 #include <new>
+#include <vector>
 
 #include "cpackage.h"
 #include "wrappthread.h"
@@ -43,39 +44,58 @@ void CPackageQueue::Release() {
 void CPackageQueue::Push(CPackage *package) {
     LOCK_GUARD(guard, &m_csData);
     m_queue.push_back(package);
+    m_nBytes += package->GetTotalSize();
 }
 
-size_t CPackageQueue::PushBounded(CPackage *package, size_t limit, bool *burst_began) {
+CPackageQueue::Bounded CPackageQueue::PushBounded(CPackage *package, size_t limit,
+                                                  size_t byte_limit, bool *burst_began) {
     *burst_began = false;
-    CPackage *dropped = nullptr;
+    std::vector<CPackage *> dropped;
+    Bounded outcome = Bounded::queued;
     {
         LOCK_GUARD(guard, &m_csData);
         m_nLimit = limit;
-        if (m_queue.size() < limit) {
-            m_queue.push_back(package);
-            return 0;
-        }
-        // Never the front: the consumer may be writing it right now.
-        auto oldest_event = m_queue.end();
-        for (auto it = m_queue.begin() + (m_queue.empty() ? 0 : 1); it != m_queue.end(); ++it)
-            if ((*it)->GetType() == kPackageEvent) {
-                oldest_event = it;
+        m_nByteLimit = byte_limit;
+        const size_t size = package->GetTotalSize();
+        // Events give way, oldest first, never the front: the consumer may
+        // be writing it right now.
+        while (!m_queue.empty() && (m_queue.size() >= limit || m_nBytes + size > byte_limit)) {
+            auto oldest_event = m_queue.end();
+            for (auto it = m_queue.begin() + 1; it != m_queue.end(); ++it)
+                if ((*it)->GetType() == kPackageEvent) {
+                    oldest_event = it;
+                    break;
+                }
+            if (oldest_event == m_queue.end())
                 break;
-            }
-        if (oldest_event != m_queue.end()) {
-            dropped = *oldest_event;
+            dropped.push_back(*oldest_event);
+            m_nBytes -= (*oldest_event)->GetTotalSize();
             m_queue.erase(oldest_event);
-            m_queue.push_back(package);
-        } else if (package->GetType() == kPackageEvent) {
-            dropped = package;
-        } else {
-            m_queue.push_back(package);
         }
-        *burst_began = dropped != nullptr && !m_bDropping;
-        m_bDropping = m_bDropping || dropped != nullptr;
+        const bool room = m_queue.size() < limit && m_nBytes + size <= byte_limit;
+        if (room) {
+            m_queue.push_back(package);
+            m_nBytes += size;
+        } else if (package->GetType() == kPackageEvent) {
+            dropped.push_back(package);
+            outcome = Bounded::dropped;
+        } else {
+            // Nothing left to give way: the results are not being taken.
+            dropped.push_back(package);
+            while (m_queue.size() > 1) {
+                m_nBytes -= m_queue.back()->GetTotalSize();
+                dropped.push_back(m_queue.back());
+                m_queue.pop_back();
+            }
+            outcome = Bounded::overflowed;
+        }
+        const bool events_dropped = !dropped.empty() && outcome != Bounded::overflowed;
+        *burst_began = events_dropped && !m_bDropping;
+        m_bDropping = m_bDropping || events_dropped;
     }
-    delete dropped;
-    return dropped != nullptr ? 1 : 0;
+    for (CPackage *gone : dropped)
+        delete gone;
+    return outcome;
 }
 
 CPackage *CPackageQueue::Front() {
@@ -85,9 +105,11 @@ CPackage *CPackageQueue::Front() {
 
 void CPackageQueue::Pop() {
     LOCK_GUARD(guard, &m_csData);
-    if (!m_queue.empty())
+    if (!m_queue.empty()) {
+        m_nBytes -= m_queue.front()->GetTotalSize();
         m_queue.pop_front();
-    if (m_queue.size() < m_nLimit)
+    }
+    if (m_queue.size() < m_nLimit && m_nBytes < m_nByteLimit)
         m_bDropping = false;
 }
 

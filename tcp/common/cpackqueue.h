@@ -25,13 +25,20 @@ class CPackageQueue {
     static void Release();
 
     void Push(CPackage *package);
-    // Pushes within `limit` packages. While the queue is full, the oldest
-    // event behind the front (which the consumer may be writing) is dropped
-    // and destroyed to make room; an event that finds none is dropped
-    // itself, while a result is always kept. Returns the number of packages
-    // dropped; *burst_began is true for the first drop since the queue was
-    // last below the limit.
-    size_t PushBounded(CPackage *package, size_t limit, bool *burst_began);
+    // What PushBounded did with a package.
+    enum class Bounded {
+        queued,      // in the queue (an older event may have given way)
+        dropped,     // an event that found no room: destroyed
+        overflowed,  // a result that found no room: it and every package
+                     // behind the front were destroyed
+    };
+    // Pushes within `limit` packages and `byte_limit` bytes. While the queue
+    // is full, the oldest event behind the front (which the consumer may be
+    // writing) is dropped and destroyed to make room; an event that finds
+    // none is dropped itself. A result that finds none overflows the queue:
+    // whoever waits for its results is gone. *burst_began is true for the
+    // first event dropped since the queue was last below its limits.
+    Bounded PushBounded(CPackage *package, size_t limit, size_t byte_limit, bool *burst_began);
     // The oldest package, left in place; null when the queue is empty.
     CPackage *Front();
     // Drops the oldest pointer, if any; the package itself is the caller's.
@@ -53,4 +60,7 @@ class CPackageQueue {
     // Set by a drop, cleared once the queue is below the limit again.
     bool m_bDropping = false;
     size_t m_nLimit = 0;
+    size_t m_nByteLimit = 0;
+    // Total size of the queued packages.
+    size_t m_nBytes = 0;
 };

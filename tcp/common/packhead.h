@@ -53,6 +53,8 @@ constexpr uint16_t kPackageVersion = 10001;
 enum PackageType : uint16_t {
     kPackageEvent = 1,
     kPackageResult = 2,
+    // The bridge's own word to a client it does not serve, before the close.
+    kPackageRefusal = 3,
 };
 
 // Header fields of untrusted, possibly unaligned bytes.

@@ -191,6 +191,19 @@ TEST(RemoteStack, ABridgeThatClosesMidResultLosesTheConnectionForGood) {
     EXPECT_EQ(end.fault, Fault::connection_lost);
 }
 
+TEST(RemoteStack, ARefusingBridgeIsToldApartFromALostConnection) {
+    fake::Bridge bridge([](fake::Peer &peer) {
+        const std::string why = "another client is connected";
+        peer.send(fake::package(INKAGENT_TYPE_REFUSAL, 0, Bytes(why.begin(), why.end())));
+    });
+    auto stack = connect_to(bridge);
+    unsigned count = 0;
+    inkclient::Error e = stack->device_count(count);
+    EXPECT_EQ(e.fault, Fault::refused);
+    EXPECT_EQ(inkclient::describe(e),
+              "GetDeviceCount: the bridge refused the connection: another client is connected");
+}
+
 TEST(RemoteStack, EventsBeforeTheEndOfTheStreamAreHandedOutBeforeTheLoss) {
     fake::Bridge bridge([](fake::Peer &peer) {
         peer.send(fake::concat({fake::data_event(0, 1, 0, 5), fake::data_event(1, 1, 0, 6)}));

@@ -20,6 +20,16 @@ grep -qx "ExecStart=$bindir/netbridged --hostname=\${NETBRIDGED_HOST} --port=\${
   || { echo "unexpected ExecStart in $unit:"; grep ExecStart "$unit"; status=1; }
 grep -qx "EnvironmentFile=-$sysconfdir/default/netbridged" "$unit" || { echo "no environment file in $unit"; status=1; }
 grep -qx 'KillSignal=SIGINT' "$unit" || { echo "the unit does not stop with SIGINT"; status=1; }
+for line in Wants=network-online.target After=network-online.target StartLimitIntervalSec=0 \
+    TimeoutStopSec=10 MemoryMax=128M TasksMax=64 LimitNOFILE=512 'DeviceAllow=char-usb_device rw'; do
+  grep -qx "$line" "$unit" || { echo "the unit lacks $line"; status=1; }
+done
+# ProtectClock= would add the RTC to the devices.
+! grep -q '^ProtectClock=' "$unit" || { echo "the unit grants the RTC (ProtectClock=)"; status=1; }
+if command -v systemd-analyze >/dev/null; then
+  exposure=$(systemd-analyze security --offline=yes "$unit" 2>/dev/null | sed -n 's/.*exposure level for .*: \([0-9.]*\).*/\1/p')
+  awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 1.5) }' || { echo "exposure $exposure above 1.5"; status=1; }
+fi
 grep -q '^NETBRIDGED_HOST=' "$root$sysconfdir/default/netbridged" || { echo "no host in the environment file"; status=1; }
 grep -q '^NETBRIDGED_PORT=' "$root$sysconfdir/default/netbridged" || { echo "no port in the environment file"; status=1; }
 warnings=$(groff -man -ww -z "$man" 2>&1 || true)

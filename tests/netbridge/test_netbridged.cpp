@@ -277,6 +277,16 @@ TEST(Netbridged, ExclusiveKeepsTheConnectedClient) {
     ASSERT_TRUE(connect_when_listening(first, port)) << d.err();
     ASSERT_TRUE(answered(*first, 0x0B0001));
 
+    {
+        // Told why, then the end of the stream.
+        Client refused(port);
+        const bridge_test::Bytes notice = refused.receive_package();
+        ASSERT_GT(notice.size(), static_cast<size_t>(kHeadSize));
+        EXPECT_EQ(bridge_test::head_of(notice).uType, 3);
+        EXPECT_EQ(std::string(notice.begin() + kHeadSize, notice.end()),
+                  "another client is connected");
+        EXPECT_TRUE(refused.sees_end_of_stream());
+    }
     EXPECT_FALSE(served(port, AF_INET));
     EXPECT_NE(d.out().find("refused: another client is connected"), std::string::npos) << d.out();
     EXPECT_TRUE(answered(*first, 0x0B0002)) << "the first client lost its place";

@@ -352,6 +352,26 @@ TEST_F(Vlink, AnEngineThatTakesNothingCostsABoundedQueueOfTheNewestEvents) {
         ASSERT_EQ(message_id_of(writes[i].bytes), 0x780000u + 600 - 254 + (i - 1)) << i;
 }
 
+TEST_F(Vlink, ResultsThatTheEngineNeverTakesEndTheConnection) {
+    open_and_poll_once();
+    engine.refuse_writes(1016);
+    const int told_before = counters().no_connection_reports;
+    testing::internal::CaptureStderr();
+    // 2000-byte results: the byte bound (256 kB) is reached after 131.
+    for (uint32_t i = 0; i < 200; i++)
+        ASSERT_EQ(deliver(make_package(0x79000001 + (i << 8), 2000), 2000), 0);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("the engine takes no results: queue dropped"), std::string::npos) << err;
+    EXPECT_EQ(counters().no_connection_reports, told_before + 1);
+    // Left: the front (the poll may be writing it) and what came after the drop.
+    engine.refuse_writes(0);
+    EXPECT_EQ(engine.poll(), 0);
+    auto writes = engine.writes();
+    ASSERT_EQ(writes.size(), 1u + 200 - 132);
+    EXPECT_EQ(message_id_of(writes.front().bytes), 0x79000001u);
+    EXPECT_EQ(message_id_of(writes[1].bytes), 0x79000001u + (132 << 8));
+}
+
 TEST_F(Vlink, CloseDestroysWhatIsStillQueued) {
     open_and_poll_once();
     EXPECT_EQ(emit_events(3, 40, 0x6600), std::make_pair(3, 0));

@@ -28,6 +28,8 @@ std::string describe(const Error &error) {
             return head + "bridge unreachable: " + error.message;
         case Fault::connection_lost:
             return head + "connection to the bridge lost: " + error.message;
+        case Fault::refused:
+            return head + "the bridge refused the connection: " + error.message;
         case Fault::timeout:
             return head + "timed out: " + error.message;
         case Fault::protocol:

@@ -23,6 +23,7 @@ enum class Fault {
     none,
     unreachable,      // the bridge could not be reached: refused, unknown host
     connection_lost,  // the bridge closed the connection or a read/write failed
+    refused,          // the bridge said it does not serve this client, and closed
     timeout,          // no answer within the deadline
     protocol,         // the agent refused the call (status != 0) or sent bytes that make no sense
     api,              // the pad library raised an exception

@@ -207,7 +207,9 @@ class RemoteStack final : public PadStack {
                     broken_ = fault(Fault::protocol, "a package header with an impossible size");
                     return broken_;
                 case wire::PackageStream::Next::package:
-                    if (package.type == INKAGENT_TYPE_EVENT) {
+                    if (package.type == INKAGENT_TYPE_REFUSAL) {
+                        return refused(package);
+                    } else if (package.type == INKAGENT_TYPE_EVENT) {
                         queue_event(package);
                     } else if (package.type == INKAGENT_TYPE_RESULT && package.message_id == id) {
                         return take_result(package, out);
@@ -250,11 +252,22 @@ class RemoteStack final : public PadStack {
                 case wire::PackageStream::Next::none:
                     return {};
                 case wire::PackageStream::Next::package:
+                    if (package.type == INKAGENT_TYPE_REFUSAL)
+                        return refused(package);
                     if (package.type == INKAGENT_TYPE_EVENT)
                         queue_event(package);
                     break;
             }
         }
+    }
+
+    // The bridge does not serve us; its reason is the payload.
+    Error refused(const wire::Package &package) {
+        std::string reason;
+        for (uint8_t c : package.payload)
+            reason.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+        broken_ = fault(Fault::refused, reason.empty() ? "no reason given" : reason);
+        return broken_;
     }
 
     void queue_event(const wire::Package &package) {

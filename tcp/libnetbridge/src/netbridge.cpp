@@ -410,8 +410,34 @@ const char *refusal(const Arrival &arrival, const Arrival &pending) {
     return nullptr;
 }
 
+// Reads of a refused client's bytes at most before its socket is closed.
+constexpr int kRefusalReads = 32;
+
+// Tells a client it is not served, without waiting on it: one refusal
+// package if the socket takes it at once, then the end of the stream. What
+// the client has sent already is read away first, so that the close does
+// not reset the connection and take the package with it.
+void tell_refusal(int fd, const char *why) {
+    CPackage notice;
+    const size_t length = strlen(why);
+    PackHead head = {};
+    head.uType = kPackageRefusal;
+    head.uVersion = kPackageVersion;
+    head.ulTotalSize = static_cast<uint32_t>(kHeadSize + length);
+    head.ulLength = head.ulTotalSize;
+    head.ulSendTime = GetTimeStamp();
+    notice.OverWrite(0, reinterpret_cast<const char *>(&head), kHeadSize);
+    notice.OverWrite(kHeadSize, why, static_cast<int>(length));
+    (void)!send(fd, notice.GetPointerAtPos(0), notice.GetTotalSize(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    char unread[MAX_PACKAGE_TOTAL_SIZE];
+    for (int i = 0; i < kRefusalReads && recv(fd, unread, sizeof unread, MSG_DONTWAIT) > 0; ++i) {
+    }
+}
+
 void refuse(Arrival &arrival, const char *why) {
     limited_print(refusal_records, "Connection From %s refused: %s", arrival.who(), why);
+    tell_refusal(arrival.fd, why);
     arrival.close_if_open();
 }
 

@@ -16,6 +16,7 @@
 #include "cpackage.h"
 #include "cpackqueue.h"
 #include "dispatch.h"
+#include "ratelimit.h"
 #include "wrappthread.h"
 
 extern "C" {
@@ -42,10 +43,12 @@ constexpr size_t kReadAreaSize = 2 * MAX_PACKAGE_TOTAL_SIZE;
 constexpr uint16_t kWriteFlag = 1;
 // A function id of 0 asks for the package back, untouched by the agent.
 constexpr uint8_t kTestModeFunction = 0;
-// Packages waiting for the engine, at most: beyond it events give way,
-// oldest first, so that an engine that stops taking writes costs a bounded
-// amount of memory; results are kept.
+// Packages (and their bytes) waiting for the engine, at most: beyond them
+// events give way, oldest first, so that an engine that stops taking writes
+// costs a bounded amount of memory. Results that find no event to give way
+// mean that nobody takes them: the agent is told the connection is gone.
 constexpr size_t kMaxQueued = 256;
+constexpr size_t kMaxQueuedBytes = 256 * 1024;
 
 std::atomic<uint16_t> channel_number{0};
 uint16_t gusMaxDataSize = 0;
@@ -136,15 +139,26 @@ CPackage *outbound_package(void *bytes, int length, PackageType type, const char
     return package;
 }
 
-// Queues a package for the poll, within kMaxQueued; each burst of drops is
-// reported once.
-void queue_for_poll(CPackage *package, const char *caller) {
+// Queues a package for the poll, within kMaxQueued and kMaxQueuedBytes;
+// each burst of dropped events is reported once. False when a result
+// overflowed the queue: it is gone with every package behind the front.
+bool queue_for_poll(CPackage *package, const char *caller) {
+    static RecordLimit overflow_records;
     bool burst_began = false;
-    CPackageQueue::theInstance.load()->PushBounded(package, kMaxQueued, &burst_began);
+    const auto outcome = CPackageQueue::theInstance.load()->PushBounded(
+        package, kMaxQueued, kMaxQueuedBytes, &burst_began);
     if (burst_began)
         trace_error(__FILE_NAME__, __LINE__, caller, false,
                     "the engine takes no packages: %zu queued, dropping the oldest events",
                     kMaxQueued);
+    if (outcome != CPackageQueue::Bounded::overflowed)
+        return true;
+    limited_error(overflow_records, __FILE_NAME__, __LINE__, caller,
+                  "the engine takes no results: queue dropped, the agent is told the "
+                  "connection is gone");
+    // Told from the agent's own callback, which the agent allows.
+    mediator_report_no_connection();
+    return false;
 }
 
 // Writes a framed package through the engine; 0 when taken.
@@ -451,7 +465,8 @@ extern "C" int DriverResultProcessorFunction(void *package, int length) {
     }
     // The engine did not take it: the poll retries it.
     uint8_t function = result->GetFunctionID();
-    queue_for_poll(result, __func__);
+    if (!queue_for_poll(result, __func__))
+        return ica::kStatusFailure;
     TRACE_ERROR("DriverResultProcessorFunction:: package pushed fID=%d", function);
     return rc;
 }
