@@ -269,6 +269,17 @@ TEST_F(GatewayTest, APageThatDoesNotReadIsBoundedThenClosedWith1008) {
     EXPECT_EQ(page.until_closed(60s), 1008);
 }
 
+TEST_F(GatewayTest, APageThatAnswersNoPingIsClosed) {
+    inkwebd::Limits limits;
+    limits.ping = 50ms;
+    limits.silence = 300ms;
+    start(limits);
+    PageClient page(port);
+    ASSERT_TRUE(page.open());
+    // Not reading, the page answers none of the pings: its socket goes.
+    EXPECT_TRUE(testutil::wait_until([&] { return stats().connections == 0; }));
+}
+
 TEST_F(GatewayTest, TwoHundredSocketsDroppedAbruptlyThenAPageIsServed) {
     start();
     const std::string half = "GET /pads HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +

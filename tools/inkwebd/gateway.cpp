@@ -155,6 +155,7 @@ class Page : public std::enable_shared_from_this<Page> {
         closing_since_ = Clock::now();
         close_reason_.code = code;
         close_reason_.reason = reason;
+        arm_tick();  // at the closing pace
         // What was not sent yet is not for anyone now (the frame being sent stays).
         while (out_.size() > (writing_ ? 1u : 0u)) {
             account(-static_cast<long>(out_.back().text.size()));
@@ -270,10 +271,11 @@ class Page : public std::enable_shared_from_this<Page> {
         ws_.async_close(close_reason_, [self = shared_from_this()](error_code) { self->finish(); });
     }
 
+    // Deadlines are checked on a tick: a quarter of the shortest one, so a
+    // quiet page costs a wake-up every few seconds.
     void arm_tick() {
         const Limits &l = state_.config.limits;
-        auto period = std::min({std::chrono::milliseconds(1000), l.stall / 4, l.ping / 4,
-                                l.silence / 4, l.close_wait / 2});
+        auto period = closing_ ? l.close_wait / 2 : std::min({l.stall, l.ping, l.silence}) / 4;
         tick_.expires_after(std::max(period, std::chrono::milliseconds(5)));
         tick_.async_wait([self = shared_from_this()](error_code ec) {
             if (!ec)
