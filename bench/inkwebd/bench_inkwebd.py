@@ -109,10 +109,10 @@ def run(args, rate):
     reports = int(rate * args.seconds)
     clock_log = tempfile.NamedTemporaryFile(prefix="inkwebd-callback-clock.", delete=False).name
     preload = ":".join(filter(None, [args.clock_library, os.environ.get("LD_PRELOAD")]))
-    # The stroke starts once the page has switched receiving on (see the
-    # browser test for the count of closings before that).
+    # The stroke starts once the page has switched receiving on.
     gateway = Gateway(args.padsim, args.inkwebd,
-                      ["--hid", PAD, "--stroke-reopens", "4", "--stroke", "%d@%d" % (reports, rate)],
+                      ["--stroke-on-file", "{draw}", "--hid", PAD, "--stroke",
+                       "%d@%d" % (reports, rate)],
                       [], env={"INKWEBD_CALLBACK_CLOCK": clock_log, "LD_PRELOAD": preload})
     result = {"rate": rate, "reports": reports}
     try:
@@ -122,6 +122,8 @@ def run(args, rate):
             page = Page(browser, gateway.url)
             wait_until("pad on the page", page.pads)
             page.switch_receiving(1)
+            wait_until("receiving on", lambda: page.receiving() != "off")
+            gateway.draw()
             # The stroke's time, then until nothing more comes for 3 s.
             last, since = -1, time.monotonic()
             while time.monotonic() - since < 3 and last < reports:

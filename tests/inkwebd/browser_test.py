@@ -25,10 +25,6 @@ sys.dont_write_bytecode = True  # nothing of a test run lands in the source tree
 from page_session import Browser, Gateway, Page, missing_browser, wait_until  # noqa: E402
 
 STROKE = 60  # reports, at 200 per second
-# The pad's pen read is closed twice by the library's Initialize, once by the
-# first listing of the pad, and once more when receiving is switched on: the
-# stroke starts for the handle that reads after that.
-STROKE_REOPENS = 4
 PAD = "22c9:0901:AB12"
 SECOND_PAD = "2689:0801:CD34"
 
@@ -69,9 +65,13 @@ def sample_number(report_hex):
     return int.from_bytes(bytes.fromhex(report_hex[2:10]), "little")
 
 
-def check_stroke(page):
+def check_stroke(page, gateway):
     wait_until("switch for pad 1", lambda: page.driver.find_elements("id", "receive-1"))
     page.switch_receiving(1)
+    # The pad draws once the page says it receives: how often the library
+    # closes and reopens the pad before that depends on time.
+    wait_until("receiving on", lambda: page.receiving() != "off")
+    gateway.draw()
     wait_until("%d reports on the page" % STROKE, lambda: page.counters()["received"] >= STROKE)
     lines = page.reports()
     report = re.compile(r"^pad 1 ep 0 seq (\d+): ([0-9a-f]{128})$")
@@ -121,8 +121,7 @@ def main():
     foreign_port = foreign.server_address[1]
     allowed = "http://localhost:%d" % foreign_port
     gateway = Gateway(args.padsim, args.inkwebd,
-                      ["--hid", PAD, "--stroke-reopens", str(STROKE_REOPENS), "--stroke",
-                       "%d@200" % STROKE,
+                      ["--stroke-on-file", "{draw}", "--hid", PAD, "--stroke", "%d@200" % STROKE,
                        "--arrive-on-signal", "--leave-on-signal", "--hid", SECOND_PAD],
                       ["--allow-origin", allowed])
     where["port"] = int(gateway.url.rstrip("/").rsplit(":", 1)[1])
@@ -132,7 +131,7 @@ def main():
             # Listed as soon as loaded, without a click.
             wait_until("pad AB12 on the page",
                        lambda: [p["serial"] for p in page.pads()] == ["AB12"])
-            check_stroke(page)
+            check_stroke(page, gateway)
             check_arrival_and_removal(page, gateway)
 
             outcome = probe(other, "http://127.0.0.1:%d/" % foreign_port)

@@ -6,7 +6,7 @@ page of a running inkwebd, prints the pads the page lists, switches receiving
 on for one pad and prints the reports the page shows:
 
     page_session.py http://127.0.0.1:38100/ [--receive DEV] [--reports N]
-                    [--seconds S]
+                    [--seconds S] [--draw-file PATH]
 
 Needs Debian's chromium, chromium-driver and python3-selenium; run it with
 /usr/bin/python3.
@@ -130,13 +130,17 @@ class Page:
 
 class Gateway:
     """inkwebd under the bench's runner with the runner's pad options, on a
-    free port unless told one; up once it has said where it serves. What both write goes to a file, which a
+    free port unless told one; up once it has said where it serves. "{draw}"
+    in the pad options stands for a file that draw() creates: with
+    --stroke-on-file {draw}, the moment the strokes start. What both write goes to a file, which a
     gateway that logs much cannot fill as it would a pipe."""
 
     def __init__(self, padsim, inkwebd, pad_args, inkwebd_args, port=0, env=None):
         self._tmp = tempfile.mkdtemp(prefix="inkwebd-padsim.")
         self._log = os.path.join(self._tmp, "output")
         self._final = None  # the output, once stopped
+        self._draw = os.path.join(self._tmp, "draw")
+        pad_args = [arg.replace("{draw}", self._draw) for arg in pad_args]
         env = dict(os.environ, **(env or {}), TMPDIR=self._tmp)
         with open(self._log, "wb") as log:
             self.process = subprocess.Popen(
@@ -151,6 +155,10 @@ class Gateway:
                 raise RuntimeError("inkwebd did not start serving:\n" + output)
             time.sleep(0.05)
         self.url = found.group(1)
+
+    def draw(self):
+        """Starts the strokes of the pads given --stroke-on-file {draw}."""
+        open(self._draw, "w").close()
 
     def text(self):
         """All the runner and inkwebd have written so far."""
@@ -188,6 +196,8 @@ def main():
                         help="stop once the page shows N reports")
     parser.add_argument("--seconds", type=float, default=10.0,
                         help="receive at most this long")
+    parser.add_argument("--draw-file", metavar="PATH",
+                        help="create PATH once receiving is on (padsim --stroke-on-file)")
     args = parser.parse_args()
     why = missing_browser()
     if why:
@@ -204,6 +214,8 @@ def main():
         page.switch_receiving(args.receive)
         wait_until("receiving", lambda: page.receiving() != "off", 30)
         print("receiving on: " + page.receiving())
+        if args.draw_file:
+            open(args.draw_file, "w").close()
         deadline = time.monotonic() + args.seconds
         while time.monotonic() < deadline:
             if args.reports and page.counters()["received"] >= args.reports:

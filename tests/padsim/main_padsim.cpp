@@ -96,6 +96,8 @@ void usage(FILE *out) {
                  "                                         3: the pad library's Initialize\n"
                  "                                         closes a pad twice, enabling the\n"
                  "                                         receiving on it reopens it)\n"
+                 "  --stroke-on-file PATH                  instead: strokes start once PATH\n"
+                 "                                         exists (the test creates it)\n"
                  "  --stroke-delay MS                      wait this long after that (default 0)\n"
                  "                                         (both apply to the pads whose first\n"
                  "                                         --stroke comes after them)\n"
@@ -194,7 +196,8 @@ std::unique_ptr<padsim::Firmware> make_firmware(const padsim::PadConfig &config,
 struct StrokePlan {
     size_t pad = 0;  // index into the declared pads
     std::vector<padsim::PenStroke> strokes;
-    long reopens = 3;  // as set before the pad's first stroke
+    long reopens = 3;        // as set before the pad's first stroke
+    std::string start_file;  // if set, the trigger instead of the closings
     long delay_ms = 0;
 };
 
@@ -222,11 +225,12 @@ bool parse_stroke(const std::string &arg, padsim::PenStroke &stroke) {
 class StrokePlayer {
   public:
     StrokePlayer(padsim::Pad *pad, padsim::PadModel *model, std::vector<padsim::PenStroke> strokes,
-                 int reopens, std::chrono::milliseconds delay)
+                 int reopens, std::string start_file, std::chrono::milliseconds delay)
         : pad_(pad),
           model_(model),
           strokes_(std::move(strokes)),
           reopens_(reopens),
+          start_file_(std::move(start_file)),
           delay_(delay),
           thread_([this] { play(); }) {}
     ~StrokePlayer() {
@@ -238,6 +242,11 @@ class StrokePlayer {
 
   private:
     bool triggered(const std::vector<padsim::Transfer> &log) const {
+        // A program whose closings of the pen read vary with time (a pad
+        // library that reopens an idle pad) has the test say when instead.
+        if (!start_file_.empty()) {
+            return access(start_file_.c_str(), F_OK) == 0;
+        }
         if (model_->transport() == padsim::PadTransport::kVcom) {
             return model_->biodata_enabled();
         }
@@ -276,6 +285,7 @@ class StrokePlayer {
     padsim::PadModel *model_;
     const std::vector<padsim::PenStroke> strokes_;
     const int reopens_;
+    const std::string start_file_;
     static constexpr int kPenInterface = 0;  // the runner's pads draw on their first interface
     const std::chrono::milliseconds delay_;
     std::atomic<bool> quit_{false};
@@ -434,6 +444,7 @@ int main(int argc, char **argv) {
         kStroke,
         kStrokeReopens,
         kStrokeDelay,
+        kStrokeOnFile,
         kArriveAfter,
         kLeaveAfter,
         kArriveOnSignal,
@@ -449,6 +460,7 @@ int main(int argc, char **argv) {
         {"stroke", required_argument, nullptr, kStroke},
         {"stroke-reopens", required_argument, nullptr, kStrokeReopens},
         {"stroke-delay", required_argument, nullptr, kStrokeDelay},
+        {"stroke-on-file", required_argument, nullptr, kStrokeOnFile},
         {"arrive-after", required_argument, nullptr, kArriveAfter},
         {"leave-after", required_argument, nullptr, kLeaveAfter},
         {"arrive-on-signal", no_argument, nullptr, kArriveOnSignal},
@@ -467,6 +479,7 @@ int main(int argc, char **argv) {
     bool print_log = false;
     std::vector<StrokePlan> plans;
     long stroke_reopens = 3;
+    std::string stroke_file;
     long stroke_delay_ms = 0;
     int opt;
     while ((opt = getopt_long(argc, argv, "+h", options, nullptr)) != -1) {
@@ -529,8 +542,8 @@ int main(int argc, char **argv) {
                     return 2;
                 }
                 if (plans.empty() || plans.back().pad != pads.size() - 1) {
-                    plans.push_back(
-                        StrokePlan{pads.size() - 1, {}, stroke_reopens, stroke_delay_ms});
+                    plans.push_back(StrokePlan{
+                        pads.size() - 1, {}, stroke_reopens, stroke_file, stroke_delay_ms});
                 }
                 // Each stroke of a pad starts a little further on, so that a
                 // capture shows which stroke a report belongs to.
@@ -538,6 +551,9 @@ int main(int argc, char **argv) {
                 plans.back().strokes.push_back(stroke);
                 break;
             }
+            case kStrokeOnFile:
+                stroke_file = optarg;
+                break;
             case kStrokeReopens:
             case kStrokeDelay:
                 if (!parse_count(optarg, 0, opt == kStrokeReopens ? 1000 : 3600000,
@@ -593,9 +609,9 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "padsim: strokes need the pad model, not --loopback\n");
             return 2;
         }
-        players.push_back(std::make_unique<StrokePlayer>(pad, model, std::move(plan.strokes),
-                                                         static_cast<int>(plan.reopens),
-                                                         std::chrono::milliseconds(plan.delay_ms)));
+        players.push_back(std::make_unique<StrokePlayer>(
+            pad, model, std::move(plan.strokes), static_cast<int>(plan.reopens), plan.start_file,
+            std::chrono::milliseconds(plan.delay_ms)));
     }
 #else
     if (!plans.empty()) {
