@@ -24,7 +24,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (options.version) {
-        printf("inkwebd %s\n", INKWEBD_VERSION);
+        printf("inkwebd %s\n", INKPORT_VERSION_STRING);
         return 0;
     }
 
@@ -60,7 +60,7 @@ int main(int argc, char **argv) {
     config.hostname = options.hostname;
     config.port = options.port;
     config.allow_origins = options.allow_origins;
-    config.version = INKWEBD_VERSION;
+    config.version = INKPORT_VERSION_STRING;
     inkwebd::Gateway gateway(config, std::move(stack));
     if (!gateway.listen(why)) {
         fprintf(stderr, "inkwebd: %s\n", why.c_str());

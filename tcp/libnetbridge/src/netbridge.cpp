@@ -321,7 +321,12 @@ void receive(int fd) {
                 limits.half_closed();
                 break;
             }
-            // A failing connection gets a few more looks.
+            // A connection that is gone for certain is let go at once, one
+            // that fails otherwise gets a few more looks.
+            if (errno == ECONNRESET || errno == ETIMEDOUT || errno == ENOTCONN) {
+                give_up_connection(fd);
+                break;
+            }
             usleep(10000);
             if (++receive_errors >= kReceiveErrorLimit)
                 give_up_connection(fd);
