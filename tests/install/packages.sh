@@ -82,7 +82,7 @@ sed "s#=/usr/bin/inkwebd#=$root/usr/bin/inkwebd#" "$root/usr/lib/systemd/user/in
 # A user manager needs a runtime folder, which a CI shell has not.
 runtime=$(mktemp -d)
 verify=$(XDG_RUNTIME_DIR=$runtime systemd-analyze verify --user --man=no "$work/inkwebd.service" 2>&1) || true
-rmdir "$runtime"
+rm -rf "$runtime"
 [ -z "$verify" ] || fail "systemd-analyze verify --user: $verify"
 
 # The programs and the pkg-config file work from the unpacked tree.
