@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# ./scripts/package builds the four Debian packages from this tree; each holds
+# ./scripts/package builds the five Debian packages from this tree; each holds
 # what it should, with the version of VERSION and its dependencies, the
 # installed programs run from the unpacked packages, and lintian finds no
 # error in them.
@@ -48,6 +48,9 @@ check netbridged "libinkport1(>=$version)" "adduser" -- \
   /usr/bin/netbridged $lib/inkport/libinkagent.so /lib/systemd/system/netbridged.service \
   /etc/default/netbridged /usr/share/man/man1/netbridged.1.gz
 check inkctl "libinkport1(>=$version)" -- /usr/bin/inkctl
+check inkwebd -- \
+  /usr/bin/inkwebd /usr/lib/systemd/user/inkwebd.service /etc/default/inkwebd \
+  /usr/share/man/man1/inkwebd.1.gz /usr/share/doc/inkwebd/web-gateway.md.gz
 
 for so in libinkport libnetbridge libvlink; do
   readelf -d "$root$lib/$so.so.1" | grep -q "Library soname: \[$so.so.1\]" || fail "$so: soname is not $so.so.1"
@@ -66,17 +69,27 @@ control libinkport1 triggers | grep -q 'activate-noawait ldconfig' || fail "libi
 control netbridged conffiles | grep -qx /etc/default/netbridged || fail "/etc/default/netbridged is no conffile"
 control netbridged postinst | grep -q 'adduser --system.*--ingroup plugdev' || fail "netbridged creates no user"
 control netbridged postinst | grep -Eq 'deb-systemd-invoke|systemctl .*start' && fail "netbridged starts its unit"
+control inkwebd conffiles | grep -qx /etc/default/inkwebd || fail "/etc/default/inkwebd is no conffile"
+control inkwebd postinst | grep -Eq 'systemctl .*(enable|start)' && fail "inkwebd enables its user unit"
 unit=$root/lib/systemd/system/netbridged.service
 grep -qx 'User=netbridged' "$unit" && grep -qx 'Group=plugdev' "$unit" || fail "the unit does not run as netbridged:plugdev"
 # systemd's own check, on a copy that starts the unpacked daemon.
 sed "s#=/usr/bin/netbridged#=$root/usr/bin/netbridged#" "$unit" >"$work/netbridged.service"
 verify=$(systemd-analyze verify --man=no "$work/netbridged.service" 2>&1) || true
 [ -z "$verify" ] || fail "systemd-analyze verify: $verify"
+sed "s#=/usr/bin/inkwebd#=$root/usr/bin/inkwebd#" "$root/usr/lib/systemd/user/inkwebd.service" \
+  >"$work/inkwebd.service"
+# A user manager needs a runtime folder, which a CI shell has not.
+runtime=$(mktemp -d)
+verify=$(XDG_RUNTIME_DIR=$runtime systemd-analyze verify --user --man=no "$work/inkwebd.service" 2>&1) || true
+rm -rf "$runtime"
+[ -z "$verify" ] || fail "systemd-analyze verify --user: $verify"
 
 # The programs and the pkg-config file work from the unpacked tree.
 export LD_LIBRARY_PATH=$root$lib
 "$root/usr/bin/netbridged" -v | grep -q '^netbridged v' || fail "netbridged -v does not print its version"
 "$root/usr/bin/inkctl" --help >/dev/null 2>&1 || fail "inkctl --help fails"
+"$root/usr/bin/inkwebd" --version | grep -q "^inkwebd $version\$" || fail "inkwebd -v does not print $version"
 [ "$(PKG_CONFIG_PATH=$root$lib/pkgconfig pkg-config --modversion inkport)" = "$version" ] \
   || fail "pkg-config does not report inkport $version"
 
@@ -85,5 +98,5 @@ export LD_LIBRARY_PATH=$root$lib
 lintian_out=$(lintian --fail-on error "$dist"/*_"$version"_amd64.deb 2>&1) || fail "lintian reports errors:"
 grep -v -e 'running with root privileges' -e 'appstream-metadata-missing-modalias-provide match rule' \
   <<<"$lintian_out" || true
-[ $status -eq 0 ] && echo "four packages of $version checked"
+[ $status -eq 0 ] && echo "five packages of $version checked"
 exit $status

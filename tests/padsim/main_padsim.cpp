@@ -8,7 +8,8 @@
 // command's status; SIGINT and SIGTERM are passed on to the command.
 //
 // A pad can arrive and leave while the command runs (--arrive-after,
-// --leave-after): the command's libusb hears of it as of a real plug and
+// --leave-after, or at a signal to padsim: --arrive-on-signal,
+// --leave-on-signal): the command's libusb hears of it as of a real plug and
 // pull. padsim itself runs under libumockdev-preload for that (see padsim.h).
 //
 // A pad can be given pen strokes that it draws once the host reads its pen
@@ -18,19 +19,19 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,12 +46,22 @@
 namespace {
 
 volatile sig_atomic_t g_child = 0;
+// SIGUSR1 and SIGUSR2 plug and pull pads; the handler only passes the signal
+// through this pipe to the thread that does it.
+int g_plug_pipe[2] = {-1, -1};
 
 void forward_signal(int sig) {
     const int saved = errno;  // the interrupted code may be about to read it
     if (g_child > 0) {
         kill(g_child, sig);
     }
+    errno = saved;
+}
+
+void pass_plug_signal(int sig) {
+    const int saved = errno;
+    const char byte = static_cast<char>(sig);
+    (void)!write(g_plug_pipe[1], &byte, 1);
     errno = saved;
 }
 
@@ -65,6 +76,11 @@ void usage(FILE *out) {
                  "                                         the command starts (default: before)\n"
                  "  --leave-after MS                       the next pad is pulled MS after the\n"
                  "                                         command starts (default: never)\n"
+                 "  --arrive-on-signal                     the next pad is plugged in when\n"
+                 "                                         padsim gets SIGUSR1 (one pad a\n"
+                 "                                         signal, in the order declared)\n"
+                 "  --leave-on-signal                      the next pad is pulled when padsim\n"
+                 "                                         gets SIGUSR2 (likewise)\n"
                  "  --loopback                             loopback firmware instead of the model\n"
                  "  --log                                  print each pad's transfers at exit\n"
                  "  --stroke REPORTS[@RATE_HZ]             a pen stroke (repeatable) on the pad\n"
@@ -80,6 +96,8 @@ void usage(FILE *out) {
                  "                                         3: the pad library's Initialize\n"
                  "                                         closes a pad twice, enabling the\n"
                  "                                         receiving on it reopens it)\n"
+                 "  --stroke-on-file PATH                  instead: strokes start once PATH\n"
+                 "                                         exists (the test creates it)\n"
                  "  --stroke-delay MS                      wait this long after that (default 0)\n"
                  "                                         (both apply to the pads whose first\n"
                  "                                         --stroke comes after them)\n"
@@ -178,7 +196,8 @@ std::unique_ptr<padsim::Firmware> make_firmware(const padsim::PadConfig &config,
 struct StrokePlan {
     size_t pad = 0;  // index into the declared pads
     std::vector<padsim::PenStroke> strokes;
-    long reopens = 3;  // as set before the pad's first stroke
+    long reopens = 3;        // as set before the pad's first stroke
+    std::string start_file;  // if set, the trigger instead of the closings
     long delay_ms = 0;
 };
 
@@ -206,11 +225,12 @@ bool parse_stroke(const std::string &arg, padsim::PenStroke &stroke) {
 class StrokePlayer {
   public:
     StrokePlayer(padsim::Pad *pad, padsim::PadModel *model, std::vector<padsim::PenStroke> strokes,
-                 int reopens, std::chrono::milliseconds delay)
+                 int reopens, std::string start_file, std::chrono::milliseconds delay)
         : pad_(pad),
           model_(model),
           strokes_(std::move(strokes)),
           reopens_(reopens),
+          start_file_(std::move(start_file)),
           delay_(delay),
           thread_([this] { play(); }) {}
     ~StrokePlayer() {
@@ -222,6 +242,11 @@ class StrokePlayer {
 
   private:
     bool triggered(const std::vector<padsim::Transfer> &log) const {
+        // A program whose closings of the pen read vary with time (a pad
+        // library that reopens an idle pad) has the test say when instead.
+        if (!start_file_.empty()) {
+            return access(start_file_.c_str(), F_OK) == 0;
+        }
         if (model_->transport() == padsim::PadTransport::kVcom) {
             return model_->biodata_enabled();
         }
@@ -260,6 +285,7 @@ class StrokePlayer {
     padsim::PadModel *model_;
     const std::vector<padsim::PenStroke> strokes_;
     const int reopens_;
+    const std::string start_file_;
     static constexpr int kPenInterface = 0;  // the runner's pads draw on their first interface
     const std::chrono::milliseconds delay_;
     std::atomic<bool> quit_{false};
@@ -268,35 +294,40 @@ class StrokePlayer {
 #endif
 
 // A declared pad and when it comes and goes, in milliseconds after the
-// command starts; -1: plugged in before it starts, or never pulled.
+// command starts; -1: plugged in before it starts, or never pulled;
+// kOnSignal: at the signal (SIGUSR1 plugs in, SIGUSR2 pulls).
+constexpr long kOnSignal = -2;
 struct PadPlan {
     padsim::PadConfig config;
     long arrive_ms = -1;
     long leave_ms = -1;
 };
 
-// Plugs pads in and pulls them at their times while the command runs.
+// Plugs pads in and pulls them at their times, or at the signals padsim
+// gets, while the command runs. Waits on the signal pipe, whose read end
+// also hears the destructor's request to stop.
 class PlugTimeline {
   public:
     struct Step {
-        long at_ms;
+        long at_ms;  // or kOnSignal
         padsim::Pad *pad;
         bool arrive;
     };
-    explicit PlugTimeline(std::vector<Step> steps) : steps_(std::move(steps)) {
-        std::stable_sort(steps_.begin(), steps_.end(),
+    explicit PlugTimeline(std::vector<Step> steps) {
+        for (Step &step : steps) {
+            (step.at_ms == kOnSignal ? (step.arrive ? on_usr1_ : on_usr2_) : timed_)
+                .push_back(step);
+        }
+        std::stable_sort(timed_.begin(), timed_.end(),
                          [](const Step &a, const Step &b) { return a.at_ms < b.at_ms; });
-        if (!steps_.empty()) {
+        if (!steps.empty()) {
             thread_ = std::thread([this] { play(); });
         }
     }
     ~PlugTimeline() {
-        {
-            std::lock_guard lock(mu_);
-            quit_ = true;
-        }
-        cv_.notify_all();
         if (thread_.joinable()) {
+            const char quit = 0;
+            (void)!write(g_plug_pipe[1], &quit, 1);
             thread_.join();
         }
     }
@@ -304,28 +335,55 @@ class PlugTimeline {
     PlugTimeline &operator=(const PlugTimeline &) = delete;
 
   private:
+    static void take(const Step &step) {
+        if (!step.arrive) {
+            step.pad->unplug();
+        } else if (!step.pad->replug()) {
+            std::fprintf(stderr, "padsim: cannot plug in pad %04x:%04x\n",
+                         step.pad->config().vendor_id, step.pad->config().product_id);
+        }
+    }
+
     void play() {
         const auto start = std::chrono::steady_clock::now();
-        for (const Step &step : steps_) {
-            std::unique_lock lock(mu_);
-            if (cv_.wait_until(lock, start + std::chrono::milliseconds(step.at_ms),
-                               [this] { return quit_; })) {
+        size_t next = 0, next_usr1 = 0, next_usr2 = 0;
+        for (;;) {
+            int wait_ms = -1;
+            if (next < timed_.size()) {
+                const auto due = start + std::chrono::milliseconds(timed_[next].at_ms);
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    due - std::chrono::steady_clock::now());
+                wait_ms = static_cast<int>(std::max<long>(0, left.count()));
+            }
+            pollfd pfd{g_plug_pipe[0], POLLIN, 0};
+            const int n = poll(&pfd, 1, wait_ms);
+            if (n < 0 && errno != EINTR) {
+                std::perror("padsim: poll");
                 return;
             }
-            lock.unlock();
-            if (!step.arrive) {
-                step.pad->unplug();
-            } else if (!step.pad->replug()) {
-                std::fprintf(stderr, "padsim: cannot plug in pad %04x:%04x\n",
-                             step.pad->config().vendor_id, step.pad->config().product_id);
+            if (n == 0) {
+                take(timed_[next++]);
+                continue;
+            }
+            char sig = 0;
+            if (n < 0 || read(g_plug_pipe[0], &sig, 1) != 1) {
+                continue;
+            }
+            if (sig == 0) {
+                return;
+            }
+            auto &queue = sig == SIGUSR1 ? on_usr1_ : on_usr2_;
+            size_t &at = sig == SIGUSR1 ? next_usr1 : next_usr2;
+            if (at < queue.size()) {
+                take(queue[at++]);
+            } else {
+                std::fprintf(stderr, "padsim: no pad left to %s at that signal\n",
+                             sig == SIGUSR1 ? "plug in" : "pull");
             }
         }
     }
 
-    std::vector<Step> steps_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool quit_ = false;
+    std::vector<Step> timed_, on_usr1_, on_usr2_;
     std::thread thread_;
 };
 
@@ -386,8 +444,11 @@ int main(int argc, char **argv) {
         kStroke,
         kStrokeReopens,
         kStrokeDelay,
+        kStrokeOnFile,
         kArriveAfter,
-        kLeaveAfter
+        kLeaveAfter,
+        kArriveOnSignal,
+        kLeaveOnSignal
     };
     static const struct option options[] = {
         {"hid", required_argument, nullptr, kHid},
@@ -399,8 +460,11 @@ int main(int argc, char **argv) {
         {"stroke", required_argument, nullptr, kStroke},
         {"stroke-reopens", required_argument, nullptr, kStrokeReopens},
         {"stroke-delay", required_argument, nullptr, kStrokeDelay},
+        {"stroke-on-file", required_argument, nullptr, kStrokeOnFile},
         {"arrive-after", required_argument, nullptr, kArriveAfter},
         {"leave-after", required_argument, nullptr, kLeaveAfter},
+        {"arrive-on-signal", no_argument, nullptr, kArriveOnSignal},
+        {"leave-on-signal", no_argument, nullptr, kLeaveOnSignal},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -415,6 +479,7 @@ int main(int argc, char **argv) {
     bool print_log = false;
     std::vector<StrokePlan> plans;
     long stroke_reopens = 3;
+    std::string stroke_file;
     long stroke_delay_ms = 0;
     int opt;
     while ((opt = getopt_long(argc, argv, "+h", options, nullptr)) != -1) {
@@ -433,7 +498,7 @@ int main(int argc, char **argv) {
                 if (!product.empty()) {
                     config.product = product;
                 }
-                if (leave_ms >= 0 && leave_ms <= arrive_ms) {
+                if (leave_ms >= 0 && arrive_ms >= 0 && leave_ms <= arrive_ms) {
                     std::fprintf(stderr,
                                  "padsim: --leave-after must be later than --arrive-after\n");
                     return 2;
@@ -448,6 +513,12 @@ int main(int argc, char **argv) {
                     usage(stderr);
                     return 2;
                 }
+                break;
+            case kArriveOnSignal:
+                arrive_ms = kOnSignal;
+                break;
+            case kLeaveOnSignal:
+                leave_ms = kOnSignal;
                 break;
             case kManufacturer:
                 manufacturer = optarg;
@@ -471,8 +542,8 @@ int main(int argc, char **argv) {
                     return 2;
                 }
                 if (plans.empty() || plans.back().pad != pads.size() - 1) {
-                    plans.push_back(
-                        StrokePlan{pads.size() - 1, {}, stroke_reopens, stroke_delay_ms});
+                    plans.push_back(StrokePlan{
+                        pads.size() - 1, {}, stroke_reopens, stroke_file, stroke_delay_ms});
                 }
                 // Each stroke of a pad starts a little further on, so that a
                 // capture shows which stroke a report belongs to.
@@ -480,6 +551,9 @@ int main(int argc, char **argv) {
                 plans.back().strokes.push_back(stroke);
                 break;
             }
+            case kStrokeOnFile:
+                stroke_file = optarg;
+                break;
             case kStrokeReopens:
             case kStrokeDelay:
                 if (!parse_count(optarg, 0, opt == kStrokeReopens ? 1000 : 3600000,
@@ -513,16 +587,16 @@ int main(int argc, char **argv) {
         const padsim::PadConfig &config = plan.config;
         padsim::Pad *pad =
             bed.add_pad(config, make_firmware(config, loopback),
-                        plan.arrive_ms < 0 ? padsim::Plug::Now : padsim::Plug::Later);
+                        plan.arrive_ms == -1 ? padsim::Plug::Now : padsim::Plug::Later);
         if (!pad) {
             std::fprintf(stderr, "padsim: cannot add pad %04x:%04x\n", config.vendor_id,
                          config.product_id);
             return 1;
         }
-        if (plan.arrive_ms >= 0) {
+        if (plan.arrive_ms != -1) {
             steps.push_back({plan.arrive_ms, pad, true});
         }
-        if (plan.leave_ms >= 0) {
+        if (plan.leave_ms != -1) {
             steps.push_back({plan.leave_ms, pad, false});
         }
     }
@@ -535,9 +609,9 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "padsim: strokes need the pad model, not --loopback\n");
             return 2;
         }
-        players.push_back(std::make_unique<StrokePlayer>(pad, model, std::move(plan.strokes),
-                                                         static_cast<int>(plan.reopens),
-                                                         std::chrono::milliseconds(plan.delay_ms)));
+        players.push_back(std::make_unique<StrokePlayer>(
+            pad, model, std::move(plan.strokes), static_cast<int>(plan.reopens), plan.start_file,
+            std::chrono::milliseconds(plan.delay_ms)));
     }
 #else
     if (!plans.empty()) {
@@ -550,6 +624,14 @@ int main(int argc, char **argv) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    if (pipe2(g_plug_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("padsim: pipe");
+        return 1;
+    }
+    sa.sa_handler = pass_plug_signal;
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGUSR1, &sa, nullptr);
+    sigaction(SIGUSR2, &sa, nullptr);
 
     // Run.
     const pid_t child = start(argv + optind);
