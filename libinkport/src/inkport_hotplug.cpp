@@ -33,6 +33,7 @@
 #include "hid.h"
 #include "inkport_async.h"
 #include "vcom.h"
+#include "worker_threads.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 
