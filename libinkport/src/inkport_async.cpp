@@ -33,7 +33,7 @@
 #include "core.h"
 #include "core_ssp.h"
 #include "inkport_async.h"
-#include "inkport_hotplug.h"
+#include "device_handlers.h"
 #include "ssp_common.h"
 #include "uni_queue.h"
 #include "worker_threads.h"
