@@ -333,11 +333,4 @@ void stop_delivery_threads();
 // On a receive thread whose callback stops the library: lets the thread go
 // (see inkport_async.cpp) so that no stopper waits for it. Else nothing.
 void disown_this_receive_thread();
-// Returns once every worker that stopped the library from its own callback
-// has ended, the calling thread excepted.
-void wait_for_threads_letting_go();
-// A worker that stopped the library from its own callback and that nobody
-// joins counts itself in when it lets go, and out as the last thing it does.
-void begin_letting_go();
-void end_letting_go();
 void destroy_interface_queue(short_interface &slot);

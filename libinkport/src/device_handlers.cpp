@@ -4,6 +4,7 @@
 // one, never a mix, and then waits for the calls that took an older record.
 #include "device_handlers.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -22,6 +23,11 @@ struct Slot {
 };
 
 Slot slots[2];
+
+// Per device number: who told of its removal since it arrived.
+constexpr uint8_t kTold = 1;         // anyone, the application's calls included
+constexpr uint8_t kLibraryTold = 2;  // the monitor or a receive thread
+std::atomic<uint8_t> removal_told[kMaxDevices];
 // Device handler calls the thread is inside.
 thread_local int calls_on_this_thread = 0;
 
@@ -83,4 +89,34 @@ void call_device_handler(DeviceEvent event, uint32_t device) {
     }
     if (last_earlier)
         s.calls_ended.notify_all();
+}
+
+bool removal_to_tell(unsigned int device, RemovalFinder finder) {
+    if (device >= kMaxDevices)
+        return true;
+    std::atomic<uint8_t> &told = removal_told[device];
+    switch (finder) {
+        case RemovalFinder::application:
+            told |= kTold;
+            return true;
+        case RemovalFinder::receive_thread:
+            return ((told.fetch_or(kTold | kLibraryTold)) & kLibraryTold) == 0;
+        case RemovalFinder::monitor: {
+            uint8_t seen = told.load();
+            while ((seen & kTold) == 0)
+                if (told.compare_exchange_weak(seen, seen | kTold | kLibraryTold))
+                    return true;
+            return false;
+        }
+    }
+    return true;
+}
+
+void reset_removal_notices(unsigned int device) {
+    if (device < kMaxDevices) {
+        removal_told[device] = 0;
+        return;
+    }
+    for (auto &told : removal_told)
+        told = 0;
 }

@@ -28,6 +28,16 @@ void set_device_handler(DeviceEvent event, DeviceHandler handler, bool wait);
 uint32_t store_device_handler(DeviceEvent event, DeviceHandlerFn fn, void *user_specific);
 // The handler registered now.
 DeviceHandler device_handler(DeviceEvent event);
+// Who found a pad gone. The library's own threads (the monitor, receive
+// threads) tell the application once per removal between them; each call of
+// the application that meets the removal tells it again.
+enum class RemovalFinder { application, receive_thread, monitor };
+// Whether a removal of pad `device` that `finder` met is to be told.
+bool removal_to_tell(unsigned int device, RemovalFinder finder);
+// Forgets who told of the removal of pad `device` (it has arrived again), or
+// of every pad for a `device` out of range (the library starts).
+void reset_removal_notices(unsigned int device);
+
 // Calls the handler of `event`, if any, with `device`. Call with no library
 // lock held.
 void call_device_handler(DeviceEvent event, uint32_t device);

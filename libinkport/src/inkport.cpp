@@ -14,6 +14,7 @@
 #include "inkport_async.h"
 #include "inkport_hotplug.h"
 #include "wchar_tools.h"
+#include "worker_threads.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 

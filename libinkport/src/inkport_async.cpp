@@ -33,9 +33,10 @@
 #include "core.h"
 #include "core_ssp.h"
 #include "inkport_async.h"
-#include "inkport_hotplug.h"
+#include "device_handlers.h"
 #include "ssp_common.h"
 #include "uni_queue.h"
+#include "worker_threads.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
@@ -46,7 +47,6 @@ namespace {
 
 // Every frame is a whole report buffer: the payload, then zero bytes.
 constexpr unsigned int kFrameSize = 64;
-constexpr size_t kWorkerStack = 1024 * 1024;
 
 // How long one wait for input lasts. A HID wait cannot be cut short, so a
 // stop waits for it: short. A VCOM wait is cancelled by its stopper.
@@ -130,17 +130,6 @@ void end_streaming() {
     this_thread_counted = false;
     --streaming_threads[this_receive_thread->device];
 }
-
-// Workers that stopped the library from their own callback and still run
-// (in that callback, or on their way out): nobody joins them, but a later
-// stop waits for them, so that no callback runs once it has returned.
-std::mutex letting_go_lock;
-std::condition_variable letting_go_changed;
-int letting_go = 0;
-thread_local bool this_thread_lets_go = false;
-
-std::mutex worker_hold_lock;
-int worker_hold = 0;
 
 bool is_this_receive_thread(unsigned int device, unsigned int end_point) {
     const receive_info *self = this_receive_thread;
@@ -694,47 +683,6 @@ bool start_callback_thread(short_interface &slot, DeliverySlot &ds, unsigned int
 
 }  // namespace
 
-// ---- Worker threads of the library ----
-
-void hold_worker_threads() {
-    std::lock_guard<std::mutex> g(worker_hold_lock);
-    ++worker_hold;
-}
-
-void release_worker_threads() {
-    std::lock_guard<std::mutex> g(worker_hold_lock);
-    --worker_hold;
-}
-
-bool create_worker_thread(pthread_t *thread, void *(*routine)(void *), void *arg) {
-    // Created under the hold lock: once the workers are held, every worker
-    // that exists is already where its stopper will look for it.
-    std::lock_guard<std::mutex> g(worker_hold_lock);
-    if (worker_hold > 0) {
-        TRACE_ERROR("worker threads are being stopped");
-        return false;
-    }
-    pthread_attr_t attr;
-    int r = pthread_attr_init(&attr);
-    if (r == 0) {
-        r = pthread_attr_setstacksize(&attr, kWorkerStack);
-        if (r == 0)
-            r = pthread_create(thread, &attr, routine, arg);
-        int d = pthread_attr_destroy(&attr);
-        if (r == 0 && d != 0)
-            TRACE_ERROR("pthread_attr_destroy() returned %d", d);
-    }
-    if (r != 0) {
-        TRACE_ERROR("pthread_create() returned %d", r);
-        return false;
-    }
-    return true;
-}
-
-void name_worker_thread(const char *name) {
-    pthread_setname_np(pthread_self(), name);
-}
-
 bool on_streaming_receive_thread() {
     return this_thread_streams;
 }
@@ -817,26 +765,6 @@ void stop_delivery_threads() {
             join_callback_thread(rec);
         }
     }
-}
-
-void begin_letting_go() {
-    std::lock_guard<std::mutex> g(letting_go_lock);
-    ++letting_go;
-    this_thread_lets_go = true;
-}
-
-void end_letting_go() {
-    if (!this_thread_lets_go)
-        return;
-    std::lock_guard<std::mutex> g(letting_go_lock);
-    --letting_go;
-    letting_go_changed.notify_all();
-}
-
-void wait_for_threads_letting_go() {
-    const int self = this_thread_lets_go ? 1 : 0;
-    std::unique_lock<std::mutex> g(letting_go_lock);
-    letting_go_changed.wait(g, [self] { return letting_go <= self; });
 }
 
 void destroy_interface_queue(short_interface &slot) {

@@ -7,7 +7,6 @@
 #include "core.h"
 #include "device_handlers.h"
 #include "inkport_async.h"
-#include "inkport_hotplug.h"
 #include "wchar_tools.h"
 #include "wrappers.h"
 #include "wrappthread.h"

@@ -33,6 +33,7 @@
 #include "hid.h"
 #include "inkport_async.h"
 #include "vcom.h"
+#include "worker_threads.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 
@@ -67,11 +68,6 @@ struct Monitor {
 // The running monitor; changed only under gen_thread_mutex_lock.
 Monitor *monitor = nullptr;
 thread_local Monitor *this_monitor = nullptr;
-
-// Per device number: who told of its removal since it arrived.
-constexpr uint8_t kTold = 1;         // anyone, the application's calls included
-constexpr uint8_t kLibraryTold = 2;  // the monitor or a receive thread
-std::atomic<uint8_t> removal_told[kMaxDevices];
 
 // On the monitor thread, inside libusb's event handling: queue, nothing else.
 int LIBUSB_CALL on_plug(libusb_context *, libusb_device *dev, libusb_hotplug_event event,
@@ -257,7 +253,7 @@ void pad_arrived(const PlugEvent &e) {
         discard_record(&recs[k]);
     if (!numbered)
         return;
-    removal_told[p.number] = 0;
+    reset_removal_notices(p.number);
     TRACE_INFO("pad %u arrived at %s", p.number, e.location);
     tell_arrived(p.number);
 }
@@ -322,8 +318,7 @@ void *monitor_routine(void *arg) {
 }  // namespace
 
 void hotplug_listen() {
-    for (auto &told : removal_told)
-        told = 0;
+    reset_removal_notices(kMaxDevices);
     if (monitor != nullptr)
         return;
     if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) {
@@ -380,27 +375,6 @@ void hotplug_stop() {
         Pthread_join(m->thread, nullptr);
     }
     release_monitor(m);
-}
-
-bool removal_to_tell(unsigned int device, RemovalFinder finder) {
-    if (device >= kMaxDevices)
-        return true;
-    std::atomic<uint8_t> &told = removal_told[device];
-    switch (finder) {
-        case RemovalFinder::application:
-            told |= kTold;
-            return true;
-        case RemovalFinder::receive_thread:
-            return ((told.fetch_or(kTold | kLibraryTold)) & kLibraryTold) == 0;
-        case RemovalFinder::monitor: {
-            uint8_t seen = told.load();
-            while ((seen & kTold) == 0)
-                if (told.compare_exchange_weak(seen, seen | kTold | kLibraryTold))
-                    return true;
-            return false;
-        }
-    }
-    return true;
 }
 
 extern "C" {

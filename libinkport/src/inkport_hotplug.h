@@ -18,10 +18,3 @@ void hotplug_start();
 // thread itself, it returns at once and the thread ends when the handler
 // returns.
 void hotplug_stop();
-
-// Who found a pad gone. The library's own threads (the monitor, receive
-// threads) tell the application once per removal between them; each call of
-// the application that meets the removal tells it again.
-enum class RemovalFinder { application, receive_thread, monitor };
-// Whether a removal of pad `device` that `finder` met is to be told.
-bool removal_to_tell(unsigned int device, RemovalFinder finder);
