@@ -126,6 +126,7 @@ const char *fault_name(inkclient::Fault fault) {
             return "timeout";
         case inkclient::Fault::unreachable:
         case inkclient::Fault::connection_lost:
+        case inkclient::Fault::refused:  // the bridge said why, and closed
             return "connection_lost";
         case inkclient::Fault::none:
         case inkclient::Fault::protocol:
