@@ -83,6 +83,27 @@ bool give_up(BulkWait *w) {
     return true;
 }
 
+bool has_given_up(libusb_device_handle *handle) {
+    std::lock_guard<std::mutex> g(given_up_lock);
+    return std::any_of(given_up_waits.begin(), given_up_waits.end(),
+                       [handle](const BulkWait *w) { return w->handle == handle; });
+}
+
+// A handle closed with a transfer still in flight leaves behind what libusb
+// keeps for that transfer. The waits given up on it were cancelled, so if
+// event handling works again, a short bounded turn of it before the close
+// lets their callbacks run and libusb free everything.
+constexpr long kReapBeforeCloseMs = 100;
+
+void reap_given_up(libusb_device_handle *handle) {
+    const Clock::time_point start = Clock::now();
+    while (has_given_up(handle) && elapsed_ms(start) < kReapBeforeCloseMs) {
+        struct timeval tv = {0, 10000};
+        if (libusb_handle_events_timeout_completed(nullptr, &tv, nullptr) < 0)
+            return;
+    }
+}
+
 // Frees the waits given up on `handle`, which libusb_close has just closed.
 void free_given_up(libusb_device_handle *handle) {
     std::lock_guard<std::mutex> g(given_up_lock);
@@ -189,6 +210,7 @@ EXPORT libusb_device_handle *vcom_open_dev(libusb_device *device) {
 EXPORT void vcom_close_dev(libusb_device_handle *handle) {
     if (handle == nullptr)
         return;
+    reap_given_up(handle);
     libusb_close(handle);
     free_given_up(handle);
 }

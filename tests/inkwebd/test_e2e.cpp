@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <regex>
+#include <cstdlib>
+#include <string>
 
 #include "child_process.h"
 #include "page_client.h"
@@ -34,15 +35,20 @@ TEST(InkwebdE2E, APageListsThePadReceivesAStrokeInOrderAndIsClosedWith1001OnSigt
     ChildProcess p({PADSIM_PROGRAM, "--hid", "22c9:0901:AB12", "--stroke", "200@1000", "--",
                     INKWEBD_PROGRAM, "--port", "0"},
                    {{"TMPDIR", dir.path()}});
-    const std::regex serving("inkwebd: serving http://127\\.0\\.0\\.1:([0-9]+)/\n");
-    std::smatch m;
-    std::string out;
-    ASSERT_TRUE(testutil::wait_until(
-        [&] { return std::regex_search(out = p.out(), m, serving) || !p.running() || p.reap(); },
-        30s))
+    const std::string serving = "inkwebd: serving http://127.0.0.1:";
+    unsigned port = 0;
+    // The port is known once its whole line is out.
+    auto served = [&] {
+        const std::string out = p.out();
+        const size_t at = out.find(serving);
+        if (at == std::string::npos || out.find("/\n", at) == std::string::npos)
+            return false;
+        port = static_cast<unsigned>(std::strtoul(out.c_str() + at + serving.size(), nullptr, 10));
+        return true;
+    };
+    ASSERT_TRUE(testutil::wait_until([&] { return served() || !p.running() || p.reap(); }, 30s))
         << p.err();
-    ASSERT_FALSE(m.empty()) << p.err();
-    const unsigned port = static_cast<unsigned>(std::stoul(m[1]));
+    ASSERT_NE(port, 0u) << p.err();
 
     PageClient page(port);
     ASSERT_TRUE(page.open());
