@@ -34,11 +34,14 @@ constexpr int kCoreRemoved = -20;
 // call, a receive thread) and read by others without the pad's lock, so its
 // loads and stores are atomic. Stays a plain byte so that records can still be
 // cleared and copied as a whole.
+// Sequentially consistent: the monitor marks a pad and then looks whether a
+// receive thread still streams on it, the thread stops counting itself and
+// then looks at the mark; in one total order one of the two sees the other.
 struct RemovedFlag {
     bool value;
-    operator bool() const { return __atomic_load_n(&value, __ATOMIC_ACQUIRE); }
+    operator bool() const { return __atomic_load_n(&value, __ATOMIC_SEQ_CST); }
     RemovedFlag &operator=(bool v) {
-        __atomic_store_n(&value, v, __ATOMIC_RELEASE);
+        __atomic_store_n(&value, v, __ATOMIC_SEQ_CST);
         return *this;
     }
 };

@@ -434,9 +434,8 @@ void *start_routine(void *arg) {
     end_streaming();
     // A pad pulled after this thread last looked at it, while the monitor
     // still left the telling to it, is told now (once: removal_to_tell).
-    // The fence pairs with the monitor's between its mark and its look at
-    // the count: one of the two sees the other.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // The count and the mark are sequentially consistent, so of this thread
+    // and the monitor one sees the other's change.
     if (!rec->disowned && pad->removed && removal_to_tell(device, RemovalFinder::receive_thread))
         tell_removed(device);
     // Last: once `gone` is raised the stopper may go on; a disowned thread

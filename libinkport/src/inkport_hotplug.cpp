@@ -272,9 +272,8 @@ void pad_left(const PlugEvent &e) {
     TRACE_INFO("pad %u left %s", number, e.location);
     // A receive thread finds the mark at its next read and tells itself, or,
     // past its last read, as it stops counting itself as streaming. The
-    // fence pairs with the one there: of the mark and the count, one side
-    // sees the other's change.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // mark and the count are sequentially consistent: of the mark and the
+    // count, one side sees the other's change.
     if (!receive_thread_streams(number) && removal_to_tell(number, RemovalFinder::monitor))
         tell_removed(number);
 }
