@@ -28,6 +28,32 @@ function(inkport_shared_library target)
   endif()
 endfunction()
 
+# A library built three ways from one set of objects: the shared library
+# with exactly the names of its version script, and a static archive through
+# which the unit tests reach what the shared library does not export.
+#   inkport_library(NAME PREFIX trace_prefix DEFINE building_macro MAP map
+#                   SOURCES ... INCLUDES ... LIBS ...)
+# makes NAME_objects, NAME (soname 1) and NAME_internal.
+function(inkport_library name)
+  cmake_parse_arguments(ARG "" "PREFIX;DEFINE;MAP" "SOURCES;INCLUDES;LIBS" ${ARGN})
+  add_library(${name}_objects OBJECT ${ARG_SOURCES})
+  inkport_add_support(${name}_objects "${ARG_PREFIX}")
+  target_include_directories(${name}_objects PUBLIC
+    ${PROJECT_SOURCE_DIR}/include ${ARG_INCLUDES} ${PROJECT_SOURCE_DIR}/support)
+  target_compile_definitions(${name}_objects PUBLIC ${ARG_DEFINE})
+  target_link_libraries(${name}_objects PUBLIC ${ARG_LIBS})
+
+  add_library(${name} SHARED $<TARGET_OBJECTS:${name}_objects>)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  inkport_shared_library(${name} OUTPUT_NAME ${name} SOVERSION 1 MAP ${ARG_MAP})
+
+  add_library(${name}_internal STATIC $<TARGET_OBJECTS:${name}_objects>)
+  target_link_libraries(${name}_internal PUBLIC ${name}_objects)
+endfunction()
+
 # A libFuzzer target: fuzz/<dir>/ holds its source and its seed corpus
 # (corpus/); scripts/fuzz runs every target for a bounded time.
 function(inkport_add_fuzzer name)
