@@ -1,22 +1,24 @@
-// The core device table: initialisation, discovery, the pad settings string,
-// the current device, opening and closing of records.
+// The records of the core device table: pad models, the pad settings
+// string, the current device, opening and closing a record through its
+// transport, and the receive threads' waits on a record.
 #include "core.h"
 
-#include <hidapi.h>
 #include <libusb.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <mutex>
 #include <span>
 
-#include "hid.h"
+#include "transport.h"
 #include "uni_queue.h"
-#include "vcom.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
@@ -25,47 +27,10 @@ ql_device_list *dev_shared = nullptr;
 
 namespace {
 
-ql_device_list dev_shared_storage;
 // The libusb_init of core_initialize succeeded: its context is ours to end.
 std::atomic<bool> usb_ready{false};
 
 constexpr const char *kSettingsPrefix = "000000000000000001";
-
-bool usb_string_empty(const char *s) {
-    return s[0] == '\0';
-}
-
-// Closes every extra interface of a pad that is open for use.
-void close_extra_interfaces(ql_device *dev) {
-    if (dev->interfaces == nullptr) {
-        TRACE_ERROR("Error, **interfaces is NULL");
-        return;
-    }
-    for (int k = 0; k <= dev->count_of_interfaces - 2 && k < kMaxInterfaces; ++k) {
-        ql_device *rec = dev->interfaces[k];
-        if (rec == nullptr) {
-            TRACE_ERROR("Error, interfaces[%d] is NULL", k);
-            continue;
-        }
-        if (rec->in_use)
-            core_close_dev(rec);
-    }
-}
-
-// Clears a record but keeps its array of extra interfaces. A VCOM record
-// holds a reference on its USB device, taken by the search.
-void clear_record(ql_device *dev) {
-    if (dev->vcom_device != nullptr)
-        libusb_unref_device(dev->vcom_device);
-    ql_device **keep = dev->interfaces;
-    memset(static_cast<void *>(dev), 0, sizeof *dev);
-    dev->interfaces = keep;
-}
-
-void reset_rectangle_if_needed(ql_device *dev) {
-    if (core_pad_traits(dev->pad_type).resets_rectangle)
-        core_create_signature_rectangle(dev, 0, 0, 0, 0, 0);
-}
 
 // How the models differ, by model code.
 constexpr pad_type_traits kPadTypes[] = {
@@ -94,52 +59,60 @@ ql_device *find_pad(ql_device_list *table, const char *settings) {
     return nullptr;
 }
 
-// How a switch to one slot ended.
-enum class Switched { ok, failed, gone };
+// ---- The waits of the receive threads ----
+//
+// A few receive threads at most wait at a time: one table for all records,
+// under one lock that is never held while a thread waits on a transport.
 
-// Makes slot `index` current and opens it; an advance (not a switch by
-// settings) then resets the signature rectangle of the models that need it.
-// A slot that cannot be opened is
-// not kept current: the pad that was current before stays so (it was not
-// closed), and so do the API table's number of it and the calls made on
-// it. `gone` when the slot's pad is marked removed.
-Switched make_current(ql_device_list *table, int index, bool advance) {
-    const uint16_t previous_index = table->current_index;
-    ql_device *const previous = table->current_device;
-    table->current_index = static_cast<uint16_t>(index);
-    table->current_device = &table->devices[index];
-    if (!core_reopen_devs(table)) {
-        TRACE_ERROR("Error of initialize of current device");
-        const bool gone = table->current_device->removed;
-        if (previous != nullptr) {
-            table->current_index = previous_index;
-            table->current_device = previous;
-        }
-        return gone ? Switched::gone : Switched::failed;
-    }
-    if (advance)
-        reset_rectangle_if_needed(table->current_device);
-    return Switched::ok;
-}
+struct WaitSlot {
+    const ql_device *dev = nullptr;  // null: free
+    pthread_t owner{};
+    libusb_transfer *transfer = nullptr;
+    bool cancel = false;  // cut short: cancel the transfer once it is known
+};
 
-// The result of a switch that reopened a slot: `ok` when it succeeded, else
-// -1, or -20 for a pad known to be gone.
-int switch_result(Switched s, int ok) {
-    switch (s) {
-        case Switched::ok:
-            return ok;
-        case Switched::failed:
-            return kCoreFailed;
-        case Switched::gone:
-            return kCoreRemoved;
-    }
-    return kCoreFailed;
+std::mutex waits_lock;
+std::condition_variable waits_ended;
+WaitSlot waits[kMaxDevices * kMaxInterfaces];
+// Records whose reader was woken between two waits: its next wait ends at
+// once, so that a stop that came just before it is not kept waiting.
+const ql_device *wakes_pending[std::size(waits)];
+
+// waits_lock held.
+void cancel_wait(WaitSlot &w) {
+    w.cancel = true;
+    if (w.transfer != nullptr)
+        libusb_cancel_transfer(w.transfer);
 }
 
 }  // namespace
 
+void core_close_extra_interfaces(ql_device *dev) {
+    if (dev->interfaces == nullptr) {
+        TRACE_ERROR("Error, **interfaces is NULL");
+        return;
+    }
+    for (int k = 0; k <= dev->count_of_interfaces - 2 && k < kMaxInterfaces; ++k) {
+        ql_device *rec = dev->interfaces[k];
+        if (rec == nullptr) {
+            TRACE_ERROR("Error, interfaces[%d] is NULL", k);
+            continue;
+        }
+        if (rec->in_use)
+            core_close_dev(rec);
+    }
+}
+
+void clear_record(ql_device *dev) {
+    if (dev->vcom_device != nullptr)
+        libusb_unref_device(dev->vcom_device);
+    ql_device **keep = dev->interfaces;
+    memset(static_cast<void *>(dev), 0, sizeof *dev);
+    dev->interfaces = keep;
+}
+
 bool core_reopen_pad(ql_device *dev) {
-    close_extra_interfaces(dev);
+    core_close_extra_interfaces(dev);
     // Closed and opened under one hold of its lock: a receive thread that
     // reads the pad meanwhile finds it open, never half-way.
     DEVICE_LOCK_GUARD(guard, dev);
@@ -153,6 +126,23 @@ bool core_reopen_pad(ql_device *dev) {
 
 bool core_usb_ready() {
     return usb_ready.load();
+}
+
+bool core_set_usb_ready(bool ready) {
+    return usb_ready.exchange(ready);
+}
+
+bool core_record_open(const ql_device *dev) {
+    return dev->transport != nullptr && dev->transport->is_open(dev);
+}
+
+bool core_reopen_record(ql_device *dev) {
+    __core_close_dev(dev);
+    if (__core_open_dev(dev) != 0) {
+        dev->removed = true;
+        return false;
+    }
+    return true;
 }
 
 const pad_type_traits &core_pad_traits(uint32_t pad_type) {
@@ -294,120 +284,79 @@ bool store_found_interface(ql_device_list *table, const ql_device &found, bool w
     return false;
 }
 
-extern "C" {
-
-EXPORT bool core_initialize(void) {
-    TRACE_SCOPE();
-    if (dev_shared != nullptr)
-        core_uninitialize();
-    dev_shared = &dev_shared_storage;
-    memset(static_cast<void *>(dev_shared), 0, sizeof *dev_shared);
-    for (auto &slot : dev_shared->devices) {
-        slot.interfaces = static_cast<ql_device **>(Calloc(kMaxInterfaces, sizeof(ql_device *)));
-        for (int k = 0; k < kMaxInterfaces; ++k)
-            slot.interfaces[k] = static_cast<ql_device *>(Calloc(1, sizeof(ql_device)));
-    }
-    dev_shared->size = sizeof *dev_shared;
-    usb_ready = libusb_init(nullptr) == 0;
-    if (!usb_ready)
-        TRACE_ERROR("Can't initialize libusb by libusb_init()");
-    return true;
-}
-
-EXPORT void core_uninitialize(void) {
-    TRACE_SCOPE();
-    if (dev_shared != nullptr) {
-        if (!core_close_all_devs_clear_mem(dev_shared))
-            TRACE_ERROR("error: core_close_all_devs_clear_mem()");
-        for (auto &slot : dev_shared->devices) {
-            if (slot.interfaces == nullptr)
-                continue;
-            for (int k = 0; k < kMaxInterfaces; ++k)
-                free(slot.interfaces[k]);
-            free(slot.interfaces);
-        }
-        memset(static_cast<void *>(dev_shared), 0, sizeof *dev_shared);
-        dev_shared = nullptr;
-        // Balances a libusb_init() of core_initialize that succeeded: the
-        // default context is reference-counted, and may be the application's.
-        if (usb_ready.exchange(false))
-            libusb_exit(nullptr);
-    }
-    int r = hid_exit();
-    if (r < 0)
-        TRACE_ERROR("hid_exit() returns: %d", r);
-}
-
-EXPORT int core_search_devices(ql_device_list *table) {
-    TRACE_SCOPE();
-    if (table == nullptr) {
-        TRACE_INFO("warning: you should initialize the shared memory");
-        return 0;
-    }
-    if (table->current_device != nullptr) {
-        close_extra_interfaces(table->current_device);
-        core_close_dev(table->current_device);
-    }
-    core_close_all_devs_clear_mem(table);
-    table->current_device = nullptr;
-    table->current_index = 0;
-    search_hid_devices(table);
-    search_vcom_devices(table);
-    return table->count_of_devices;
-}
-
-EXPORT bool core_close_all_devs_clear_mem(ql_device_list *table) {
-    TRACE_SCOPE();
-    if (table == nullptr)
-        return true;
-    for (auto &slot : table->devices) {
-        if (!slot.in_use)
-            continue;
-        // A pad known to be gone is not asked for anything.
-        if (!slot.removed)
-            reset_rectangle_if_needed(&slot);
-        if (slot.interfaces != nullptr) {
-            for (int k = 0; k <= slot.count_of_interfaces - 2 && k < kMaxInterfaces; ++k) {
-                ql_device *rec = slot.interfaces[k];
-                if (rec == nullptr) {
-                    TRACE_ERROR("Error, interfaces[%d] is NULL", k);
-                    continue;
+TransportWait::TransportWait(const ql_device *dev) : slot_(-1) {
+    std::lock_guard<std::mutex> g(waits_lock);
+    for (int i = 0; i < static_cast<int>(std::size(waits)); ++i) {
+        if (waits[i].dev == nullptr) {
+            waits[i] = WaitSlot{dev, pthread_self(), nullptr, false};
+            slot_ = i;
+            for (const ql_device *&woken : wakes_pending) {
+                if (woken == dev) {
+                    woken = nullptr;
+                    waits[i].cancel = true;
                 }
-                if (!rec->in_use)
-                    continue;
-                core_close_dev(rec);
-                destroy_ssp_queues(rec);
-                free_device_lock(rec);
-                clear_record(rec);
             }
-        } else {
-            TRACE_ERROR("Error, **interfaces is NULL");
+            return;
         }
-        destroy_ssp_queues(&slot);
-        core_close_dev(&slot);
-        free_device_lock(&slot);
-        --table->count_of_devices;
-        clear_record(&slot);
     }
-    table->current_device = nullptr;
-    return true;
+    // More waits than receive threads can exist: only a fault gets here.
+    TRACE_ERROR("no room for the wait of another receive thread");
 }
 
-EXPORT int core_looking_for_devices(void) {
-    TRACE_SCOPE();
-    if (dev_shared == nullptr) {
-        TRACE_ERROR("Need use QLPAD_initialize() first");
-        return -1;
-    }
-    int n = core_search_devices(dev_shared);
-    if (n == 0) {
-        TRACE_INFO("No devices found...");
-        return 0;
-    }
-    if (make_current(dev_shared, 0, true) != Switched::ok)
-        return -1;
-    return n;
+TransportWait::~TransportWait() {
+    if (slot_ < 0)
+        return;
+    std::lock_guard<std::mutex> g(waits_lock);
+    waits[slot_] = WaitSlot{};
+    waits_ended.notify_all();
 }
+
+void TransportWait::set_transfer(libusb_transfer *transfer) {
+    if (slot_ < 0)
+        return;
+    std::lock_guard<std::mutex> g(waits_lock);
+    waits[slot_].transfer = transfer;
+    if (transfer != nullptr && waits[slot_].cancel)
+        libusb_cancel_transfer(transfer);
+}
+
+void core_quiesce_reader(const ql_device *dev) {
+    const pthread_t self = pthread_self();
+    auto waiting = [&] {
+        bool any = false;
+        for (WaitSlot &w : waits) {
+            if (w.dev != dev || pthread_equal(w.owner, self))
+                continue;
+            if (!w.cancel)
+                cancel_wait(w);
+            any = true;
+        }
+        return any;
+    };
+    std::unique_lock<std::mutex> g(waits_lock);
+    waits_ended.wait(g, [&] { return !waiting(); });
+}
+
+void core_wake_reader(const ql_device *dev) {
+    if (dev == nullptr)
+        return;
+    std::lock_guard<std::mutex> g(waits_lock);
+    bool woken = false;
+    for (WaitSlot &w : waits) {
+        if (w.dev == dev) {
+            cancel_wait(w);
+            woken = true;
+        }
+    }
+    if (woken || std::find(std::begin(wakes_pending), std::end(wakes_pending), dev) !=
+                     std::end(wakes_pending))
+        return;
+    auto *free_slot = std::find(std::begin(wakes_pending), std::end(wakes_pending), nullptr);
+    if (free_slot != std::end(wakes_pending))
+        *free_slot = dev;
+}
+
+extern "C" {
 
 EXPORT void core_pad_settings_population(char *out, uint32_t pad_type, const char *manufacturer,
                                          const char *product, uint32_t vendor_id,
@@ -435,107 +384,6 @@ EXPORT void core_catch_is_dev_was_removed(int *result) {
         *result = kCoreRemoved;
 }
 
-EXPORT int core_get_pad_settings(char *buffer) {
-    TRACE_SCOPE();
-    int result = -1;
-    if (dev_shared == nullptr || dev_shared->current_device == nullptr) {
-        TRACE_ERROR("error: dev_shared is NULL...");
-    } else if (buffer == nullptr) {
-        TRACE_ERROR("*pad_settings of QLPAD_ql_ioctl() is NULL");
-    } else if (usb_string_empty(dev_shared->current_device->szPadSettings)) {
-        TRACE_ERROR("Error, Pad Setting of current device not available");
-    } else {
-        snprintf(buffer, kMaxStringLength, "%s", dev_shared->current_device->szPadSettings);
-        TRACE_INFO("Pad Settings of current dev: %s", buffer);
-        result = static_cast<int>(strlen(buffer));
-        if (result == 0) {
-            TRACE_ERROR("Error of populate *pad_settings by Pad Settings");
-            result = -1;
-        }
-    }
-    core_catch_is_dev_was_removed(&result);
-    return result;
-}
-
-EXPORT int core_set_device_to_current(const char *settings) {
-    TRACE_SCOPE();
-    if (dev_shared == nullptr) {
-        TRACE_ERROR("error: %s() dev_shared is NULL...", __func__);
-        TRACE_ERROR("Need use core_initialize() first");
-        return -1;
-    }
-    // A table that was empty at the search has no current device until a
-    // pad that arrived later is switched to by its settings.
-    if (dev_shared->current_device == nullptr && settings == nullptr) {
-        TRACE_ERROR("error: %s() dev_shared->current_device is NULL...", __func__);
-        TRACE_ERROR("No current device..");
-        return -1;
-    }
-    int result;
-    if (settings != nullptr && dev_shared->current_device != nullptr &&
-        strncmp(settings, dev_shared->current_device->szPadSettings, kMaxStringLength) == 0) {
-        result = 0;
-    } else if (dev_shared->count_of_devices < 1) {
-        TRACE_ERROR("Count of devices <= 0");
-        result = -1;
-    } else {
-        TRACE_INFO("print Pad Settings for all(%d) found devices:", dev_shared->count_of_devices);
-        for (int i = 0; i < kMaxDevices; ++i)
-            TRACE_INFO("devices[%d].szPadSettings: %s", i, dev_shared->devices[i].szPadSettings);
-        if (settings == nullptr) {
-            int index = dev_shared->current_index;
-            if (dev_shared->count_of_devices == 1) {
-                TRACE_INFO("no devices for switching");
-                result = 1;
-            } else {
-                TRACE_INFO("will switch from device[%d]: %s", index,
-                           dev_shared->current_device->szPadSettings);
-                index = index + 1 >= dev_shared->count_of_devices ? 0 : index + 1;
-                result = 0;
-            }
-            Switched s = make_current(dev_shared, index, true);
-            if (s != Switched::ok)
-                return switch_result(s, result);
-            if (result == 0)
-                TRACE_INFO("was switch to device[%d]: %s", index,
-                           dev_shared->current_device->szPadSettings);
-        } else {
-            result = 1;
-            for (int i = 0; i < dev_shared->count_of_devices && i < kMaxDevices; ++i) {
-                const char *candidate = dev_shared->devices[i].szPadSettings;
-                if (candidate[0] == '\0' || strncmp(candidate, settings, kMaxStringLength) != 0)
-                    continue;
-                TRACE_INFO("device with Pad Settings: %s was found ", settings);
-                // The removal check below is of the current device, which a
-                // failed switch leaves as it was: the result says itself
-                // whether the pad switched to is gone.
-                Switched s = make_current(dev_shared, i, false);
-                if (s != Switched::ok)
-                    return switch_result(s, 0);
-                result = 0;
-                break;
-            }
-            if (result == 1)
-                TRACE_INFO("device with Pad Settings: %s not found ", settings);
-        }
-    }
-    core_catch_is_dev_was_removed(&result);
-    return result;
-}
-
-EXPORT bool core_reopen_devs(ql_device_list *table) {
-    TRACE_SCOPE();
-    if (table == nullptr || table->current_device == nullptr) {
-        TRACE_INFO("dev_shared->current_device is NULL");
-        return false;
-    }
-    return core_reopen_pad(table->current_device);
-}
-
-EXPORT bool __core_reopen_devs(void) {
-    return core_reopen_devs(dev_shared);
-}
-
 EXPORT int core_open_dev(ql_device *dev) {
     if (!ArgCheck(API_SITE).require(dev != nullptr, kArgCurrentDevicePointer, dev))
         return -1;
@@ -544,18 +392,7 @@ EXPORT int core_open_dev(ql_device *dev) {
 }
 
 EXPORT int __core_open_dev(ql_device *dev) {
-    int result = 0;
-    if (dev->vcom_handle == nullptr && dev->vcom_device != nullptr) {
-        dev->vcom_handle = vcom_open_dev(dev->vcom_device);
-        if (dev->vcom_handle == nullptr)
-            result = -1;
-    }
-    if (dev->hid == nullptr && !is_it_zero_array(dev->hid_path, sizeof dev->hid_path)) {
-        dev->hid = hid_open_dev(dev->hid_path);
-        if (dev->hid == nullptr)
-            result = -1;
-    }
-    return result;
+    return dev->transport != nullptr ? dev->transport->open(dev) : 0;
 }
 
 EXPORT void core_close_dev(ql_device *dev) {
@@ -566,16 +403,10 @@ EXPORT void core_close_dev(ql_device *dev) {
 }
 
 EXPORT void __core_close_dev(ql_device *dev) {
-    // A receive thread may be waiting on these handles without a lock.
+    // A receive thread may be waiting on the handle without a lock.
     core_quiesce_reader(dev);
-    if (dev->vcom_handle != nullptr) {
-        vcom_close_dev(dev->vcom_handle);
-        dev->vcom_handle = nullptr;
-    }
-    if (dev->hid != nullptr) {
-        hid_close_dev(dev->hid);
-        dev->hid = nullptr;
-    }
+    if (dev->transport != nullptr)
+        dev->transport->close(dev);
 }
 
 }  // extern "C"

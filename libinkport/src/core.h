@@ -1,5 +1,8 @@
-// The device core: the core device table with its records, discovery, the
-// current device, opening and closing, and the transfers with recovery.
+// The device core: the records of the core device table and their pad
+// models, the current device, opening and closing a record through its
+// transport, and the receive threads' waits. The table's life (initialising,
+// searching, switching) is in core_table.h; the transfers with recovery are
+// in core_io.cpp.
 #pragma once
 
 #include <pthread.h>
@@ -47,6 +50,7 @@ struct RemovedFlag {
 };
 
 struct ql_device;
+struct Transport;
 typedef int (*send_ssp_message_fn)(ql_device *device, const void *data, unsigned int len);
 typedef int (*receive_ssp_message_fn)(ql_device *device, void *data, unsigned int *len,
                                       unsigned int time_out, bool request, unsigned int source);
@@ -55,6 +59,9 @@ typedef int (*receive_ssp_message_fn)(ql_device *device, void *data, unsigned in
 // every transport so that records can be cleared and copied as a whole.
 struct ql_device {
     uint32_t pad_type;
+    // The operations of the record's transport, set by the search that
+    // fills it; null in a record of no transport.
+    const Transport *transport;
     hid_device *hid;
     uint32_t bcd_device;
     uint32_t vendor_id;
@@ -129,15 +136,6 @@ struct flags_status {
 };
 
 extern "C" {
-EXPORT bool core_initialize(void);
-EXPORT void core_uninitialize(void);
-EXPORT int core_search_devices(ql_device_list *table);
-EXPORT int core_looking_for_devices(void);
-EXPORT int core_get_pad_settings(char *buffer);
-EXPORT int core_set_device_to_current(const char *settings);
-EXPORT bool core_reopen_devs(ql_device_list *table);
-EXPORT bool __core_reopen_devs(void);
-EXPORT bool core_close_all_devs_clear_mem(ql_device_list *table);
 EXPORT int core_open_dev(ql_device *dev);
 EXPORT int __core_open_dev(ql_device *dev);
 EXPORT void core_close_dev(ql_device *dev);
@@ -195,6 +193,20 @@ bool core_reopen_pad(ql_device *dev);
 // True between a core_initialize whose libusb_init succeeded and
 // core_uninitialize: libusb's default context is there to use.
 bool core_usb_ready();
+// Sets it; what it was.
+bool core_set_usb_ready(bool ready);
+
+// Whether the record has an open handle of its transport.
+bool core_record_open(const ql_device *dev);
+// Closes and opens a record again after a failed transfer, so that the next
+// one starts on a fresh handle. False when the open failed: the record is
+// then marked removed. The caller holds the record's lock where it has one.
+bool core_reopen_record(ql_device *dev);
+// Closes every extra interface of a pad that is open for use.
+void core_close_extra_interfaces(ql_device *dev);
+// Clears a record but keeps its array of extra interfaces, and lets go of
+// the reference on a USB device that a VCOM search took.
+void clear_record(ql_device *dev);
 
 // The current device, or null when there is none: traced as an error, or
 // only as information when `as_error` is false.

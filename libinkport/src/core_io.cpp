@@ -1,19 +1,11 @@
 // Report and feature transfers of the current device: interface selection,
-// the record lock, dispatch to the HID or VCOM layer, and recovery by
+// the record lock, dispatch through the record's transport, recovery by
 // reopening a record whose transfer failed, and the receive thread's wait
 // for input with no lock held.
-#include <libusb.h>
-#include <pthread.h>
-
-#include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <iterator>
-#include <mutex>
 
 #include "core.h"
-#include "hid.h"
-#include "vcom.h"
+#include "transport.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 
@@ -38,27 +30,16 @@ constexpr InterfaceTexts kGetInputTexts = {
     "get_hid_input_from_interface->interface_number > count of interfaces"};
 
 int dispatch(ql_device *dev, Transfer kind, void *data, unsigned int len) {
-    if (dev->vcom_handle != nullptr) {
-        switch (kind) {
-            case Transfer::feature_read:
-                return vcom_feature_read(dev, data, len);
-            case Transfer::feature_write:
-                return vcom_feature_write(dev, data, len);
-            case Transfer::output_write:
-                return vcom_output_write(dev, data, len);
-            case Transfer::input_read:
-                return vcom_input_read(dev, data, len);
-        }
-    }
+    const Transport &t = *dev->transport;
     switch (kind) {
         case Transfer::feature_read:
-            return hid_feature_read(dev->hid, data, len);
+            return t.feature_read(dev, data, len);
         case Transfer::feature_write:
-            return hid_feature_write(dev->hid, data, len);
+            return t.feature_write(dev, data, len);
         case Transfer::output_write:
-            return hid_output_write(dev->hid, data, len);
+            return t.output_write(dev, data, len);
         case Transfer::input_read:
-            return hid_input_read(dev->hid, data, len);
+            return t.input_read(dev, data, len);
     }
     return -1;
 }
@@ -71,38 +52,7 @@ int recover(const char *func, ql_device *dev, bool reading, int r) {
                 reading ? "read function failed with return code %d"
                         : "write function failed with return code %d",
                 r);
-    __core_close_dev(dev);
-    if (__core_open_dev(dev) != 0) {
-        dev->removed = true;
-        return kCoreRemoved;
-    }
-    return -1;
-}
-
-// ---- The waits of the receive threads ----
-//
-// A few receive threads at most wait at a time: one table for all records,
-// under one lock that is never held while a thread waits on a transport.
-
-struct WaitSlot {
-    const ql_device *dev = nullptr;  // null: free
-    pthread_t owner{};
-    libusb_transfer *transfer = nullptr;
-    bool cancel = false;  // cut short: cancel the transfer once it is known
-};
-
-std::mutex waits_lock;
-std::condition_variable waits_ended;
-WaitSlot waits[kMaxDevices * kMaxInterfaces];
-// Records whose reader was woken between two waits: its next wait ends at
-// once, so that a stop that came just before it is not kept waiting.
-const ql_device *wakes_pending[std::size(waits)];
-
-// waits_lock held.
-void cancel_wait(WaitSlot &w) {
-    w.cancel = true;
-    if (w.transfer != nullptr)
-        libusb_cancel_transfer(w.transfer);
+    return core_reopen_record(dev) ? -1 : kCoreRemoved;
 }
 
 // One transfer and, when it fails, a close and reopen of the record. The
@@ -113,7 +63,7 @@ int transfer_with_recovery(const char *func, ql_device *dev, Transfer kind, void
     if (!check.require(dev != nullptr, kArgCurrentDevicePointer, dev) ||
         !check.length(len, kArgLen)
              .data(data)
-             .require(dev->hid != nullptr || dev->vcom_handle != nullptr,
+             .require(core_record_open(dev),
                       "Error, device pointers: *hid and *vcom_handle are NULL"))
         return -1;
     int r = dispatch(dev, kind, data, len);
@@ -133,7 +83,7 @@ ql_device *select_interface(unsigned int number, bool feature) {
     ql_device *rec = core_interface_record(dev_shared->current_device, number, true);
     if (rec == nullptr || number == 0)
         return rec;
-    if (rec->hid == nullptr && rec->vcom_handle == nullptr) {
+    if (!core_record_open(rec)) {
         int r = core_open_dev(rec);
         if (r != 0) {
             if (feature)
@@ -181,7 +131,7 @@ int max_packet_size(bool input) {
         // A receive thread may close this pad after an unplug meanwhile: read
         // its handles under the pad's lock, never a handle being freed.
         DEVICE_LOCK_GUARD(guard, dev);
-        if (dev->hid != nullptr || dev->vcom_handle != nullptr)
+        if (core_record_open(dev))
             result = core_packet_size(dev, input);
     }
     core_catch_is_dev_was_removed(&result);
@@ -190,90 +140,16 @@ int max_packet_size(bool input) {
 
 }  // namespace
 
-TransportWait::TransportWait(const ql_device *dev) : slot_(-1) {
-    std::lock_guard<std::mutex> g(waits_lock);
-    for (int i = 0; i < static_cast<int>(std::size(waits)); ++i) {
-        if (waits[i].dev == nullptr) {
-            waits[i] = WaitSlot{dev, pthread_self(), nullptr, false};
-            slot_ = i;
-            for (const ql_device *&woken : wakes_pending) {
-                if (woken == dev) {
-                    woken = nullptr;
-                    waits[i].cancel = true;
-                }
-            }
-            return;
-        }
-    }
-    // More waits than receive threads can exist: only a fault gets here.
-    TRACE_ERROR("no room for the wait of another receive thread");
-}
-
-TransportWait::~TransportWait() {
-    if (slot_ < 0)
-        return;
-    std::lock_guard<std::mutex> g(waits_lock);
-    waits[slot_] = WaitSlot{};
-    waits_ended.notify_all();
-}
-
-void TransportWait::set_transfer(libusb_transfer *transfer) {
-    if (slot_ < 0)
-        return;
-    std::lock_guard<std::mutex> g(waits_lock);
-    waits[slot_].transfer = transfer;
-    if (transfer != nullptr && waits[slot_].cancel)
-        libusb_cancel_transfer(transfer);
-}
-
-void core_quiesce_reader(const ql_device *dev) {
-    const pthread_t self = pthread_self();
-    auto waiting = [&] {
-        bool any = false;
-        for (WaitSlot &w : waits) {
-            if (w.dev != dev || pthread_equal(w.owner, self))
-                continue;
-            if (!w.cancel)
-                cancel_wait(w);
-            any = true;
-        }
-        return any;
-    };
-    std::unique_lock<std::mutex> g(waits_lock);
-    waits_ended.wait(g, [&] { return !waiting(); });
-}
-
-void core_wake_reader(const ql_device *dev) {
-    if (dev == nullptr)
-        return;
-    std::lock_guard<std::mutex> g(waits_lock);
-    bool woken = false;
-    for (WaitSlot &w : waits) {
-        if (w.dev == dev) {
-            cancel_wait(w);
-            woken = true;
-        }
-    }
-    if (woken || std::find(std::begin(wakes_pending), std::end(wakes_pending), dev) !=
-                     std::end(wakes_pending))
-        return;
-    auto *free_slot = std::find(std::begin(wakes_pending), std::end(wakes_pending), nullptr);
-    if (free_slot != std::end(wakes_pending))
-        *free_slot = dev;
-}
-
 int core_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned int time_out) {
-    bool vcom;
     {
         DEVICE_LOCK_GUARD(guard, dev);
-        if (dev->hid == nullptr && dev->vcom_handle == nullptr && __core_open_dev(dev) != 0) {
+        if (!core_record_open(dev) && __core_open_dev(dev) != 0) {
             TRACE_ERROR("Error of using interface with number: %d", dev->interface_number);
             return -1;
         }
-        vcom = dev->vcom_handle != nullptr;
     }
-    int r =
-        vcom ? vcom_input_wait(dev, data, len, time_out) : hid_input_wait(dev, data, len, time_out);
+    // The record's transport never changes: only its handle does.
+    int r = dev->transport != nullptr ? dev->transport->input_wait(dev, data, len, time_out) : 0;
     if (r >= 0)
         return r;
     if (dev->removed)
@@ -283,10 +159,7 @@ int core_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned in
 }
 
 int core_packet_size(const ql_device *dev, bool input) {
-    if (dev->hid != nullptr)
-        return input ? hid_get_max_packet_size_of_input_report(dev)
-                     : hid_get_max_packet_size_of_out_endpoint(dev);
-    return static_cast<int>(input ? dev->vcom_in_size : dev->vcom_out_size);
+    return dev->transport != nullptr ? dev->transport->packet_size(dev, input) : 0;
 }
 
 extern "C" {

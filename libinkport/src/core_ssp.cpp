@@ -11,11 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "hid.h"
 #include "ssp_base_message.h"
 #include "ssp_transport_token.h"
+#include "transport.h"
 #include "uni_queue.h"
-#include "vcom.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
@@ -27,10 +26,7 @@ using Clock = std::chrono::steady_clock;
 constexpr uint8_t kAA = SSP_TRANSPORT_TOKEN_HEADER_0;
 constexpr uint8_t k55 = SSP_TRANSPORT_TOKEN_HEADER_1;
 constexpr uint8_t kSof[SSP_TRANSPORT_TOKEN_SIZE] = {kAA, k55, SSP_TRANSPORT_TOKEN_TYPE_SOF};
-// Asks a VCOM pad for its feature report: an old biodata message holding 0.
-constexpr uint8_t kLegacyFeatureRequest[] = {SSP_OLD_MESSAGE_FLAG | SSP_BIODATA_FLAG, 0x00};
 constexpr useconds_t kNoisePauseUs = 500;
-constexpr unsigned int kDefaultVcomPacket = 64;
 
 // ---- The record's queues ----
 //
@@ -305,7 +301,7 @@ PassResult read_pass(SspLink &link, uni_queue *input, uni_queue *commands, unsig
     return pass;
 }
 
-// ---- The links of the two transports ----
+// ---- The link of a record's transport ----
 
 class TimedLink : public SspLink {
   public:
@@ -319,42 +315,12 @@ class TimedLink : public SspLink {
     Clock::time_point start_ = Clock::now();
 };
 
-class HidLink final : public TimedLink {
+class DeviceLink final : public TimedLink {
   public:
-    HidLink(ql_device *device, unsigned int time_out) : device_(device), time_out_(time_out) {}
-
-    // Fresh reads ask with 0xF9 first; continuation reads take the pad's
-    // next answer as it comes.
-    int read(uint8_t *buffer, unsigned int size, bool fresh) override {
-        unsigned int want =
-            fresh ? std::min(size, static_cast<unsigned int>(SSP_HID_REPORT_DATA_SIZE)) : size;
-        int n = hid_read_ssp_data(device_->hid, buffer, want, time_out_, fresh);
-        if (n < 1) {
-            trace_error(__FILE_NAME__, __LINE__, "__receive_ssp_message", false,
-                        "Error, hid_read_ssp_data() return: %d", n);
-            return -1;
-        }
-        return n;
-    }
-    // An answer's token bytes come whole or not at all.
-    unsigned int read_size() const override { return SSP_HID_READ_TOKEN_BYTES; }
-
-  private:
-    ql_device *device_;
-    unsigned int time_out_;
-};
-
-unsigned int vcom_packet_size(const ql_device *device) {
-    unsigned int packet = device->vcom_in_size;
-    return packet == 0 || packet > kSspReadBufferSize ? kDefaultVcomPacket : packet;
-}
-
-class VcomLink final : public TimedLink {
-  public:
-    VcomLink(ql_device *device, unsigned int time_out, bool request)
+    DeviceLink(ql_device *device, unsigned int time_out, bool request)
         : device_(device), time_out_(time_out), request_(request) {}
     // The first fresh read is `bytes`, already read by a receive thread's wait.
-    VcomLink(ql_device *device, unsigned int time_out, const uint8_t *bytes, unsigned int count)
+    DeviceLink(ql_device *device, unsigned int time_out, const uint8_t *bytes, unsigned int count)
         : device_(device), time_out_(time_out), request_(false), read_(bytes), read_count_(count) {}
 
     int read(uint8_t *buffer, unsigned int size, bool fresh) override {
@@ -364,31 +330,9 @@ class VcomLink final : public TimedLink {
             read_ = nullptr;
             return static_cast<int>(n);
         }
-        if (fresh && request_) {
-            int s =
-                __send_ssp_message(device_, kLegacyFeatureRequest, sizeof kLegacyFeatureRequest);
-            if (s != 0) {
-                trace_error(__FILE_NAME__, __LINE__, "__receive_ssp_message", false,
-                            "usb_data_send() return: %d", s);
-                return -1;
-            }
-        }
-        // Whole packets only: a bulk read shorter than the pad's packet
-        // would overflow.
-        unsigned int packet = read_size();
-        unsigned int want = size - size % packet;
-        int n = vcom_read_ssp_data(device_, buffer, want, time_out_, fresh);
-        if (n < 1) {
-            if (n == LIBUSB_ERROR_NO_DEVICE)
-                device_->removed = true;
-            if (n != LIBUSB_ERROR_TIMEOUT)
-                trace_error(__FILE_NAME__, __LINE__, "__receive_ssp_message", false,
-                            "Error, vcom_read_ssp_data() return: %d", n);
-            return n < 0 ? n : -1;
-        }
-        return n;
+        return device_->transport->ssp_read(device_, buffer, size, time_out_, fresh, request_);
     }
-    unsigned int read_size() const override { return vcom_packet_size(device_); }
+    unsigned int read_size() const override { return device_->transport->ssp_read_size(device_); }
 
   private:
     ql_device *device_;
@@ -404,12 +348,7 @@ class VcomLink final : public TimedLink {
 // starts on a fresh USB handle. False when the reopen failed: the record is
 // then marked removed.
 bool reopen(ql_device *device) {
-    __core_close_dev(device);
-    if (__core_open_dev(device) != 0) {
-        device->removed = true;
-        return false;
-    }
-    return true;
+    return core_reopen_record(device);
 }
 
 void report_lost(const char *func, const ql_device *device) {
@@ -471,16 +410,12 @@ void clear_ssp_input_queue(ql_device *dev) {
     clear_locked(queue_of(&dev->ssp_input_read));
 }
 
-unsigned int ssp_vcom_read_room(const ql_device *dev) {
-    return kSspReadBufferSize - kSspReadBufferSize % vcom_packet_size(dev);
-}
-
 int ssp_sort_read(ql_device *dev, const uint8_t *bytes, unsigned int count, unsigned int time_out) {
     uni_queue *input = ensure_queue(&dev->ssp_input_read);
     uni_queue *commands = ensure_queue(&dev->ssp_command_messages);
     if (input == nullptr || commands == nullptr)
         return -1;
-    VcomLink link(dev, time_out, bytes, count);
+    DeviceLink link(dev, time_out, bytes, count);
     return read_pass(link, input, commands, time_out).result;
 }
 
@@ -544,8 +479,7 @@ EXPORT int __send_ssp_message(ql_device *device, const void *data, unsigned int 
         clear_locked(queue_of(&device->ssp_command_messages));
     ArgCheck check(API_SITE);
     if (!check.length(len, kArgLen).data(data).handle(device, kArgCurrentDevice) ||
-        !check.require(device->hid != nullptr || device->vcom_handle != nullptr,
-                       "Error, *hid && *vcom_handle is NULL"))
+        !check.require(core_record_open(device), "Error, *hid && *vcom_handle is NULL"))
         return -1;
     void *tokens = nullptr;
     int size = ssp_base_message_to_transport_token_data(data, len, &tokens);
@@ -559,29 +493,8 @@ EXPORT int __send_ssp_message(ql_device *device, const void *data, unsigned int 
         return -1;
     }
 
-    int result = 0;
-    if (device->vcom_handle != nullptr) {
-        result = usb_data_send(device->vcom_handle, device->endpoint_address_out, tokens, size);
-        if (result != 0) {
-            if (result == LIBUSB_ERROR_NO_DEVICE)
-                device->removed = true;
-            TRACE_ERROR("Error of send/write data by usb_data_send(), it returns: %d", result);
-        }
-    } else {
-        const auto *bytes = static_cast<const uint8_t *>(tokens);
-        uint8_t report[SSP_HID_REPORT_DATA_SIZE];
-        for (size_t off = 0; off < static_cast<size_t>(size); off += SSP_HID_WRITE_TOKEN_BYTES) {
-            size_t piece = std::min(SSP_HID_WRITE_TOKEN_BYTES, static_cast<size_t>(size) - off);
-            memset(report, 0, sizeof report);
-            report[0] = SSP_HID_COMMAND_WRITE;
-            memcpy(report + 1, bytes + off, piece);
-            if (hid_feature_write(device->hid, report, static_cast<unsigned int>(1 + piece)) != 0) {
-                TRACE_ERROR("Error of send/write data by hid_feature_write()");
-                result = reopen(device) ? -1 : kCoreRemoved;
-                break;
-            }
-        }
-    }
+    int result = device->transport->ssp_send(device, static_cast<const uint8_t *>(tokens),
+                                             static_cast<unsigned int>(size));
     free(tokens);
     report_lost(__func__, device);
     return result;
@@ -591,7 +504,7 @@ EXPORT int __receive_ssp_message(ql_device *device, void *data, unsigned int *le
                                  unsigned int time_out, bool request, unsigned int source) {
     TRACE_SCOPE();
     int result = check_receive_args(device, data, len);
-    if (result == 0 && device->hid == nullptr && device->vcom_handle == nullptr) {
+    if (result == 0 && !core_record_open(device)) {
         TRACE_ERROR("Error, *hid && *vcom_handle is %p", static_cast<void *>(device->hid));
         result = -1;
     }
@@ -601,16 +514,12 @@ EXPORT int __receive_ssp_message(ql_device *device, void *data, unsigned int *le
         uni_queue *commands = ensure_queue(&device->ssp_command_messages);
         // The pipe is this exchange's alone: a receive thread's wait on it
         // would take the answer.
-        if (device->vcom_handle != nullptr)
+        if (device->transport->ssp_shares_input_pipe)
             core_quiesce_reader(device);
         if (input == nullptr || commands == nullptr) {
             result = -1;
-        } else if (device->vcom_handle != nullptr) {
-            VcomLink link(device, time_out, request);
-            result = ssp_receive_messages(link, input, commands, data, len, time_out, request,
-                                          input_mode);
         } else {
-            HidLink link(device, time_out);
+            DeviceLink link(device, time_out, request);
             result = ssp_receive_messages(link, input, commands, data, len, time_out, request,
                                           input_mode);
         }

@@ -68,11 +68,7 @@ EXPORT void core_clear_ssp_input_queue(void);
 }
 // The same for a pad record, current or not.
 void clear_ssp_input_queue(ql_device *dev);
-// The most a fresh read of a VCOM record takes: whole packets of its bulk
-// IN endpoint (a read shorter than a packet would overflow) that fit the
-// read buffer.
-unsigned int ssp_vcom_read_room(const ql_device *dev);
-// Sorts `count` bytes that a receive thread's wait read from a VCOM record
+// Sorts `count` bytes that a receive thread's wait read from a record
 // into its queues, reading on (up to time_out ms) where the last message
 // continues. 0, or what a failed continuation read returned.
 int ssp_sort_read(ql_device *dev, const uint8_t *bytes, unsigned int count, unsigned int time_out);

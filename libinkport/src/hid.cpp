@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "ssp_transport_token.h"
+#include "transport.h"
 #include "wrappers.h"
 #include "wrappthread.h"
 #include "wrapunix.h"
@@ -124,6 +125,7 @@ enum class Described { pad, not_a_pad, failed };
 Described describe_interface(const hid_device_info *info, uint32_t vendor_id, uint32_t product_id,
                              ql_device &out) {
     ql_device rec{};
+    rec.transport = &hid_transport;
     snprintf(rec.hid_path, sizeof rec.hid_path, "%s", info->path);
     rec.hid = hid_open_path(rec.hid_path);
     if (rec.hid == nullptr) {
@@ -402,3 +404,117 @@ EXPORT int hid_read_ssp_data(hid_device *hid, void *data, unsigned int data_size
 }
 
 }  // extern "C"
+
+// ---- The transport table ----
+
+namespace {
+
+int hid_open(ql_device *dev) {
+    if (dev->hid != nullptr || is_it_zero_array(dev->hid_path, sizeof dev->hid_path))
+        return 0;
+    dev->hid = hid_open_dev(dev->hid_path);
+    return dev->hid != nullptr ? 0 : -1;
+}
+
+void hid_close_record(ql_device *dev) {
+    hid_close_dev(dev->hid);
+    dev->hid = nullptr;
+}
+
+bool hid_is_open(const ql_device *dev) {
+    return dev->hid != nullptr;
+}
+
+int hid_record_feature_read(ql_device *dev, void *data, unsigned int len) {
+    return hid_feature_read(dev->hid, data, len);
+}
+
+int hid_record_feature_write(ql_device *dev, const void *data, unsigned int len) {
+    return hid_feature_write(dev->hid, data, len);
+}
+
+int hid_record_output_write(ql_device *dev, const void *data, unsigned int len) {
+    return hid_output_write(dev->hid, data, len);
+}
+
+int hid_record_input_read(ql_device *dev, void *data, unsigned int len) {
+    return hid_input_read(dev->hid, data, len);
+}
+
+int hid_packet_size(const ql_device *dev, bool input) {
+    if (dev->hid == nullptr)
+        return 0;
+    return input ? hid_get_max_packet_size_of_input_report(dev)
+                 : hid_get_max_packet_size_of_out_endpoint(dev);
+}
+
+int hid_describe_arrived(uint16_t vendor_id, uint16_t product_id, const char *location,
+                         ql_device *out, int capacity) {
+    return describe_arrived_hid_pad(vendor_id, product_id, location, out, capacity);
+}
+
+void hid_end() {
+    int r = hid_exit();
+    if (r < 0)
+        TRACE_ERROR("hid_exit() returns: %d", r);
+}
+
+// Tokens travel in 0xF8 feature reports of up to 63 bytes each. A failed
+// write leaves the pad's parser in an unknown state: the record is reopened.
+int hid_ssp_send(ql_device *dev, const uint8_t *tokens, unsigned int size) {
+    uint8_t report[SSP_HID_REPORT_DATA_SIZE];
+    for (size_t off = 0; off < size; off += SSP_HID_WRITE_TOKEN_BYTES) {
+        size_t piece = std::min(SSP_HID_WRITE_TOKEN_BYTES, size - off);
+        memset(report, 0, sizeof report);
+        report[0] = SSP_HID_COMMAND_WRITE;
+        memcpy(report + 1, tokens + off, piece);
+        if (hid_feature_write(dev->hid, report, static_cast<unsigned int>(1 + piece)) != 0) {
+            TRACE_ERROR("Error of send/write data by hid_feature_write()");
+            return core_reopen_record(dev) ? -1 : kCoreRemoved;
+        }
+    }
+    return 0;
+}
+
+// Fresh reads ask with 0xF9 first; continuation reads take the pad's next
+// answer as it comes.
+int hid_ssp_read(ql_device *dev, uint8_t *buffer, unsigned int size, unsigned int time_out,
+                 bool fresh, bool) {
+    unsigned int want =
+        fresh ? std::min(size, static_cast<unsigned int>(SSP_HID_REPORT_DATA_SIZE)) : size;
+    int n = hid_read_ssp_data(dev->hid, buffer, want, time_out, fresh);
+    if (n < 1) {
+        trace_error(__FILE_NAME__, __LINE__, "__receive_ssp_message", false,
+                    "Error, hid_read_ssp_data() return: %d", n);
+        return -1;
+    }
+    return n;
+}
+
+// An answer's token bytes come whole or not at all.
+unsigned int hid_ssp_read_size(const ql_device *) {
+    return SSP_HID_READ_TOKEN_BYTES;
+}
+
+}  // namespace
+
+const Transport hid_transport = {
+    .name = "HID",
+    .search = search_hid_devices,
+    .searches_for = hid_searches_for,
+    .describe_arrived = hid_describe_arrived,
+    .end = hid_end,
+    .open = hid_open,
+    .close = hid_close_record,
+    .is_open = hid_is_open,
+    .feature_read = hid_record_feature_read,
+    .feature_write = hid_record_feature_write,
+    .output_write = hid_record_output_write,
+    .input_read = hid_record_input_read,
+    .packet_size = hid_packet_size,
+    .input_wait = hid_input_wait,
+    .ssp_send = hid_ssp_send,
+    .ssp_read = hid_ssp_read,
+    .ssp_read_size = hid_ssp_read_size,
+    .ssp_shares_input_pipe = false,
+};

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core.h"
+#include "transport.h"
 
 extern "C" {
 EXPORT int search_hid_devices(ql_device_list *table);
@@ -25,11 +26,14 @@ EXPORT int hid_read_ssp_data(hid_device *hid, void *data, unsigned int data_size
                              unsigned int time_out, bool send_request);
 }
 
-// Whether the HID search asks for (vendor_id, product_id).
+// The transport table of HID records.
+extern const Transport hid_transport;
+
 // The receive thread's wait for one input report of a HID record (see
 // core_input_wait): bytes read, 0 when none came within time_out ms, -1 when
 // the read failed; 0 too when the record was closed meanwhile.
 int hid_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned int time_out);
+// Whether the HID search asks for (vendor_id, product_id).
 bool hid_searches_for(uint32_t vendor_id, uint32_t product_id);
 // Describes, as the search does, the HID interfaces of the pad plugged in at
 // `location` (bus and port path, as core_usb_location writes it): at most

@@ -10,6 +10,7 @@
 
 #include "api_common.h"
 #include "core.h"
+#include "core_table.h"
 #include "device_handlers.h"
 #include "inkport_async.h"
 #include "inkport_hotplug.h"

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core.h"
+#include "core_table.h"
 #include "device_handlers.h"
 #include "inkport_async.h"
 #include "wchar_tools.h"

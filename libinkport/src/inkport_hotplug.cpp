@@ -29,10 +29,10 @@
 #include <vector>
 
 #include "core.h"
+#include "core_table.h"
 #include "device_handlers.h"
-#include "hid.h"
 #include "inkport_async.h"
-#include "vcom.h"
+#include "transport.h"
 #include "worker_threads.h"
 #include "wrappers.h"
 #include "wrappthread.h"
@@ -75,8 +75,10 @@ int LIBUSB_CALL on_plug(libusb_context *, libusb_device *dev, libusb_hotplug_eve
     libusb_device_descriptor desc{};
     if (libusb_get_device_descriptor(dev, &desc) != 0)
         return 0;
-    if (!hid_searches_for(desc.idVendor, desc.idProduct) &&
-        !vcom_searches_for(desc.idVendor, desc.idProduct))
+    const auto &all = core_transports();
+    if (std::none_of(all.begin(), all.end(), [&](const Transport *t) {
+            return t->searches_for(desc.idVendor, desc.idProduct);
+        }))
         return 0;
     PlugEvent e{event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED, desc.idVendor, desc.idProduct, {}};
     core_usb_location(dev, e.location, sizeof e.location);
@@ -234,9 +236,12 @@ void pad_arrived(const PlugEvent &e) {
             return;  // a pad the search found after the monitor began to listen
     }
     ql_device recs[kMaxRecords] = {};
-    int count = describe_arrived_hid_pad(e.vendor_id, e.product_id, e.location, recs, kMaxRecords);
-    if (count == 0 && describe_arrived_vcom_pad(e.vendor_id, e.product_id, e.location, recs))
-        count = 1;
+    int count = 0;
+    for (const Transport *t : core_transports()) {
+        count = t->describe_arrived(e.vendor_id, e.product_id, e.location, recs, kMaxRecords);
+        if (count > 0)
+            break;
+    }
     if (count == 0) {
         TRACE_ERROR("the pad %04x:%04x plugged in at %s could not be described", e.vendor_id,
                     e.product_id, e.location);

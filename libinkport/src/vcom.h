@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core.h"
+#include "transport.h"
 
 extern "C" {
 EXPORT int search_vcom_devices(ql_device_list *table);
@@ -27,7 +28,9 @@ EXPORT int vcom_read_ssp_data(ql_device *current_device, void *data, unsigned in
                               unsigned int time_out, bool skip_zero_data);
 }
 
-// Whether the VCOM search asks for (vendor_id, product_id).
+// The transport table of VCOM records.
+extern const Transport vcom_transport;
+
 // The receive thread's wait for one input report of a VCOM record (see
 // core_input_wait): a queued pen message first, else one bulk read that
 // another thread may cancel. Payload bytes copied, 0 when nothing came
@@ -39,6 +42,7 @@ int vcom_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned in
 // libusb error.
 int vcom_wait_bulk_in(TransportWait &wait, libusb_device_handle *handle, uint8_t endpoint,
                       uint8_t *data, int size, unsigned int time_out);
+// Whether the VCOM search asks for (vendor_id, product_id).
 bool vcom_searches_for(uint32_t vendor_id, uint32_t product_id);
 // Describes, as the search does, the VCOM pad plugged in at `location` (bus
 // and port path, as core_usb_location writes it): true with the record the

@@ -13,6 +13,8 @@
 #include "core_ssp.h"
 #include "ssp_base_message.h"
 #include "ssp_common.h"
+#include "ssp_transport_token.h"
+#include "transport.h"
 #include "vcom.h"
 #include "wrappers.h"
 #include "wrapunix.h"
@@ -44,6 +46,9 @@ constexpr unsigned int kCommandSource = 2;
 // A legacy message of one whole frame: its header byte and 64 bytes.
 constexpr unsigned int kMaxLegacyMessage = 65;
 constexpr useconds_t kZeroDataPauseUs = 1000;
+constexpr unsigned int kDefaultVcomPacket = 64;
+// Asks a VCOM pad for its feature report: an old biodata message holding 0.
+constexpr uint8_t kLegacyFeatureRequest[] = {SSP_OLD_MESSAGE_FLAG | SSP_BIODATA_FLAG, 0x00};
 
 struct Endpoints {
     uint8_t in_address = 0;
@@ -187,6 +192,7 @@ bool describe_device(libusb_device *dev, const SearchEntry &entry, ql_device &st
         return false;
 
     ql_device rec{};
+    rec.transport = &vcom_transport;
     rec.vcom_handle = vcom_open_dev(dev);
     if (rec.vcom_handle == nullptr)
         return false;
@@ -309,6 +315,17 @@ const SearchEntry *search_entry(uint32_t vendor_id, uint32_t product_id) {
     return nullptr;
 }
 
+unsigned int vcom_packet_size(const ql_device *dev) {
+    unsigned int packet = dev->vcom_in_size;
+    return packet == 0 || packet > kSspReadBufferSize ? kDefaultVcomPacket : packet;
+}
+
+// The most a fresh read takes: whole packets of the bulk IN endpoint (a
+// read shorter than a packet would overflow) that fit the read buffer.
+unsigned int vcom_read_room(const ql_device *dev) {
+    return kSspReadBufferSize - kSspReadBufferSize % vcom_packet_size(dev);
+}
+
 // A queued pen message's payload into data: bytes copied, 0 when none is
 // queued or it is no legacy message.
 int take_input_payload(ql_device *dev, uint8_t *data, unsigned int len) {
@@ -339,7 +356,7 @@ int vcom_input_wait(ql_device *dev, uint8_t *data, unsigned int len, unsigned in
         if (handle == nullptr)
             return 0;
         endpoint = dev->endpoint_address_in;
-        want = static_cast<int>(ssp_vcom_read_room(dev));
+        want = static_cast<int>(vcom_read_room(dev));
         wait.emplace(dev);
     }
     auto *buffer = static_cast<uint8_t *>(Calloc(kSspReadBufferSize, 1));
@@ -487,3 +504,94 @@ EXPORT uint32_t AddComDevice(void *first, uint32_t value, void *second) {
 }
 
 }  // extern "C"
+
+// ---- The transport table ----
+
+namespace {
+
+int vcom_open(ql_device *dev) {
+    if (dev->vcom_handle != nullptr || dev->vcom_device == nullptr)
+        return 0;
+    dev->vcom_handle = vcom_open_dev(dev->vcom_device);
+    return dev->vcom_handle != nullptr ? 0 : -1;
+}
+
+void vcom_close_record(ql_device *dev) {
+    vcom_close_dev(dev->vcom_handle);
+    dev->vcom_handle = nullptr;
+}
+
+bool vcom_is_open(const ql_device *dev) {
+    return dev->vcom_handle != nullptr;
+}
+
+int vcom_packet_size_of(const ql_device *dev, bool input) {
+    return static_cast<int>(input ? dev->vcom_in_size : dev->vcom_out_size);
+}
+
+int vcom_describe_arrived(uint16_t vendor_id, uint16_t product_id, const char *location,
+                          ql_device *out, int capacity) {
+    return capacity > 0 && describe_arrived_vcom_pad(vendor_id, product_id, location, out) ? 1 : 0;
+}
+
+// libusb's default context is the core's to end.
+void vcom_end() {}
+
+int vcom_ssp_send(ql_device *dev, const uint8_t *tokens, unsigned int size) {
+    int r =
+        usb_data_send(dev->vcom_handle, dev->endpoint_address_out, tokens, static_cast<int>(size));
+    if (r != 0) {
+        if (r == LIBUSB_ERROR_NO_DEVICE)
+            dev->removed = true;
+        TRACE_ERROR("Error of send/write data by usb_data_send(), it returns: %d", r);
+    }
+    return r;
+}
+
+// A fresh read of a reply first asks for the feature report; every read
+// takes whole packets only, as a shorter bulk read would overflow.
+int vcom_ssp_read(ql_device *dev, uint8_t *buffer, unsigned int size, unsigned int time_out,
+                  bool fresh, bool request) {
+    if (fresh && request) {
+        int s = __send_ssp_message(dev, kLegacyFeatureRequest, sizeof kLegacyFeatureRequest);
+        if (s != 0) {
+            trace_error(__FILE_NAME__, __LINE__, "__receive_ssp_message", false,
+                        "usb_data_send() return: %d", s);
+            return -1;
+        }
+    }
+    unsigned int want = size - size % vcom_packet_size(dev);
+    int n = vcom_read_ssp_data(dev, buffer, want, time_out, fresh);
+    if (n < 1) {
+        if (n == LIBUSB_ERROR_NO_DEVICE)
+            dev->removed = true;
+        if (n != LIBUSB_ERROR_TIMEOUT)
+            trace_error(__FILE_NAME__, __LINE__, "__receive_ssp_message", false,
+                        "Error, vcom_read_ssp_data() return: %d", n);
+        return n < 0 ? n : -1;
+    }
+    return n;
+}
+
+}  // namespace
+
+const Transport vcom_transport = {
+    .name = "VCOM",
+    .search = search_vcom_devices,
+    .searches_for = vcom_searches_for,
+    .describe_arrived = vcom_describe_arrived,
+    .end = vcom_end,
+    .open = vcom_open,
+    .close = vcom_close_record,
+    .is_open = vcom_is_open,
+    .feature_read = vcom_feature_read,
+    .feature_write = vcom_feature_write,
+    .output_write = vcom_output_write,
+    .input_read = vcom_input_read,
+    .packet_size = vcom_packet_size_of,
+    .input_wait = vcom_input_wait,
+    .ssp_send = vcom_ssp_send,
+    .ssp_read = vcom_ssp_read,
+    .ssp_read_size = vcom_packet_size,
+    .ssp_shares_input_pipe = true,
+};

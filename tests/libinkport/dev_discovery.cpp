@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core.h"
+#include "core_table.h"
 #include "dev_async_support.h"
 #include "hid.h"
 
@@ -30,6 +31,7 @@ std::string serial_of(unsigned int device) {
 struct OpenRecord {
     ql_device rec{};
     OpenRecord(uint16_t vid, uint16_t pid, uint32_t pad_type) {
+        rec.transport = &hid_transport;
         rec.vendor_id = vid;
         rec.product_id = pid;
         rec.pad_type = pad_type;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core.h"
+#include "core_table.h"
 #include "dev_async_support.h"
 #include "hid.h"
 

@@ -69,6 +69,7 @@ class SspCore : public SspBench {
         }
         libusb_free_device_list(list, 1);
         ASSERT_NE(bulk.vcom_device, nullptr);
+        bulk.transport = &vcom_transport;
         bulk.vcom_handle = vcom_open_dev(bulk.vcom_device);
         ASSERT_NE(bulk.vcom_handle, nullptr);
         bulk.pad_type = 16;

@@ -63,6 +63,7 @@ class OwnHidRecord {
             return false;
         snprintf(rec.hid_path, sizeof rec.hid_path, "%s", list->path);
         hid_free_enumeration(list);
+        rec.transport = &hid_transport;
         rec.hid = hid_open_dev(rec.hid_path);
         return rec.hid != nullptr;
     }
@@ -413,6 +414,7 @@ class OwnVcomRecord {
                 libusb_get_device_address(list[i]) == pad.address())
                 rec.vcom_device = libusb_ref_device(list[i]);
         libusb_free_device_list(list, 1);
+        rec.transport = &vcom_transport;
         if (rec.vcom_device == nullptr || libusb_open(rec.vcom_device, &rec.vcom_handle) != 0)
             return false;
         rec.endpoint_address_in = 0x81;

@@ -130,6 +130,7 @@ struct SspRecord {
         rec.vendor_id = vid;
         rec.product_id = pid;
         rec.pad_type = pad_type;
+        rec.transport = &hid_transport;
         rec.device_lock = &lock;
         rec.send_ssp_message = __send_ssp_message;
         rec.receive_ssp_message = __receive_ssp_message;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core.h"
+#include "core_table.h"
 #include "dev_support.h"
 #include "pad_ssp.h"
 #include "uni_queue.h"
@@ -119,6 +120,7 @@ struct VcomRecord {
             libusb_free_device_list(list, 1);
         if (rec.vcom_device == nullptr)
             return false;
+        rec.transport = &vcom_transport;
         rec.vcom_handle = vcom_open_dev(rec.vcom_device);
         if (rec.vcom_handle == nullptr || libusb_claim_interface(rec.vcom_handle, 0) != 0)
             return false;

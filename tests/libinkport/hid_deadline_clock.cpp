@@ -3,12 +3,11 @@
 //
 // This program replaces, for the whole process, the wall clock (it jumps an
 // hour forward or back at every reading, see leaping_wall_clock.h) and the
-// hidapi calls the two deadlines wait on (a scripted pad answers them). A deadline measured on a wall clock that jumps forward gives
-// up after the first try; one on a wall clock that jumps back never comes.
-// Each scripted pad has a way out for such a clock, so that a wrong clock
-// makes a test fail rather than hang: past what a deadline of the monotonic
-// clock can allow, it stops the jumps and notes that it had to.
-// A program of its own, so that nothing else runs on these stand-ins.
+// hidapi calls the two deadlines wait on (a scripted pad answers them). A deadline measured on a
+// wall clock that jumps forward gives up after the first try; one on a wall clock that jumps back
+// never comes. Each scripted pad has a way out for such a clock, so that a wrong clock makes a test
+// fail rather than hang: past what a deadline of the monotonic clock can allow, it stops the jumps
+// and notes that it had to. A program of its own, so that nothing else runs on these stand-ins.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <hidapi.h>
@@ -130,6 +129,7 @@ class WallClockJumps : public ::testing::Test {
     static ql_device mode_pad() {
         ql_device dev{};
         dev.pad_type = 16;
+        dev.transport = &hid_transport;
         dev.hid = fake_hid();
         snprintf(dev.hid_path, sizeof dev.hid_path, "scripted");
         return dev;

@@ -147,6 +147,7 @@ TEST_F(WallClockLeaps, VcomReadWaitsThroughBulkTimeOuts) {
 TEST_F(WallClockLeaps, ReceiveKeepsStartingPassesUntilTheReplyComes) {
     g_pad.answers = {kNoise, kNoise, kNoise, kReplyTokens};
     ql_device dev{};
+    dev.transport = &hid_transport;
     dev.hid = fake_hid();
     uint8_t buf[64];
     unsigned int len = sizeof buf;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core.h"
+#include "core_table.h"
 #include "core_ssp.h"
 #include "hid.h"
 #include "uni_queue.h"
