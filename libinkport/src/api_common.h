@@ -8,9 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "export.h"
 #include "inkport/inkport.h"
-
-#define EXPORT __attribute__((visibility("default")))
 
 constexpr int kMaxDevices = 16;
 constexpr int kMaxInterfaces = 8;
@@ -71,10 +70,6 @@ extern pthread_mutex_t dev_switch_lock;
 extern std::atomic<InkportLoggingCallback> logging_callback;
 extern std::atomic<void *> logging_user_specific;
 
-// Initialize, with the application's logging callback and device handlers
-// kept when `keep_callbacks` (a search the application did not ask for).
-void initialize_library(bool keep_callbacks);
-
 // Marks the calling thread as one of the library's workers (receive,
 // callback, upload, the hot-plug monitor). A worker's Initialize or Deinitialize gives way to one
 // that is stopping the workers: that one waits for this thread to end.
@@ -85,6 +80,8 @@ bool on_library_thread();
 // Records one exception and returns its handle (1..63, wrapping).
 uint16_t exception(const char *type, int code, const char *name, const char *message);
 void init_exceptions();
+// Forgets every exception record (Deinitialize).
+void clear_exceptions();
 // Hands one message to the logging callback; a thread that holds a library
 // lock hands it over once it has released the last one.
 void log_to_callback(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -108,10 +105,6 @@ void api_info(ApiSite site, const char *fmt, ...) __attribute__((format(printf, 
 // the lines that precede a failure's exception, or failures that a function
 // reports by its output instead.
 void api_error(ApiSite site, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-
-// Makes an API device current for a device function: 0, or the handle of
-// the exception that describes why it could not (code 257).
-uint32_t switch_to_device(ApiSite site, unsigned int device);
 
 // The argument checks of a transport, core or codec function, written once.
 // Each check carries its fixed text; the first that fails is traced under the

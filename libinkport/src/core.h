@@ -323,29 +323,3 @@ void destroy_ssp_queues(ql_device *dev);
 // `whole_record` false stores only the model code in an extra interface (the
 // VCOM search's way). Returns true when stored.
 bool store_found_interface(ql_device_list *table, const ql_device &found, bool whole_record);
-
-// The API side of the tables (unit inkport).
-// Fills `table` from a fresh search; Initialize calls it on the table before
-// it publishes it, with dev_switch_lock held. Number of pads, 0 for none, -1
-// on failure.
-int looking_for_device(short_device_list *table);
-int set_dev_to_current(unsigned int device, int lock_flag);
-int get_current_dev();
-// Removal hook: for -20, stops receiving on (device, end point) and tells the
-// application's removed handler. Call with no library lock held.
-void catch_removing_device(int result, unsigned int device, unsigned int end_point);
-// Calls the application's removed handler, if any, for `device`. Call with
-// no library lock held.
-void tell_removed(unsigned int device);
-
-// Asynchronous input paths of one API interface slot.
-void stop_thread(unsigned device, unsigned end_point);
-// Asks the receive thread of (device, end point) to stop without waiting.
-void __stop_thread(unsigned device, unsigned end_point);
-void flush_data_packets(unsigned device, unsigned end_point);
-// Returns only when every running delivery thread has ended.
-void stop_delivery_threads();
-// On a receive thread whose callback stops the library: lets the thread go
-// (see inkport_async.cpp) so that no stopper waits for it. Else nothing.
-void disown_this_receive_thread();
-void destroy_interface_queue(short_interface &slot);

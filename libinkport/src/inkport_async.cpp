@@ -773,6 +773,20 @@ void destroy_interface_queue(short_interface &slot) {
 
 // ---- API ----
 
+void catch_removing_device(int result, unsigned int device, unsigned int end_point) {
+    if (result != kCoreRemoved)
+        return;
+    __stop_thread(device, end_point);
+    RemovalFinder finder =
+        on_streaming_receive_thread() ? RemovalFinder::receive_thread : RemovalFinder::application;
+    if (removal_to_tell(device, finder))
+        tell_removed(device);
+}
+
+void tell_removed(unsigned int device) {
+    call_device_handler(DeviceEvent::removed, device);
+}
+
 extern "C" {
 
 EXPORT uint32_t SetOnDataReceivedHandler(unsigned int device, unsigned int end_point_id,

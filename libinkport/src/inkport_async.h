@@ -49,3 +49,22 @@ bool on_streaming_receive_thread();
 // Whether a receive thread streams from pad `device`: it finds the pad gone
 // at its next read and tells the application itself.
 bool receive_thread_streams(unsigned int device);
+
+// Removal hook: for -20, stops receiving on (device, end point) and tells the
+// application's removed handler. Call with no library lock held.
+void catch_removing_device(int result, unsigned int device, unsigned int end_point);
+// Calls the application's removed handler, if any, for `device`. Call with
+// no library lock held.
+void tell_removed(unsigned int device);
+
+// Asynchronous input paths of one API interface slot.
+void stop_thread(unsigned device, unsigned end_point);
+// Asks the receive thread of (device, end point) to stop without waiting.
+void __stop_thread(unsigned device, unsigned end_point);
+void flush_data_packets(unsigned device, unsigned end_point);
+// Returns only when every running delivery thread has ended.
+void stop_delivery_threads();
+// On a receive thread whose callback stops the library: lets the thread go
+// (see inkport_async.cpp) so that no stopper waits for it. Else nothing.
+void disown_this_receive_thread();
+void destroy_interface_queue(short_interface &slot);

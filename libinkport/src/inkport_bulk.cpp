@@ -13,6 +13,7 @@
 
 #include "core.h"
 #include "inkport_async.h"
+#include "inkport_devices.h"
 #include "worker_threads.h"
 #include "wrappers.h"
 #include "wrappthread.h"

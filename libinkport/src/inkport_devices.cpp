@@ -8,6 +8,7 @@
 #include "core_table.h"
 #include "device_handlers.h"
 #include "inkport_async.h"
+#include "inkport_devices.h"
 #include "wchar_tools.h"
 #include "wrappers.h"
 #include "wrappthread.h"
@@ -210,6 +211,8 @@ uint32_t info_number(ApiSite site, const NumberInfo &info, unsigned int device,
     return 0;
 }
 
+}  // namespace
+
 unsigned int api_device_count() {
     LOCK_GUARD(guard, &dev_list_short_lock);
     return dev_shared_short == nullptr ? 0 : dev_shared_short->count_of_devices;
@@ -258,8 +261,6 @@ unsigned int enumerate_from(ApiSite site, unsigned int first, bool start) {
             return 0;
     }
 }
-
-}  // namespace
 
 int set_dev_to_current(unsigned int device, int lock_flag) {
     SwitchResult r;
@@ -376,33 +377,7 @@ uint32_t switch_to_device(ApiSite site, unsigned int device) {
     return 0;
 }
 
-void catch_removing_device(int result, unsigned int device, unsigned int end_point) {
-    if (result != kCoreRemoved)
-        return;
-    __stop_thread(device, end_point);
-    RemovalFinder finder =
-        on_streaming_receive_thread() ? RemovalFinder::receive_thread : RemovalFinder::application;
-    if (removal_to_tell(device, finder))
-        tell_removed(device);
-}
-
-void tell_removed(unsigned int device) {
-    call_device_handler(DeviceEvent::removed, device);
-}
-
 extern "C" {
-
-EXPORT uint32_t EnumerateDevicesStart(unsigned int *reply) {
-    TRACE_SCOPE();
-    if (uint32_t h = check_reply(API_SITE, QLPCEC_INVALID_PARAMETER, reply))
-        return h;
-    // An empty table: a fresh search, for pads plugged in since. The
-    // application did not ask for a reset, so its callbacks survive it.
-    if (api_device_count() == 0)
-        initialize_library(true);
-    *reply = enumerate_from(API_SITE, 1, true);
-    return 0;
-}
 
 EXPORT uint32_t EnumerateDevicesNext(unsigned int *reply) {
     TRACE_SCOPE();

@@ -4,6 +4,8 @@
 
 #include "core.h"
 #include "device_handlers.h"
+#include "inkport_async.h"
+#include "inkport_devices.h"
 #include "wrappers.h"
 #include "wrapunix.h"
 

@@ -5,6 +5,8 @@
 
 #include "core.h"
 #include "core_ssp.h"
+#include "inkport_async.h"
+#include "inkport_devices.h"
 #include "ssp_base_message.h"
 #include "wrappers.h"
 #include "wrapunix.h"

@@ -6,7 +6,8 @@
 #include <cstring>
 #include <cwchar>
 
-#include "api_common.h"
+#include "export.h"
+#include "inkport/inkport.h"
 #include "wrappthread.h"
 
 namespace {
