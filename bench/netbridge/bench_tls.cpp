@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -165,6 +166,59 @@ void keep_best(Figures &best, const Figures &f, bool first) {
     low(best.large_cpu_us, f.large_cpu_us);
 }
 
+// What OpenSSL alone costs for one round trip of the same package: two
+// records sealed and two opened, between sessions joined in memory, with no
+// socket, thread or bridge. The part of the TLS column above no user-space
+// tuning of ours can take away.
+double records_alone_us(const testutil::SiteCerts &certs, int size) {
+    SSL_CTX *server = SSL_CTX_new(TLS_server_method());
+    SSL_CTX *client = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_use_certificate_file(server, certs.file("bridge.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(server, certs.file("bridge.key").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_set_num_tickets(server, 0);
+    for (SSL_CTX *ctx : {server, client})
+        SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256");
+    SSL *s = SSL_new(server);
+    SSL *c = SSL_new(client);
+    BIO *to_server = nullptr;
+    BIO *to_client = nullptr;
+    BIO_new_bio_pair(&to_server, 1 << 16, &to_client, 1 << 16);
+    SSL_set_bio(s, to_server, to_server);
+    SSL_set_bio(c, to_client, to_client);
+    SSL_set_accept_state(s);
+    SSL_set_connect_state(c);
+    for (int i = 0; i < 8 && !(SSL_is_init_finished(s) && SSL_is_init_finished(c)); ++i) {
+        SSL_do_handshake(c);
+        SSL_do_handshake(s);
+    }
+    Bytes call = bridge_test::make_call(0x400, size);
+    Bytes answer(call.size() + 64);
+    const int length = static_cast<int>(call.size());
+    auto one = [&] {
+        return SSL_write(c, call.data(), length) == length &&
+               SSL_read(s, answer.data(), static_cast<int>(answer.size())) == length &&
+               SSL_write(s, call.data(), length) == length &&
+               SSL_read(c, answer.data(), static_cast<int>(answer.size())) == length;
+    };
+    bool ok = SSL_is_init_finished(c) == 1;
+    for (int i = 0; ok && i < kWarmUpCalls; ++i)
+        ok = one();
+    const auto start = clock_type::now();
+    for (int i = 0; ok && i < kLatencyCalls * 10; ++i)
+        ok = one();
+    const double us = std::chrono::duration<double, std::micro>(clock_type::now() - start).count() /
+                      (kLatencyCalls * 10);
+    SSL_free(s);
+    SSL_free(c);
+    SSL_CTX_free(server);
+    SSL_CTX_free(client);
+    if (!ok) {
+        fprintf(stderr, "records in memory failed\n");
+        exit(1);
+    }
+    return us;
+}
+
 int open_bridge() {
     if (DriverOpen() != 0) {
         fprintf(stderr, "the bridge does not open (is the echo agent on the run path?)\n");
@@ -260,6 +314,18 @@ int main() {
     row("2000 B calls, 32 pipelined", tls.large_per_s, plain.large_per_s, "calls/s", ">= 0.8");
     row("CPU per 98 B call, pipelined", tls.small_cpu_us, plain.small_cpu_us, "us", "");
     row("CPU per 2000 B call, pipelined", tls.large_cpu_us, plain.large_cpu_us, "us", "");
+    for (int size : {98, 2000}) {
+        double best = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            const double us = records_alone_us(certs, size);
+            best = round == 0 ? us : std::min(best, us);
+        }
+        const double plain_us = size == 98 ? plain.small_us : plain.large_us;
+        char what[64];
+        snprintf(what, sizeof what, "OpenSSL alone, %d B round trip", size);
+        printf("| %-32s | %10.1f | %10s | %6.2f | %-8s | %s\n", what, best, "", 1 + best / plain_us,
+               "us", "ratio: plain + this");
+    }
     auto single = [](const char *what, const std::vector<double> &samples, size_t at,
                      const char *goal) {
         printf("| %-32s | %10.2f | %10s | %6s | %-8s | %s\n", what, samples[at], "", "", "ms",
