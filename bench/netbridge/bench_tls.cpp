@@ -21,6 +21,7 @@
 
 #include "bridge_test_util.h"
 #include "netbridge_internal.h"
+#include "pipelined.h"
 #include "site_certs.h"
 #include "tls_test_client.h"
 
@@ -35,25 +36,6 @@ constexpr int kHandshakes = 150;
 constexpr int kOutstanding = 32;
 constexpr auto kThroughputTime = std::chrono::seconds(1);
 constexpr int kRounds = 5;
-
-// The plain client, with the TLS client's two calls; both read as the
-// remote stack does, a wait for the socket and then a read.
-class PlainClient {
-  public:
-    explicit PlainClient(int port) : client_(port) {}
-    bool connected() const { return client_.connected(); }
-    bool send_all(const char *bytes, size_t length) { return client_.send_all(bytes, length); }
-    ssize_t receive_some(char *out, size_t length) {
-        struct pollfd p = {client_.fd(), POLLIN, 0};
-        if (poll(&p, 1, 20000) != 1)
-            return 0;
-        ssize_t n = recv(client_.fd(), out, length, 0);
-        return n > 0 ? n : 0;
-    }
-
-  private:
-    bridge_test::Client client_;
-};
 
 template <typename Connection>
 bool receive_exact(Connection &c, char *out, size_t length) {
@@ -87,55 +69,6 @@ double median_round_trip_us(Connection &c, int size) {
     return samples[samples.size() / 2];
 }
 
-// Calls per second with kOutstanding calls in flight all the time.
-// CPU time of this process (the bridge's threads and the client), in ms.
-double cpu_ms() {
-    struct timespec t = {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-// *cpu_us: the CPU both ends spent per call, which a busy machine changes
-// less than the rate.
-template <typename Connection>
-double pipelined_calls_per_s(Connection &c, int size, double *cpu_us) {
-    Bytes call = bridge_test::make_call(0x200, size);
-    Bytes window;
-    for (int i = 0; i < kOutstanding; ++i)
-        window.insert(window.end(), call.begin(), call.end());
-    c.send_all(window.data(), window.size());
-    std::vector<char> incoming(1 << 16);
-    size_t partial = 0;
-    long answered = 0;
-    const double cpu_start = cpu_ms();
-    const auto start = clock_type::now();
-    auto now = start;
-    while (now - start < kThroughputTime) {
-        ssize_t n = c.receive_some(incoming.data(), incoming.size());
-        if (n <= 0) {
-            fprintf(stderr, "answers missing\n");
-            exit(1);
-        }
-        partial += static_cast<size_t>(n);
-        const size_t complete = partial / call.size();
-        partial %= call.size();
-        answered += static_cast<long>(complete);
-        if (complete > 0)
-            c.send_all(window.data(), complete * call.size());
-        now = clock_type::now();
-    }
-    const double seconds = std::chrono::duration<double>(now - start).count();
-    *cpu_us = (cpu_ms() - cpu_start) * 1e3 / static_cast<double>(answered);
-    size_t left = static_cast<size_t>(kOutstanding) * call.size() - partial;
-    while (left > 0) {
-        ssize_t n = c.receive_some(incoming.data(), std::min(left, incoming.size()));
-        if (n <= 0)
-            break;
-        left -= static_cast<size_t>(n);
-    }
-    return static_cast<double>(answered) / seconds;
-}
-
 struct Figures {
     double small_us = 0;
     double large_us = 0;
@@ -150,8 +83,9 @@ Figures measure(Connection &c) {
     Figures f;
     f.small_us = median_round_trip_us(c, 98);
     f.large_us = median_round_trip_us(c, 2000);
-    f.small_per_s = pipelined_calls_per_s(c, 98, &f.small_cpu_us);
-    f.large_per_s = pipelined_calls_per_s(c, 2000, &f.large_cpu_us);
+    f.small_per_s = bench_calls::calls_per_s(c, 98, kOutstanding, kThroughputTime, &f.small_cpu_us);
+    f.large_per_s =
+        bench_calls::calls_per_s(c, 2000, kOutstanding, kThroughputTime, &f.large_cpu_us);
     return f;
 }
 
@@ -259,7 +193,8 @@ int main() {
     for (int round = 0; round < kRounds; ++round) {
         set_tls(nullptr, nullptr, nullptr);
         {
-            PlainClient c(open_bridge());
+            bridge_test::Client socket(open_bridge());
+            bench_calls::PlainReader c(socket);
             keep_best(plain, measure(c), round == 0);
         }
         DriverClose();
@@ -282,7 +217,7 @@ int main() {
             // Once the bridge has let the one before go: that takes up to
             // 50 ms, plain or TLS, and is not the handshake.
             bridge_test::wait_until([] { return sockfd.load() < 0; });
-            const double cpu_start = cpu_ms();
+            const double cpu_start = bench_calls::cpu_ms();
             const auto start = clock_type::now();
             testutil::TlsTestClient c(port, client);
             const auto shaken = clock_type::now();
@@ -295,7 +230,7 @@ int main() {
                 std::chrono::duration<double, std::milli>(shaken - start).count());
             first_call_ms.push_back(
                 std::chrono::duration<double, std::milli>(answered - start).count());
-            handshake_cpu_ms.push_back(cpu_ms() - cpu_start);
+            handshake_cpu_ms.push_back(bench_calls::cpu_ms() - cpu_start);
         }
         DriverClose();
     }
