@@ -41,6 +41,22 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/inkportConfigVersion.cmak
 install(FILES ${PROJECT_BINARY_DIR}/inkportConfig.cmake ${PROJECT_BINARY_DIR}/inkportConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/inkport)
 
+# A daemon's settings file and man page, from packaging/<name>/<name>.default
+# and <name>.1. The settings go where its unit looks for them: with the
+# prefix /usr that is /etc, outside the prefix; otherwise they stay under the
+# prefix (cmake --install --prefix).
+function(inkport_install_settings_and_man name)
+  set(env_dir ${CMAKE_INSTALL_SYSCONFDIR}/default)
+  cmake_path(IS_PREFIX CMAKE_INSTALL_PREFIX "${CMAKE_INSTALL_FULL_SYSCONFDIR}" NORMALIZE sysconf_in_prefix)
+  if(NOT sysconf_in_prefix)
+    set(env_dir ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default)
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${name}/${name}.default
+    DESTINATION ${env_dir} RENAME ${name})
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/${name}/${name}.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
+
 # Further install rules (udev rules, the daemon's unit and man page) join here.
 file(GLOB INKPORT_EXTRA_INSTALL CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/*.cmake)
 foreach(f ${INKPORT_EXTRA_INSTALL})

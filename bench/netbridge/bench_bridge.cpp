@@ -17,6 +17,7 @@
 
 #include "bridge_test_util.h"
 #include "netbridge_internal.h"
+#include "pipelined.h"
 
 using bridge_test::Bytes;
 using bridge_test::Client;
@@ -111,44 +112,19 @@ Latency measure_latency(Client &client, int size) {
     return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
 }
 
-// Calls per second with `outstanding` calls in flight all the time. The
-// client reads whatever has arrived and refills the window with one write,
-// so that it costs few system calls per call and the server sets the pace.
+// Blocking reads, as the floor server's: the ratio compares the servers.
+struct BlockingReader {
+    Client &client;
+    bool send_all(const char *bytes, size_t length) { return client.send_all(bytes, length); }
+    ssize_t receive_some(char *out, size_t length) {
+        ssize_t n = recv(client.fd(), out, length, 0);
+        return n > 0 ? n : 0;
+    }
+};
+
 double measure_throughput(Client &client, int size, int outstanding) {
-    Bytes call = bridge_test::make_call(0x200, size);
-    Bytes window;
-    for (int i = 0; i < outstanding; ++i)
-        window.insert(window.end(), call.begin(), call.end());
-    client.send_all(window);
-    std::vector<char> incoming(1 << 16);
-    size_t pending_bytes = 0;  // of an answer not yet complete
-    long answered = 0;
-    const auto start = clock_type::now();
-    auto now = start;
-    while (now - start < kThroughputTime) {
-        ssize_t n = recv(client.fd(), incoming.data(), incoming.size(), 0);
-        if (n <= 0) {
-            fprintf(stderr, "answers missing\n");
-            exit(1);
-        }
-        pending_bytes += static_cast<size_t>(n);
-        const size_t complete = pending_bytes / call.size();
-        pending_bytes %= call.size();
-        answered += static_cast<long>(complete);
-        if (complete > 0)
-            client.send_all(window.data(), complete * call.size());
-        now = clock_type::now();
-    }
-    const double seconds = std::chrono::duration<double>(now - start).count();
-    // Drain what is still in flight before the next measurement.
-    size_t left = static_cast<size_t>(outstanding) * call.size() - pending_bytes;
-    while (left > 0) {
-        ssize_t n = recv(client.fd(), incoming.data(), std::min(left, incoming.size()), 0);
-        if (n <= 0)
-            break;
-        left -= static_cast<size_t>(n);
-    }
-    return static_cast<double>(answered) / seconds;
+    BlockingReader reader{client};
+    return bench_calls::calls_per_s(reader, size, outstanding, kThroughputTime);
 }
 
 struct Figures {

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <openssl/ssl.h>
 #include <time.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 
 #include "bridge_test_util.h"
 #include "netbridge_internal.h"
+#include "pipelined.h"
 #include "site_certs.h"
 #include "tls_test_client.h"
 
@@ -34,25 +36,6 @@ constexpr int kHandshakes = 150;
 constexpr int kOutstanding = 32;
 constexpr auto kThroughputTime = std::chrono::seconds(1);
 constexpr int kRounds = 5;
-
-// The plain client, with the TLS client's two calls; both read as the
-// remote stack does, a wait for the socket and then a read.
-class PlainClient {
-  public:
-    explicit PlainClient(int port) : client_(port) {}
-    bool connected() const { return client_.connected(); }
-    bool send_all(const char *bytes, size_t length) { return client_.send_all(bytes, length); }
-    ssize_t receive_some(char *out, size_t length) {
-        struct pollfd p = {client_.fd(), POLLIN, 0};
-        if (poll(&p, 1, 20000) != 1)
-            return 0;
-        ssize_t n = recv(client_.fd(), out, length, 0);
-        return n > 0 ? n : 0;
-    }
-
-  private:
-    bridge_test::Client client_;
-};
 
 template <typename Connection>
 bool receive_exact(Connection &c, char *out, size_t length) {
@@ -86,55 +69,6 @@ double median_round_trip_us(Connection &c, int size) {
     return samples[samples.size() / 2];
 }
 
-// Calls per second with kOutstanding calls in flight all the time.
-// CPU time of this process (the bridge's threads and the client), in ms.
-double cpu_ms() {
-    struct timespec t = {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-// *cpu_us: the CPU both ends spent per call, which a busy machine changes
-// less than the rate.
-template <typename Connection>
-double pipelined_calls_per_s(Connection &c, int size, double *cpu_us) {
-    Bytes call = bridge_test::make_call(0x200, size);
-    Bytes window;
-    for (int i = 0; i < kOutstanding; ++i)
-        window.insert(window.end(), call.begin(), call.end());
-    c.send_all(window.data(), window.size());
-    std::vector<char> incoming(1 << 16);
-    size_t partial = 0;
-    long answered = 0;
-    const double cpu_start = cpu_ms();
-    const auto start = clock_type::now();
-    auto now = start;
-    while (now - start < kThroughputTime) {
-        ssize_t n = c.receive_some(incoming.data(), incoming.size());
-        if (n <= 0) {
-            fprintf(stderr, "answers missing\n");
-            exit(1);
-        }
-        partial += static_cast<size_t>(n);
-        const size_t complete = partial / call.size();
-        partial %= call.size();
-        answered += static_cast<long>(complete);
-        if (complete > 0)
-            c.send_all(window.data(), complete * call.size());
-        now = clock_type::now();
-    }
-    const double seconds = std::chrono::duration<double>(now - start).count();
-    *cpu_us = (cpu_ms() - cpu_start) * 1e3 / static_cast<double>(answered);
-    size_t left = static_cast<size_t>(kOutstanding) * call.size() - partial;
-    while (left > 0) {
-        ssize_t n = c.receive_some(incoming.data(), std::min(left, incoming.size()));
-        if (n <= 0)
-            break;
-        left -= static_cast<size_t>(n);
-    }
-    return static_cast<double>(answered) / seconds;
-}
-
 struct Figures {
     double small_us = 0;
     double large_us = 0;
@@ -149,8 +83,9 @@ Figures measure(Connection &c) {
     Figures f;
     f.small_us = median_round_trip_us(c, 98);
     f.large_us = median_round_trip_us(c, 2000);
-    f.small_per_s = pipelined_calls_per_s(c, 98, &f.small_cpu_us);
-    f.large_per_s = pipelined_calls_per_s(c, 2000, &f.large_cpu_us);
+    f.small_per_s = bench_calls::calls_per_s(c, 98, kOutstanding, kThroughputTime, &f.small_cpu_us);
+    f.large_per_s =
+        bench_calls::calls_per_s(c, 2000, kOutstanding, kThroughputTime, &f.large_cpu_us);
     return f;
 }
 
@@ -163,6 +98,59 @@ void keep_best(Figures &best, const Figures &f, bool first) {
     high(best.large_per_s, f.large_per_s);
     low(best.small_cpu_us, f.small_cpu_us);
     low(best.large_cpu_us, f.large_cpu_us);
+}
+
+// What OpenSSL alone costs for one round trip of the same package: two
+// records sealed and two opened, between sessions joined in memory, with no
+// socket, thread or bridge. The part of the TLS column above no user-space
+// tuning of ours can take away.
+double records_alone_us(const testutil::SiteCerts &certs, int size) {
+    SSL_CTX *server = SSL_CTX_new(TLS_server_method());
+    SSL_CTX *client = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_use_certificate_file(server, certs.file("bridge.pem").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(server, certs.file("bridge.key").c_str(), SSL_FILETYPE_PEM);
+    SSL_CTX_set_num_tickets(server, 0);
+    for (SSL_CTX *ctx : {server, client})
+        SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256");
+    SSL *s = SSL_new(server);
+    SSL *c = SSL_new(client);
+    BIO *to_server = nullptr;
+    BIO *to_client = nullptr;
+    BIO_new_bio_pair(&to_server, 1 << 16, &to_client, 1 << 16);
+    SSL_set_bio(s, to_server, to_server);
+    SSL_set_bio(c, to_client, to_client);
+    SSL_set_accept_state(s);
+    SSL_set_connect_state(c);
+    for (int i = 0; i < 8 && !(SSL_is_init_finished(s) && SSL_is_init_finished(c)); ++i) {
+        SSL_do_handshake(c);
+        SSL_do_handshake(s);
+    }
+    Bytes call = bridge_test::make_call(0x400, size);
+    Bytes answer(call.size() + 64);
+    const int length = static_cast<int>(call.size());
+    auto one = [&] {
+        return SSL_write(c, call.data(), length) == length &&
+               SSL_read(s, answer.data(), static_cast<int>(answer.size())) == length &&
+               SSL_write(s, call.data(), length) == length &&
+               SSL_read(c, answer.data(), static_cast<int>(answer.size())) == length;
+    };
+    bool ok = SSL_is_init_finished(c) == 1;
+    for (int i = 0; ok && i < kWarmUpCalls; ++i)
+        ok = one();
+    const auto start = clock_type::now();
+    for (int i = 0; ok && i < kLatencyCalls * 10; ++i)
+        ok = one();
+    const double us = std::chrono::duration<double, std::micro>(clock_type::now() - start).count() /
+                      (kLatencyCalls * 10);
+    SSL_free(s);
+    SSL_free(c);
+    SSL_CTX_free(server);
+    SSL_CTX_free(client);
+    if (!ok) {
+        fprintf(stderr, "records in memory failed\n");
+        exit(1);
+    }
+    return us;
 }
 
 int open_bridge() {
@@ -205,7 +193,8 @@ int main() {
     for (int round = 0; round < kRounds; ++round) {
         set_tls(nullptr, nullptr, nullptr);
         {
-            PlainClient c(open_bridge());
+            bridge_test::Client socket(open_bridge());
+            bench_calls::PlainReader c(socket);
             keep_best(plain, measure(c), round == 0);
         }
         DriverClose();
@@ -228,7 +217,7 @@ int main() {
             // Once the bridge has let the one before go: that takes up to
             // 50 ms, plain or TLS, and is not the handshake.
             bridge_test::wait_until([] { return sockfd.load() < 0; });
-            const double cpu_start = cpu_ms();
+            const double cpu_start = bench_calls::cpu_ms();
             const auto start = clock_type::now();
             testutil::TlsTestClient c(port, client);
             const auto shaken = clock_type::now();
@@ -241,7 +230,7 @@ int main() {
                 std::chrono::duration<double, std::milli>(shaken - start).count());
             first_call_ms.push_back(
                 std::chrono::duration<double, std::milli>(answered - start).count());
-            handshake_cpu_ms.push_back(cpu_ms() - cpu_start);
+            handshake_cpu_ms.push_back(bench_calls::cpu_ms() - cpu_start);
         }
         DriverClose();
     }
@@ -260,6 +249,18 @@ int main() {
     row("2000 B calls, 32 pipelined", tls.large_per_s, plain.large_per_s, "calls/s", ">= 0.8");
     row("CPU per 98 B call, pipelined", tls.small_cpu_us, plain.small_cpu_us, "us", "");
     row("CPU per 2000 B call, pipelined", tls.large_cpu_us, plain.large_cpu_us, "us", "");
+    for (int size : {98, 2000}) {
+        double best = 0;
+        for (int round = 0; round < kRounds; ++round) {
+            const double us = records_alone_us(certs, size);
+            best = round == 0 ? us : std::min(best, us);
+        }
+        const double plain_us = size == 98 ? plain.small_us : plain.large_us;
+        char what[64];
+        snprintf(what, sizeof what, "OpenSSL alone, %d B round trip", size);
+        printf("| %-32s | %10.1f | %10s | %6.2f | %-8s | %s\n", what, best, "", 1 + best / plain_us,
+               "us", "ratio: plain + this");
+    }
     auto single = [](const char *what, const std::vector<double> &samples, size_t at,
                      const char *goal) {
         printf("| %-32s | %10.2f | %10s | %6s | %-8s | %s\n", what, samples[at], "", "", "ms",

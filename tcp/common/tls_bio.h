@@ -5,6 +5,7 @@
 #pragma once
 
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -39,6 +40,14 @@ inline int puts_socket(BIO *bio, const char *text) {
     while (text[length] != '\0')
         ++length;
     return write_socket(bio, text, length);
+}
+
+// Before a call whose failure SSL_get_error() has to tell apart: the queue
+// must be empty then. Cleared only when it is not, since clearing walks
+// every slot of the queue and costs as much as a small record's cipher.
+inline void clear_stale_errors() {
+    if (ERR_peek_error() != 0)
+        ERR_clear_error();
 }
 
 // The method: OpenSSL's socket BIO with our read and write. Made once and

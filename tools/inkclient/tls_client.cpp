@@ -222,7 +222,7 @@ ssize_t Channel::send(const void *bytes, size_t length) {
             failure_ = strerror(errno);
         return n;
     }
-    ERR_clear_error();
+    tls_bio::clear_stale_errors();
     errno = 0;
     return settle(SSL_write(session_, bytes, static_cast<int>(length)));
 }
@@ -235,7 +235,7 @@ ssize_t Channel::recv(void *buffer, size_t length) {
             failure_ = strerror(errno);
         return n;
     }
-    ERR_clear_error();
+    tls_bio::clear_stale_errors();
     errno = 0;
     return settle(SSL_read(session_, buffer, static_cast<int>(length)));
 }

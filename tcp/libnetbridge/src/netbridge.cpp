@@ -312,7 +312,8 @@ void receive(int fd) {
             continue;
         for (;;) {
             memset(area, 0, sizeof area);
-            ssize_t n = stream_recv(fd, area, sizeof area);
+            bool drained = false;
+            ssize_t n = stream_recv(fd, area, sizeof area, &drained);
             if (n > 0 && first_bytes && is_tls_hello(area, n)) {
                 TRACE_ERROR_LIMITED(refusal_records,
                                     "a TLS client, but this bridge serves plain TCP: "
@@ -330,6 +331,8 @@ void receive(int fd) {
                     give_up_connection(fd);
                     break;
                 }
+                if (drained)
+                    break;
                 continue;
             }
             if (n < 0 && errno == EAGAIN)

@@ -496,14 +496,18 @@ void stream_forget(int fd) {
     sessions.erase(at);
 }
 
-ssize_t stream_recv(int fd, void *buffer, size_t length) {
+ssize_t stream_recv(int fd, void *buffer, size_t length, bool *drained) {
+    *drained = false;
     {
         std::lock_guard<std::mutex> guard(tls_stream_lock);
         if (SSL *session = session_of_locked(fd)) {
-            ERR_clear_error();
+            tls_bio::clear_stale_errors();
             errno = 0;
             const int n =
                 SSL_read(session, buffer, static_cast<int>(std::min<size_t>(length, INT32_MAX)));
+            // Read ahead took what the socket had, up to its buffer: with
+            // nothing left in the session, a wait sees whether more came.
+            *drained = n > 0 && static_cast<size_t>(n) < length && SSL_has_pending(session) == 0;
             return as_socket_result(session, n);
         }
     }
@@ -520,7 +524,7 @@ ssize_t stream_send(int fd, const void *bytes, size_t length) {
     {
         std::lock_guard<std::mutex> guard(tls_stream_lock);
         if (SSL *session = session_of_locked(fd)) {
-            ERR_clear_error();
+            tls_bio::clear_stale_errors();
             errno = 0;
             const int n =
                 SSL_write(session, bytes, static_cast<int>(std::min<size_t>(length, INT32_MAX)));

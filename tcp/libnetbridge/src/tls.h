@@ -48,7 +48,9 @@ void stream_attach(int fd, SSL *session);
 void stream_forget(int fd);
 // As recv and send on a non-blocking socket: n > 0 bytes, 0 at the end of the
 // stream, -1 with errno (EAGAIN: nothing now). Never raises SIGPIPE.
-ssize_t stream_recv(int fd, void *buffer, size_t length);
+// *drained: a TLS read that most likely emptied the socket, so that another
+// read would only find it empty; a wait for the socket comes next instead.
+ssize_t stream_recv(int fd, void *buffer, size_t length, bool *drained);
 // True when the session holds bytes already read from the socket: a wait
 // for the socket would not see them.
 bool stream_buffered(int fd);
