@@ -31,16 +31,24 @@ endfunction()
 # A library built three ways from one set of objects: the shared library
 # with exactly the names of its version script, and a static archive through
 # which the unit tests reach what the shared library does not export.
-#   inkport_library(NAME PREFIX trace_prefix DEFINE building_macro MAP map
-#                   SOURCES ... INCLUDES ... LIBS ...)
-# makes NAME_objects, NAME (soname 1) and NAME_internal.
+#   inkport_library(NAME [SOURCE_DIRS dir...] LIBS ...)
+# compiles src/*.cpp of the calling folder and *.cpp of each SOURCE_DIRS
+# folder (all of them on the include path), with NAME.map as version
+# script, trace switches LIB<NAME>_* and <NAME>_BUILDING defined; it makes
+# NAME_objects, NAME (soname 1) and NAME_internal.
 function(inkport_library name)
-  cmake_parse_arguments(ARG "" "PREFIX;DEFINE;MAP" "SOURCES;INCLUDES;LIBS" ${ARGN})
-  add_library(${name}_objects OBJECT ${ARG_SOURCES})
-  inkport_add_support(${name}_objects "${ARG_PREFIX}")
+  cmake_parse_arguments(ARG "" "" "SOURCE_DIRS;LIBS" ${ARGN})
+  string(TOUPPER ${name} upper)
+  set(dirs ${CMAKE_CURRENT_SOURCE_DIR}/src ${ARG_SOURCE_DIRS})
+  list(TRANSFORM dirs APPEND /*.cpp OUTPUT_VARIABLE patterns)
+  file(GLOB sources CONFIGURE_DEPENDS ${patterns})
+  set(map ${CMAKE_CURRENT_SOURCE_DIR}/${name}.map)
+
+  add_library(${name}_objects OBJECT ${sources})
+  inkport_add_support(${name}_objects "LIB${upper}_")
   target_include_directories(${name}_objects PUBLIC
-    ${PROJECT_SOURCE_DIR}/include ${ARG_INCLUDES} ${PROJECT_SOURCE_DIR}/support)
-  target_compile_definitions(${name}_objects PUBLIC ${ARG_DEFINE})
+    ${PROJECT_SOURCE_DIR}/include ${dirs} ${PROJECT_SOURCE_DIR}/support)
+  target_compile_definitions(${name}_objects PUBLIC ${upper}_BUILDING)
   target_link_libraries(${name}_objects PUBLIC ${ARG_LIBS})
 
   add_library(${name} SHARED $<TARGET_OBJECTS:${name}_objects>)
@@ -48,7 +56,7 @@ function(inkport_library name)
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-  inkport_shared_library(${name} OUTPUT_NAME ${name} SOVERSION 1 MAP ${ARG_MAP})
+  inkport_shared_library(${name} OUTPUT_NAME ${name} SOVERSION 1 MAP ${map})
 
   add_library(${name}_internal STATIC $<TARGET_OBJECTS:${name}_objects>)
   target_link_libraries(${name}_internal PUBLIC ${name}_objects)
