@@ -1,3 +1,5 @@
+// The life of the core device table: initialising it, the search over
+// every transport, switching the current device, closing every pad.
 #include "core_table.h"
 
 #include <libusb.h>
@@ -18,7 +20,7 @@ extern const Transport vcom_transport;
 
 namespace {
 
-// HID first: a pad that has both is found as a HID pad.
+// The search asks them in this order: the table numbers HID pads first.
 constexpr const Transport *kTransports[] = {&hid_transport, &vcom_transport};
 
 ql_device_list dev_shared_storage;
@@ -37,10 +39,10 @@ enum class Switched { ok, failed, gone };
 
 // Makes slot `index` current and opens it; an advance (not a switch by
 // settings) then resets the signature rectangle of the models that need it.
-// A slot that cannot be opened is
-// not kept current: the pad that was current before stays so (it was not
-// closed), and so do the API table's number of it and the calls made on
-// it. `gone` when the slot's pad is marked removed.
+// A slot that cannot be opened is not kept current: the pad that was
+// current before stays so (it was not closed), and so do the API table's
+// number of it and the calls made on it. `gone` when the slot's pad is
+// marked removed.
 Switched make_current(ql_device_list *table, int index, bool advance) {
     const uint16_t previous_index = table->current_index;
     ql_device *const previous = table->current_device;
