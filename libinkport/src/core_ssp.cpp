@@ -342,14 +342,7 @@ class DeviceLink final : public TimedLink {
     unsigned int read_count_ = 0;
 };
 
-// ---- Recovery ----
-
-// Closes and reopens a record after a failed exchange so that the next one
-// starts on a fresh USB handle. False when the reopen failed: the record is
-// then marked removed.
-bool reopen(ql_device *device) {
-    return core_reopen_record(device);
-}
+// ---- Argument checks and the lost pad ----
 
 void report_lost(const char *func, const ql_device *device) {
     if (device != nullptr && device->removed)
@@ -526,7 +519,7 @@ EXPORT int __receive_ssp_message(ql_device *device, void *data, unsigned int *le
     }
     // Input that has not come yet is no failed exchange.
     bool quiet = input_mode && result == LIBUSB_ERROR_TIMEOUT;
-    if (result != 0 && !quiet && device != nullptr && !reopen(device))
+    if (result != 0 && !quiet && device != nullptr && !core_reopen_record(device))
         result = kCoreRemoved;
     report_lost(__func__, device);
     return result;
@@ -538,7 +531,7 @@ EXPORT int lock_dev_and_send_ssp_message(ql_device *device, const void *data, un
         return -1;
     DEVICE_LOCK_GUARD(guard, device);
     int r = __send_ssp_message(device, data, len);
-    return r == 0 ? 0 : (reopen(device) ? -1 : kCoreRemoved);
+    return r == 0 ? 0 : (core_reopen_record(device) ? -1 : kCoreRemoved);
 }
 
 EXPORT int lock_dev_and_receive_ssp_message(ql_device *device, void *data, unsigned int *len,
@@ -549,7 +542,7 @@ EXPORT int lock_dev_and_receive_ssp_message(ql_device *device, void *data, unsig
     constexpr unsigned int kCommandSource = 2;
     DEVICE_LOCK_GUARD(guard, device);
     int r = __receive_ssp_message(device, data, len, time_out, request, kCommandSource);
-    return r == 0 ? 0 : (reopen(device) ? -1 : kCoreRemoved);
+    return r == 0 ? 0 : (core_reopen_record(device) ? -1 : kCoreRemoved);
 }
 
 EXPORT int core_send_ssp_message(unsigned int interface_number, const void *data,
